@@ -1,0 +1,50 @@
+// Scoped read/write lock holds whose failures end the process.
+#include "common/rwlock.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "common/log.h"
+
+namespace kelvantor {
+namespace {
+
+const char* base_name(const char* path) {
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+}  // namespace
+
+void lock_failed(const char* operation, int error, const char* file, int line) {
+    log_msg(LOG_ERR, "%s:%d %s failed: %s", base_name(file), line, operation, std::strerror(error));
+    std::exit(lock_failure_status);
+}
+
+write_lock::write_lock(pthread_rwlock_t& lock, const char* file, int line)
+    : lock_(lock), file_(file), line_(line) {
+    if (const int error = pthread_rwlock_wrlock(&lock_); error != 0) {
+        lock_failed("pthread_rwlock_wrlock", error, file_, line_);
+    }
+}
+
+write_lock::~write_lock() {
+    if (const int error = pthread_rwlock_unlock(&lock_); error != 0) {
+        lock_failed("pthread_rwlock_unlock", error, file_, line_);
+    }
+}
+
+read_lock::read_lock(pthread_rwlock_t& lock, const char* file, int line)
+    : lock_(lock), file_(file), line_(line) {
+    if (const int error = pthread_rwlock_rdlock(&lock_); error != 0) {
+        lock_failed("pthread_rwlock_rdlock", error, file_, line_);
+    }
+}
+
+read_lock::~read_lock() {
+    if (const int error = pthread_rwlock_unlock(&lock_); error != 0) {
+        lock_failed("pthread_rwlock_unlock", error, file_, line_);
+    }
+}
+
+}  // namespace kelvantor

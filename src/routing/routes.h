@@ -1,0 +1,38 @@
+// Domain routes: which backend server (address and port) answers for which
+// recipient domain.  Filled by the configuration reader before the milter
+// starts, then read without locks.  The route added last is tried first.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace kelvantor {
+
+struct domain_route {
+    std::uint16_t port = 25;
+    sockaddr_storage server_addr{};
+    std::string domain;  // as written in the configuration, case kept
+};
+
+// Result of a lookup.  No route: port 25 and an all-zero address (AF_UNSPEC).
+struct route_target {
+    std::uint16_t port = 25;
+    sockaddr_storage server_addr{};
+};
+
+// Adds a route in front of the others; false when memory ran out (nothing added).
+bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr);
+
+// The route for a recipient domain, matched ignoring ASCII case, exactly or
+// (with settings.subdomains) as a subdomain; the first route in list order wins.
+route_target route_lookup(std::string_view domain);
+
+bool route_list_empty();
+
+// Empties the list (start-up, and between tests).
+void route_list_clear();
+
+}  // namespace kelvantor

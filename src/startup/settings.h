@@ -1,0 +1,31 @@
+// The global settings with their defaults, and the local host name.  Both are
+// written on the main thread during start-up only (command line, then the
+// configuration file) and read without locks by the connection threads.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace kelvantor {
+
+struct settings_record {
+    std::int32_t valid_ttl = 86400;          // seconds a valid verdict lives
+    std::int32_t invalid_ttl = 3000;         // seconds an invalid verdict lives (at most valid_ttl)
+    std::int32_t smtp_port = 25;             // backend port for routes read after it
+    std::int32_t connect_timeout_ms = 1500;  // backend connect limit
+    std::int32_t reply_timeout = 3;          // seconds to wait for banner and RCPT TO reply
+    bool subdomains = false;                 // routes also match subdomains
+    bool tempfail_on_error = false;          // defer, not pass, when a backend is unreachable
+    std::optional<std::string> backlist_path;  // cache file; none: no file is read or written
+};
+
+extern settings_record settings;
+
+inline constexpr std::size_t helo_name_size = 257;
+
+// NUL-terminated local host name: the HELO argument and the probe sender's domain.
+extern char helo_name[helo_name_size];
+
+}  // namespace kelvantor
