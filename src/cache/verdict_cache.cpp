@@ -1,1 +1,127 @@
-// placeholder
+// The process-wide verdict cache: the store of verdict_store.h behind
+// cache_lock.  Each operation reads the clock and allocates before taking the
+// lock, holds it only for the index work, and frees what expired after
+// releasing it.
+#include "cache/verdict_cache.h"
+
+#include <sys/random.h>
+
+#include <algorithm>
+#include <chrono>
+#include <memory>
+
+#include "cache/verdict_store.h"
+#include "common/clock.h"
+#include "common/log.h"
+#include "common/rwlock.h"
+#include "startup/settings.h"
+
+namespace kelvantor {
+
+pthread_rwlock_t cache_lock;
+
+namespace {
+
+using cache_detail::slot_array;
+using cache_detail::verdict_entry;
+
+// Expired entries freed per operation at most, so that no caller pays for a
+// whole generation expiring at once.
+constexpr std::size_t expiry_batch = 32;
+
+constinit cache_detail::verdict_store store;
+bool lock_initialised = false;
+
+struct entry_list_deleter {
+    void operator()(verdict_entry* list) const noexcept { cache_detail::free_entries(list); }
+};
+using owned_entries = std::unique_ptr<verdict_entry, entry_list_deleter>;
+
+struct slot_array_owner {
+    slot_array array;
+    ~slot_array_owner() { cache_detail::free_slot_array(array); }
+};
+
+std::uint64_t hash_seed() {
+    std::uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = static_cast<std::uint64_t>(
+            std::chrono::steady_clock::now().time_since_epoch().count());
+    }
+    return seed;
+}
+
+std::string_view until_nul(std::string_view address) {
+    const auto end = address.find('\0');
+    return end == std::string_view::npos ? address : address.substr(0, end);
+}
+
+}  // namespace
+
+std::int64_t verdict_clock() {
+    return std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count();
+}
+
+int verdict_cache_init() {
+    const std::int64_t valid = settings.valid_ttl;
+    const std::int64_t invalid = std::min<std::int64_t>(settings.invalid_ttl, valid);
+    store.reset(valid, invalid, hash_seed());
+    if (lock_initialised) pthread_rwlock_destroy(&cache_lock);
+    lock_initialised = false;
+    if (const int error = pthread_rwlock_init(&cache_lock, nullptr); error != 0) return error;
+    lock_initialised = true;
+    return 0;
+}
+
+void verdict_add(std::string_view address, std::uint32_t status) {
+    const std::int64_t now = verdict_clock();
+    address = until_nul(address);
+    std::unique_ptr<verdict_entry, entry_list_deleter> entry(
+        cache_detail::new_entry(address, status, now, store.hash(address)));
+    if (!entry) {
+        log_msg(LOG_ERR, "kelvantor cannot alloc");
+        return;
+    }
+    slot_array_owner spare;
+    if (const std::size_t wanted = store.wanted_capacity(); wanted != 0) {
+        spare.array = cache_detail::new_slot_array(wanted);
+    }
+    owned_entries expired;
+    bool added = false;
+    {
+        KV_WRITE_LOCK(cache_lock);
+        expired.reset(store.take_expired(now, expiry_batch));
+        spare.array = store.offer_table(spare.array);
+        added = store.insert(entry.get());
+    }
+    if (added) {
+        entry.release();
+    } else {
+        log_msg(LOG_ERR, "kelvantor cannot alloc");
+    }
+}
+
+std::optional<std::uint32_t> verdict_lookup(std::string_view address) {
+    const std::int64_t now = verdict_clock();
+    address = until_nul(address);
+    const std::uint32_t hash = store.hash(address);
+    owned_entries expired;
+    std::optional<std::uint32_t> status;
+    {
+        KV_WRITE_LOCK(cache_lock);
+        expired.reset(store.take_expired(now, expiry_batch));
+        status = store.find(address, hash, now);
+    }
+    return status;
+}
+
+bool verdict_walk_locked(std::int64_t now, verdict_visitor visit, void* context) {
+    return store.walk_live(now, visit, context);
+}
+
+verdict_cache_stats verdict_cache_statistics() {
+    KV_WRITE_LOCK(cache_lock);
+    return {store.entries(), store.capacity()};
+}
+
+}  // namespace kelvantor

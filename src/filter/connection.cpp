@@ -1,1 +1,97 @@
-// placeholder
+// Connection callbacks: create the context at connect and accept exempt
+// clients at once, end the backend conversation at the first header, at
+// abort and at close, and free the context in cb_close only.
+#include <netinet/in.h>
+
+#include <algorithm>
+#include <new>
+
+#include "backend/smtp.h"
+#include "backend/socket_io.h"
+#include "common/log.h"
+#include "filter/filter.h"
+#include "routing/exemptions.h"
+
+namespace kelvantor {
+namespace {
+
+bool is_ipv6_loopback(const sockaddr* client) {
+    const auto& bytes = reinterpret_cast<const sockaddr_in6*>(client)->sin6_addr.s6_addr;
+    return std::all_of(bytes, bytes + 15, [](unsigned char b) { return b == 0; }) && bytes[15] == 1;
+}
+
+// Exempt by address: the IPv6 loopback, an exempt IPv4 network, or a client
+// that is neither IPv4 nor IPv6 (libmilter gives no address for some).
+bool exempt_by_address(const sockaddr* client) {
+    if (client == nullptr) return true;
+    switch (client->sa_family) {
+        case AF_INET6:
+            return is_ipv6_loopback(client);
+        case AF_INET:
+            return skip_net_match(reinterpret_cast<const sockaddr_in*>(client)->sin_addr.s_addr);
+        default:
+            return true;
+    }
+}
+
+void end_backend_conversation(conn_ctx& context, SMFICTX* ctx) {
+    if (context.backend_fd >= 0) backend_close(ctx);
+}
+
+}  // namespace
+
+conn_ctx::conn_ctx() noexcept : backend_fd(NO_BACKEND) {}
+
+conn_ctx::~conn_ctx() {
+    if (backend_fd >= 0) close_backend_socket(backend_fd, "socket close error %s");
+}
+
+sfsistat cb_connect(SMFICTX* ctx, char* /*hostname*/, _SOCK_ADDR* client) noexcept {
+    auto* context = new (std::nothrow) conn_ctx;
+    if (context == nullptr) {
+        log_msg(LOG_ERR, "cannot allocate priv");
+        return SMFIS_TEMPFAIL;
+    }
+    if (smfi_setpriv(ctx, context) == MI_FAILURE) {
+        delete context;
+        log_msg(LOG_ERR, "cannot setpriv");
+        return SMFIS_TEMPFAIL;
+    }
+    if (exempt_by_address(client)) return SMFIS_ACCEPT;
+    char daemon_macro[] = "{daemon_name}";
+    if (skip_daemon_match(smfi_getsymval(ctx, daemon_macro))) return SMFIS_ACCEPT;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat cb_envfrom(SMFICTX* ctx, char** /*argv*/) noexcept {
+    if (conn_ctx* context = context_of(ctx); context != nullptr) context->port = 0;
+    return SMFIS_CONTINUE;
+}
+
+sfsistat cb_header(SMFICTX* ctx, char* /*name*/, char* /*value*/) noexcept {
+    if (conn_ctx* context = context_of(ctx); context != nullptr) {
+        end_backend_conversation(*context, ctx);
+    }
+    return SMFIS_CONTINUE;
+}
+
+sfsistat cb_data(SMFICTX* /*ctx*/) noexcept { return SMFIS_CONTINUE; }
+
+sfsistat cb_abort(SMFICTX* ctx) noexcept {
+    if (conn_ctx* context = context_of(ctx); context != nullptr) {
+        end_backend_conversation(*context, ctx);
+        context->port = 0;
+    }
+    return SMFIS_CONTINUE;
+}
+
+sfsistat cb_close(SMFICTX* ctx) noexcept {
+    if (conn_ctx* context = context_of(ctx); context != nullptr) {
+        end_backend_conversation(*context, ctx);
+        delete context;
+    }
+    smfi_setpriv(ctx, nullptr);
+    return SMFIS_CONTINUE;
+}
+
+}  // namespace kelvantor

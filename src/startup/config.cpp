@@ -1,1 +1,348 @@
-// placeholder
+// The configuration reader: reads the configuration file line by line, tries
+// the keyword rows in their fixed order against each line and fills the
+// settings, the domain routes and the exemption lists.  Backend server names
+// are resolved here, once, for the life of the process.
+#include "startup/config.h"
+
+#include <arpa/inet.h>
+#include <netdb.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <new>
+#include <string>
+#include <string_view>
+
+#include "common/log.h"
+#include "routing/exemptions.h"
+#include "routing/routes.h"
+#include "startup/settings.h"
+
+namespace kelvantor {
+namespace {
+
+constexpr std::size_t line_buffer_size = 1024;
+constexpr std::size_t shortest_line = 17;  // counting the newline
+constexpr std::size_t longest_value = 256;
+constexpr int highest_port = 65535;
+constexpr std::uint64_t highest_octet = 255;
+constexpr std::uint64_t longest_prefix = 32;
+
+// What reading one line came to.  "done" covers lines that matched a row
+// and were then skipped, e.g. for a value that is too short.
+enum class outcome { no_match, done, out_of_memory };
+
+// State of one reading: the server for the domain lines that follow, and
+// the IP version wanted for the server lines that follow.
+struct reading_state {
+    sockaddr_storage server_addr{};
+    bool server_defined = false;
+    int preferred_version = 0;
+};
+
+// A value taken from a line, NUL-terminated.
+struct value_text {
+    char text[longest_value + 1];
+    std::size_t length = 0;
+};
+
+using char_class = bool (*)(char);
+
+bool is_digit(char c) {
+    return c >= '0' && c <= '9';
+}
+bool is_letter(char c) {
+    return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+}
+bool is_name_char(char c) {
+    return is_letter(c) || is_digit(c) || c == '-' || c == '.';
+}
+bool is_host_char(char c) {
+    return is_name_char(c) || c == ':';
+}
+bool is_not_newline(char c) {
+    return c != '\n';
+}
+// The blanks that a number may be preceded by (isspace of the C locale).
+bool is_blank(char c) {
+    return c == ' ' || (c >= '\t' && c <= '\r');
+}
+
+// The text after "keyword:" when the line starts with exactly that, else nullptr.
+const char* after_keyword(const char* line, std::string_view keyword) {
+    if (std::strncmp(line, keyword.data(), keyword.size()) != 0 || line[keyword.size()] != ':') {
+        return nullptr;
+    }
+    return line + keyword.size() + 1;
+}
+
+// "keyword:%N[set]": 1 to width characters of the class right after the colon.
+bool take_value(const char* line, std::string_view keyword, std::size_t width, char_class in_set,
+                value_text& value) {
+    const char* text = after_keyword(line, keyword);
+    if (text == nullptr) return false;
+    std::size_t length = 0;
+    while (length < width && text[length] != '\0' && in_set(text[length])) ++length;
+    if (length == 0) return false;
+    std::memcpy(value.text, text, length);
+    value.text[length] = '\0';
+    value.length = length;
+    return true;
+}
+
+// "keyword:%N[0-9]" converted as decimal; N is at most 7, so it fits.
+bool take_number(const char* line, std::string_view keyword, std::size_t width, int& number) {
+    value_text digits;
+    if (!take_value(line, keyword, width, is_digit, digits)) return false;
+    number = std::atoi(digits.text);
+    return true;
+}
+
+// "%u": blanks, then decimal digits.  Saturates far above any value accepted.
+bool scan_unsigned(const char*& text, std::uint64_t& number) {
+    constexpr std::uint64_t saturation = 1'000'000'000'000;
+    while (is_blank(*text)) ++text;
+    if (!is_digit(*text)) return false;
+    number = 0;
+    for (; is_digit(*text); ++text) {
+        number =
+            std::min<std::uint64_t>(number * 10 + static_cast<unsigned>(*text - '0'), saturation);
+    }
+    return true;
+}
+
+// Numbers of "%u.%u.%u.%u/%u" read before the first mismatch.
+int scan_network(const char* text, std::uint64_t (&numbers)[5]) {
+    static constexpr char separators[] = {'.', '.', '.', '/'};
+    for (int i = 0; i < 5; ++i) {
+        if (i > 0 && *text++ != separators[i - 1]) return i;
+        if (!scan_unsigned(text, numbers[i])) return i;
+    }
+    return 5;
+}
+
+outcome time_setting(const char* line, std::string_view keyword, std::size_t width,
+                     std::int32_t& field) {
+    int number = 0;
+    if (!take_number(line, keyword, width, number)) return outcome::no_match;
+    if (number >= 1) field = number;
+    log_msg(LOG_DEBUG, "%.*s set to %d seconds", static_cast<int>(keyword.size()), keyword.data(),
+            field);
+    return outcome::done;
+}
+
+outcome valid_addr_exp(const char* line, reading_state&) {
+    return time_setting(line, "BackValidAddrExp", 7, settings.valid_ttl);
+}
+
+outcome invalid_addr_exp(const char* line, reading_state&) {
+    return time_setting(line, "BackInvalidAddrExp", 7, settings.invalid_ttl);
+}
+
+outcome smtp_server(const char* line, reading_state& state) {
+    value_text name;
+    if (!take_value(line, "BackSMTPServer", 255, is_host_char, name)) return outcome::no_match;
+    if (name.length < 7) return outcome::done;
+    if (const int error = resolve_server(name.text, state.server_addr, state.preferred_version);
+        error != 0) {
+        log_msg(LOG_ERR, "BackSMTPServer incorrect %s %s", name.text, gai_strerror(error));
+        std::exit(config_error_status);
+    }
+    state.server_defined = true;
+    log_msg(LOG_DEBUG, "BackSMTPServer %s", name.text);
+    return outcome::done;
+}
+
+outcome addr_domain(const char* line, reading_state& state) {
+    value_text domain;
+    if (!take_value(line, "BackAddrDomain", 256, is_name_char, domain)) return outcome::no_match;
+    if (domain.length < 4) return outcome::done;
+    if (!state.server_defined) {
+        log_msg(LOG_ERR, "BackSMTPServer should be defined before BackAddrDomain");
+        std::exit(config_error_status);
+    }
+    // smtp_port() has refused ports above 65535, so the port fits 16 bits.
+    if (!route_add({domain.text, domain.length}, static_cast<std::uint16_t>(settings.smtp_port),
+                   state.server_addr)) {
+        return outcome::out_of_memory;
+    }
+    log_msg(LOG_DEBUG, "BackAddrDomain %s", domain.text);
+    return outcome::done;
+}
+
+outcome smtp_port(const char* line, reading_state&) {
+    int port = 0;
+    if (!take_number(line, "BackSMTPPort", 5, port)) return outcome::no_match;
+    if (port > highest_port) {
+        log_msg(LOG_ERR, "BackSMTPPort %d out of range", port);
+        std::exit(config_error_status);
+    }
+    if (port >= 1) settings.smtp_port = port;
+    log_msg(LOG_DEBUG, "BackSMTPPort set to %d", settings.smtp_port);
+    return outcome::done;
+}
+
+outcome prefer_ip_version(const char* line, reading_state& state) {
+    if (!take_number(line, "PreferIPVersion", 1, state.preferred_version)) return outcome::no_match;
+    log_msg(LOG_DEBUG, "PreferIPVersion set to %d", state.preferred_version);
+    return outcome::done;
+}
+
+// "yes" in any case switches the flag on; nothing switches it off.
+outcome yes_flag(const char* line, std::string_view keyword, bool& flag) {
+    value_text letters;
+    if (!take_value(line, keyword, 3, is_letter, letters)) return outcome::no_match;
+    if (strcasecmp(letters.text, "yes") != 0) return outcome::done;
+    flag = true;
+    log_msg(LOG_DEBUG, "%.*s %s", static_cast<int>(keyword.size()), keyword.data(), letters.text);
+    return outcome::done;
+}
+
+outcome addr_subdomains(const char* line, reading_state&) {
+    return yes_flag(line, "BackAddrSubdomains", settings.subdomains);
+}
+
+outcome error_tempfail(const char* line, reading_state&) {
+    return yes_flag(line, "BackErrorTempfail", settings.tempfail_on_error);
+}
+
+// The path keeps blanks and a carriage return: it runs up to the newline.
+outcome back_list(const char* line, reading_state&) {
+    value_text path;
+    if (!take_value(line, "BackList", 255, is_not_newline, path)) return outcome::no_match;
+    if (path.length < 4) return outcome::done;
+    try {
+        settings.backlist_path = std::string(path.text, path.length);
+    } catch (const std::bad_alloc&) {
+        settings.backlist_path.reset();
+    }
+    log_msg(LOG_DEBUG, "BackList %s", path.text);
+    return outcome::done;
+}
+
+outcome timeout_connect(const char* line, reading_state&) {
+    int seconds = 0;
+    if (!take_number(line, "TimeoutSMTPConnect", 4, seconds)) return outcome::no_match;
+    if (seconds >= 1) {
+        log_msg(LOG_DEBUG, "TimeoutSMTPConnect set to %d seconds", seconds);
+        settings.connect_timeout_ms = seconds * 1000;
+    }
+    return outcome::done;
+}
+
+outcome timeout_reply(const char* line, reading_state&) {
+    return time_setting(line, "TimeoutSMTPReply", 5, settings.reply_timeout);
+}
+
+// "BackSkipVerify:%u.%u.%u.%u/%u", or without the prefix length "/%u".
+// Numbers above 255 and prefix lengths above 32 are refused.
+outcome skip_verify(const char* line, bool with_prefix) {
+    const char* text = after_keyword(line, "BackSkipVerify");
+    if (text == nullptr) return outcome::no_match;
+    std::uint64_t numbers[5] = {};
+    const int count = scan_network(text, numbers);
+    if (count < (with_prefix ? 5 : 4)) return outcome::no_match;
+    const std::uint64_t prefix_len = with_prefix ? numbers[4] : longest_prefix;
+    if (std::max({numbers[0], numbers[1], numbers[2], numbers[3]}) > highest_octet ||
+        prefix_len > longest_prefix) {
+        std::string_view rest(text);
+        if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
+        if (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
+        log_msg(LOG_ERR, "BackSkipVerify incorrect %.*s", static_cast<int>(rest.size()),
+                rest.data());
+        std::exit(config_error_status);
+    }
+    char address[16];
+    std::snprintf(address, sizeof address, "%u.%u.%u.%u", static_cast<unsigned>(numbers[0]),
+                  static_cast<unsigned>(numbers[1]), static_cast<unsigned>(numbers[2]),
+                  static_cast<unsigned>(numbers[3]));
+    if (!skip_net_add(inet_addr(address), static_cast<std::uint16_t>(prefix_len))) {
+        return outcome::out_of_memory;
+    }
+    if (with_prefix) {
+        log_msg(LOG_DEBUG, "BackSkipVerify set %s/%d", address, static_cast<int>(prefix_len));
+    } else {
+        log_msg(LOG_DEBUG, "BackSkipVerify set %s", address);
+    }
+    return outcome::done;
+}
+
+outcome skip_verify_network(const char* line, reading_state&) {
+    return skip_verify(line, true);
+}
+
+outcome skip_verify_host(const char* line, reading_state&) {
+    return skip_verify(line, false);
+}
+
+outcome skip_daemon(const char* line, reading_state&) {
+    value_text name;
+    if (!take_value(line, "BackSkipDaemon", 256, is_name_char, name)) return outcome::no_match;
+    if (!skip_daemon_add({name.text, name.length})) return outcome::out_of_memory;
+    log_msg(LOG_DEBUG, "BackSkipDaemon %s", name.text);
+    return outcome::done;
+}
+
+// Accepted for old configuration files; nothing uses the value.
+outcome smtp_backoff(const char* line, reading_state&) {
+    int seconds = 0;
+    if (!take_number(line, "BackSMTPBackoff", 5, seconds)) return outcome::no_match;
+    log_msg(LOG_DEBUG, "BackSMTPBackoff set to %d seconds", seconds);
+    return outcome::done;
+}
+
+// Tried in this order; the first row that matches decides.
+using keyword_row = outcome (*)(const char* line, reading_state& state);
+constexpr keyword_row keyword_table[] = {
+    valid_addr_exp,    invalid_addr_exp,    smtp_server,      addr_domain, smtp_port,
+    prefer_ip_version, addr_subdomains,     error_tempfail,   back_list,   timeout_connect,
+    timeout_reply,     skip_verify_network, skip_verify_host, skip_daemon, smtp_backoff,
+};
+
+outcome read_line(const char* line, reading_state& state) {
+    for (const keyword_row row : keyword_table) {
+        if (const outcome result = row(line, state); result != outcome::no_match) return result;
+    }
+    return outcome::no_match;
+}
+
+struct file_closer {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+}  // namespace
+
+int parse_config(const char* path) {
+    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "r"));
+    if (file == nullptr) return 1;
+    reading_state state;
+    char line[line_buffer_size];
+    // A line longer than the buffer arrives in pieces, each read as a line.
+    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+        if (line[0] == '#' || std::strlen(line) < shortest_line) continue;
+        if (read_line(line, state) == outcome::out_of_memory) return 1;
+    }
+    return 0;
+}
+
+int resolve_server(const char* name, sockaddr_storage& address, int preferred_version) {
+    addrinfo hints{};
+    hints.ai_family = preferred_version == 4   ? AF_INET
+                      : preferred_version == 6 ? AF_INET6
+                                               : AF_UNSPEC;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* results = nullptr;
+    if (const int error = getaddrinfo(name, "smtp", &hints, &results); error != 0) return error;
+    address = {};
+    std::memcpy(&address, results->ai_addr,
+                std::min<std::size_t>(results->ai_addrlen, sizeof address));
+    freeaddrinfo(results);
+    return 0;
+}
+
+}  // namespace kelvantor

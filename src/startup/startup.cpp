@@ -1,1 +1,209 @@
-// placeholder
+// The command line and the start-up sequence: options are acted on as they
+// are read, then syslog, privileges, registration, host name, configuration,
+// exemptions, cache, daemon mode and the milter main loop; after the loop,
+// the cache is saved, the pid file removed and "Exit" logged.
+#include "startup/startup.h"
+
+#include <grp.h>
+#include <libmilter/mfapi.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+#include "cache/cache_file.h"
+#include "cache/verdict_cache.h"
+#include "common/log.h"
+#include "filter/filter.h"
+#include "routing/exemptions.h"
+#include "routing/routes.h"
+#include "startup/config.h"
+#include "startup/daemon.h"
+#include "startup/settings.h"
+
+namespace kelvantor {
+namespace {
+
+constexpr const char* option_string = "p:T:u:f:g:b:P:Dhv";
+constexpr const char* default_config_path = "/usr/local/etc/mail/kelvantor.conf";
+constexpr const char* default_pid_path = "/var/run/kelvantor.pid";
+constexpr int usage_status = 64;
+constexpr int library_refused_status = 70;
+constexpr int unavailable_status = 69;
+
+struct start_options {
+    uid_t uid = 0;
+    gid_t gid = 0;
+    bool group_given = false;
+    std::string config_path = default_config_path;
+    std::string pid_path = default_pid_path;
+    bool daemon_mode = false;
+};
+
+[[noreturn]] void refuse(const char* message) {
+    std::fputs(message, stderr);
+    std::exit(usage_status);
+}
+
+[[noreturn]] void refuse_with_argument(const char* format, const char* argument) {
+    std::fprintf(stderr, format, argument);
+    std::exit(usage_status);
+}
+
+void remove_stale_socket(const char* spec) {
+    for (const char* prefix : {"unix:", "local:"}) {
+        const std::size_t length = std::strlen(prefix);
+        if (std::strncmp(spec, prefix, length) == 0) {
+            unlink(spec + length);
+            return;
+        }
+    }
+}
+
+void take_user(const char* name, start_options& options) {
+    if (const passwd* user = getpwnam(name); user != nullptr) {
+        options.uid = user->pw_uid;
+        options.gid = user->pw_gid;
+    }
+    endpwent();
+}
+
+void take_group(const char* name, start_options& options) {
+    options.group_given = true;
+    if (const group* found = getgrnam(name); found != nullptr) options.gid = found->gr_gid;
+    endgrent();
+}
+
+// Acts on each option as it is read; exits on the refusals.
+start_options read_options(int argc, char** argv) {
+    start_options options;
+    int option;
+    while ((option = getopt(argc, argv, option_string)) != -1) {
+        const char* argument = optarg;
+        const bool empty = argument != nullptr && *argument == '\0';
+        switch (option) {
+            case 'p':
+                if (empty) refuse_with_argument("Illegal connection: %s\n", argument);
+                if (smfi_setconn(optarg) == MI_FAILURE) {
+                    std::fputs("smfi_setconn failed", stderr);
+                    std::exit(library_refused_status);
+                }
+                remove_stale_socket(argument);
+                break;
+            case 'T':
+                if (empty) refuse_with_argument("Illegal timeout: %s\n", argument);
+                if (smfi_settimeout(std::atoi(argument)) == MI_FAILURE) {
+                    std::fputs("smfi_settimeout failed", stderr);
+                    std::exit(library_refused_status);
+                }
+                break;
+            case 'u':
+                if (empty) refuse("Invalid username\n");
+                take_user(argument, options);
+                break;
+            case 'g':
+                if (empty) refuse("Invalid group name\n");
+                take_group(argument, options);
+                break;
+            case 'f':
+                if (empty) refuse("Invalid configuration file\n");
+                options.config_path = argument;
+                break;
+            case 'b':
+                if (empty) refuse("Invalid file for backup of recipient addresses\n");
+                settings.backlist_path = argument;
+                break;
+            case 'P':
+                if (empty) refuse("Invalid pid file\n");
+                options.pid_path = argument;
+                break;
+            case 'D':
+                options.daemon_mode = true;
+                break;
+            default:
+                usage();
+                std::exit(0);
+        }
+    }
+    return options;
+}
+
+// Switches to the configured group and user.  Results are not examined: a
+// process still running as root is refused right after.  Root's own
+// supplementary groups are dropped so that they do not outlive the switch.
+void drop_privileges(const start_options& options) {
+    if (geteuid() == 0) {
+        [[maybe_unused]] const int grouped = setgroups(1, &options.gid);
+    }
+    [[maybe_unused]] const int group_set = setgid(options.gid);
+    [[maybe_unused]] const int user_set = setuid(options.uid);
+}
+
+[[noreturn]] void unavailable(const char* what) {
+    std::fprintf(stderr, "%s\n", what);
+    log_msg(LOG_ERR, "%s", what);
+    std::exit(unavailable_status);
+}
+
+}  // namespace
+
+void usage() {
+    std::printf("kelvantor version %s\n", program_version);
+    std::fputs(
+        "  Features:\n"
+        "  usage: kelvantor -p protocol:address [-u user] [-g group] [-T timeout]\n"
+        "                                       [-f config] [-P pidfile] [-b path]\n"
+        "                                       [-R] [-D]\n"
+        "          -D run as a daemon\n"
+        "          -u run as specified user\n"
+        "          -f use specified configuration file\n"
+        "          -P use specified pid file\n"
+        "          -b read and save recipient addresses to file\n",
+        stdout);
+}
+
+int kelvantor_main(int argc, char** argv) {
+    if (getppid() == 1) return 0;
+    const start_options options = read_options(argc, argv);
+
+    open_syslog();
+    drop_privileges(options);
+    if (getuid() == 0 || geteuid() == 0) {
+        log_msg(LOG_ERR, "kelvantor cannot run as root");
+        std::exit(0);
+    }
+    if (smfi_register(filter_desc) == MI_FAILURE) unavailable("smfi_register failed");
+    std::memset(helo_name, 0, helo_name_size);
+    if (gethostname(helo_name, helo_name_size) != 0) unavailable("gethostname failed");
+
+    route_list_clear();
+    exemption_lists_clear();
+    parse_config(options.config_path.c_str());
+    add_skip_defaults();
+    if (route_list_empty()) {
+        log_msg(LOG_ERR, "BackAddrDomain not defined");
+        std::exit(config_error_status);
+    }
+    int error = verdict_cache_init();
+    if (error == 0) error = skip_net_lock_init();
+    if (error != 0) {
+        log_msg(LOG_ERR, "pthread_rwlock_init failed: %s", std::strerror(error));
+        std::exit(config_error_status);
+    }
+    cache_load();
+
+    if (options.daemon_mode) daemonize(options.pid_path.c_str());
+    umask(options.group_given ? 0117 : 0177);
+    const int result = smfi_main();
+
+    cache_save();
+    unlink(options.pid_path.c_str());
+    log_msg(LOG_INFO, "Exit");
+    return result;
+}
+
+}  // namespace kelvantor

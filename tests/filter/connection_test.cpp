@@ -1,0 +1,155 @@
+// The connection callbacks: which clients are accepted at connect, and the
+// context's life from connect to close with its backend conversation ended
+// at the first header, at abort and at close.
+#include <sys/un.h>
+
+#include "filter_fixture.h"
+#include "support/test_backend.h"
+
+namespace kelvantor::testing {
+namespace {
+
+using connection_test = filter_test;
+
+struct connect_case {
+    const char* name;
+    sockaddr_storage client;
+    const char* daemon_name;  // nullptr: macro not defined
+    sfsistat expected;
+};
+
+TEST_F(connection_test, DecidesExemptionAtConnect) {
+    ASSERT_TRUE(skip_net_add(inet_addr("10.1.2.3"), 8));  // bits beyond /8 ignored
+    sockaddr_storage unix_client{};
+    unix_client.ss_family = AF_UNIX;
+    const connect_case cases[] = {
+        {"ipv6 loopback", ipv6_address("::1"), nullptr, SMFIS_ACCEPT},
+        {"default exempt 127.0.0.1", ipv4_address("127.0.0.1"), nullptr, SMFIS_ACCEPT},
+        {"other loopback address", ipv4_address("127.0.0.2"), nullptr, SMFIS_CONTINUE},
+        {"inside 10/8", ipv4_address("10.200.0.9"), nullptr, SMFIS_ACCEPT},
+        {"outside 10/8", ipv4_address("11.0.0.1"), nullptr, SMFIS_CONTINUE},
+        {"other ipv6", ipv6_address("2001:db8::1"), nullptr, SMFIS_CONTINUE},
+        {"ipv4-mapped not matched", ipv6_address("::ffff:127.0.0.1"), nullptr, SMFIS_CONTINUE},
+        {"ipv4-mapped via daemon", ipv6_address("::ffff:127.0.0.1"), "MSA", SMFIS_ACCEPT},
+        {"neither family", unix_client, nullptr, SMFIS_ACCEPT},
+        {"daemon MSA", ipv4_address("192.0.2.1"), "MSA", SMFIS_ACCEPT},
+        {"daemon name case ignored", ipv4_address("192.0.2.1"), "msa", SMFIS_ACCEPT},
+        {"other daemon", ipv4_address("192.0.2.1"), "mx-in", SMFIS_CONTINUE},
+        {"exempt network whatever daemon", ipv4_address("10.0.0.1"), "mx-in", SMFIS_ACCEPT},
+    };
+    for (const auto& c : cases) {
+        fake_milter_ctx conn;
+        if (c.daemon_name != nullptr) conn.macros["{daemon_name}"] = c.daemon_name;
+        sockaddr_storage client = c.client;
+        EXPECT_EQ(cb_connect(&conn, nullptr, as_sockaddr(client)), c.expected) << c.name;
+        ASSERT_NE(conn.priv, nullptr) << c.name << ": context attached on every path";
+        EXPECT_EQ(context(conn).backend_fd, NO_BACKEND) << c.name;
+        cb_close(&conn);
+        EXPECT_EQ(conn.priv, nullptr) << c.name;
+    }
+}
+
+TEST_F(connection_test, NoClientAddressIsAcceptedAsNeitherFamily) {
+    fake_milter_ctx conn;
+    EXPECT_EQ(cb_connect(&conn, nullptr, nullptr), SMFIS_ACCEPT);
+    cb_close(&conn);
+}
+
+TEST_F(connection_test, ConfiguredDaemonReplacesDefault) {
+    exemption_lists_clear();
+    ASSERT_TRUE(skip_daemon_add("submission"));
+    add_skip_defaults();
+    for (const auto& [name, expected] :
+         {std::pair{"MSA", SMFIS_CONTINUE}, std::pair{"SUBMISSION", SMFIS_ACCEPT}}) {
+        fake_milter_ctx conn;
+        conn.macros["{daemon_name}"] = name;
+        sockaddr_storage client = ipv4_address("192.0.2.7");
+        EXPECT_EQ(cb_connect(&conn, nullptr, as_sockaddr(client)), expected) << name;
+        cb_close(&conn);
+    }
+}
+
+TEST_F(connection_test, RefusedSetprivDefersAndAttachesNothing) {
+    fake_milter_ctx conn;
+    conn.refuse_setpriv = true;
+    sockaddr_storage client = ipv4_address("127.0.0.2");
+    EXPECT_EQ(cb_connect(&conn, nullptr, as_sockaddr(client)), SMFIS_TEMPFAIL);
+    EXPECT_EQ(conn.priv, nullptr);
+    EXPECT_TRUE(logs.contains(LOG_ERR, "cannot setpriv"));
+    // Without a context the other callbacks do nothing and answer continue.
+    conn.refuse_setpriv = false;
+    EXPECT_EQ(cb_envfrom(&conn, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(cb_abort(&conn), SMFIS_CONTINUE);
+    EXPECT_EQ(cb_close(&conn), SMFIS_CONTINUE);
+    EXPECT_EQ(conn.priv, nullptr);
+}
+
+class backend_teardown_test : public filter_test {
+protected:
+    void SetUp() override {
+        filter_test::SetUp();
+        ASSERT_TRUE(route_add("example.test", backend.port(), backend.address()));
+    }
+
+    // Opens the connection's backend conversation with one probe.
+    fake_milter_ctx& connection_with_backend() {
+        auto& conn = connect_from();
+        EXPECT_EQ(cb_envfrom(&conn, nullptr), SMFIS_CONTINUE);
+        EXPECT_EQ(rcpt(conn, "known@example.test"), SMFIS_CONTINUE);
+        EXPECT_GE(context(conn).backend_fd, 0);
+        return conn;
+    }
+
+    std::size_t lines_named(const std::string& line) {
+        const auto all = backend.lines();
+        return static_cast<std::size_t>(std::count(all.begin(), all.end(), line));
+    }
+
+    test_backend backend;
+};
+
+TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
+    auto& conn = connection_with_backend();
+    EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(context(conn).backend_fd, NO_BACKEND);
+    EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
+    ASSERT_TRUE(backend.wait_for_lines(5, std::chrono::seconds(5)));
+    EXPECT_EQ(backend.lines(),
+              (std::vector<std::string>{"HELO gw.test", "MAIL FROM:<postmaster+backscatter@gw.test>",
+                                        "RCPT TO:<known@example.test>", "RSET", "QUIT"}));
+}
+
+TEST_F(backend_teardown_test, AbortAndCloseEndConversation) {
+    auto& aborted = connection_with_backend();
+    EXPECT_EQ(cb_abort(&aborted), SMFIS_CONTINUE);
+    EXPECT_EQ(context(aborted).backend_fd, NO_BACKEND);
+    EXPECT_EQ(context(aborted).port, 0);
+
+    auto& closed = connection_with_backend();
+    EXPECT_EQ(cb_close(&closed), SMFIS_CONTINUE);
+    EXPECT_EQ(closed.priv, nullptr);
+    ASSERT_TRUE(backend.wait_for_lines(10, std::chrono::seconds(5)));
+    EXPECT_EQ(lines_named("RSET"), 2U);
+    EXPECT_EQ(lines_named("QUIT"), 2U);
+}
+
+TEST_F(backend_teardown_test, MessageWithoutHeadersKeepsConversationForNextMessage) {
+    auto& conn = connection_with_backend();
+    EXPECT_EQ(cb_envfrom(&conn, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpt(conn, "second@example.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(backend.connections(), 1);
+    EXPECT_EQ(lines_named("HELO gw.test"), 1U);
+}
+
+TEST_F(backend_teardown_test, EnvfromClearsPortButKeepsBackend) {
+    auto& conn = connection_with_backend();
+    const int fd = context(conn).backend_fd;
+    EXPECT_NE(context(conn).port, 0);
+    cb_envfrom(&conn, nullptr);
+    EXPECT_EQ(context(conn).port, 0);
+    EXPECT_EQ(context(conn).backend_fd, fd);
+}
+
+}  // namespace
+}  // namespace kelvantor::testing

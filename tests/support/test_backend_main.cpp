@@ -1,0 +1,100 @@
+// kv-test-backend: a standalone SMTP backend for end-to-end tests and load
+// runs.  RCPT replies depend on the local part: "unknown..." is refused with
+// 550, "tempfail..." deferred with 451, anything else accepted.  Failure modes
+// come from flags; it logs nothing per command and stops on SIGTERM or SIGINT.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "support/test_backend.h"
+
+namespace {
+
+using kelvantor::testing::backend_script;
+
+constexpr const char* usage =
+    "usage: kv-test-backend [--port N] [--banner TEXT] [--silent] [--close-after-banner]\n"
+    "                       [--delay-ms N] [--rcpt-delay-ms N] [--split]\n";
+
+std::string rcpt_verdict(const std::string& address) {
+    const std::size_t at = address.rfind('@');
+    const std::string_view local =
+        std::string_view(address).substr(0, at == std::string::npos ? address.size() : at);
+    if (local.starts_with("unknown")) {
+        return "550 5.1.1 <" + address + ">: Recipient address rejected: User unknown\r\n";
+    }
+    if (local.starts_with("tempfail")) return "451 4.3.0 Try again later\r\n";
+    return "250 2.1.5 Ok\r\n";
+}
+
+bool parse_number(const char* text, long max, long& out) {
+    char* end = nullptr;
+    errno = 0;
+    const long value = std::strtol(text, &end, 10);
+    if (errno != 0 || end == text || *end != '\0' || value < 0 || value > max) return false;
+    out = value;
+    return true;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    backend_script script;
+    script.banner = "220 kv-test-backend ESMTP\r\n";
+    script.helo_reply = "250 kv-test-backend\r\n";
+    script.rcpt_reply = rcpt_verdict;
+    script.record_lines = false;
+
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view option(argv[i]);
+        const bool has_value = i + 1 < argc;
+        long number = 0;
+        if (option == "--port" && has_value && parse_number(argv[i + 1], 65535, number)) {
+            script.port = static_cast<std::uint16_t>(number);
+            ++i;
+        } else if (option == "--banner" && has_value) {
+            script.banner = std::string(argv[++i]) + "\r\n";
+        } else if (option == "--silent") {
+            script.banner.clear();
+        } else if (option == "--close-after-banner") {
+            script.close_after_banner = true;
+        } else if (option == "--delay-ms" && has_value &&
+                   parse_number(argv[i + 1], 3'600'000, number)) {
+            script.reply_delay = std::chrono::milliseconds(number);
+            ++i;
+        } else if (option == "--rcpt-delay-ms" && has_value &&
+                   parse_number(argv[i + 1], 3'600'000, number)) {
+            script.rcpt_delay = std::chrono::milliseconds(number);
+            ++i;
+        } else if (option == "--split") {
+            script.split_gap = std::chrono::milliseconds(200);
+        } else {
+            std::fputs(usage, stderr);
+            return 64;
+        }
+    }
+
+    // Block the stop signals before any thread starts, so that every thread
+    // inherits the mask and only sigwait below sees them.
+    sigset_t stop_signals;
+    sigemptyset(&stop_signals);
+    sigaddset(&stop_signals, SIGTERM);
+    sigaddset(&stop_signals, SIGINT);
+    pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    try {
+        kelvantor::testing::test_backend backend(std::move(script));
+        std::printf("port %u\n", static_cast<unsigned>(backend.port()));
+        std::fflush(stdout);
+        int received = 0;
+        sigwait(&stop_signals, &received);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "kv-test-backend: %s\n", e.what());
+        return 71;
+    }
+    return 0;
+}
