@@ -96,7 +96,9 @@ protected:
     fake_milter_ctx& connection_with_backend() {
         auto& conn = connect_from();
         EXPECT_EQ(cb_envfrom(&conn, nullptr), SMFIS_CONTINUE);
-        EXPECT_EQ(rcpt(conn, "known@example.test"), SMFIS_CONTINUE);
+        // A new address each time: a cached one would need no backend.
+        const std::string address = "user" + std::to_string(++probes) + "@example.test";
+        EXPECT_EQ(rcpt(conn, address), SMFIS_CONTINUE);
         EXPECT_GE(context(conn).backend_fd, 0);
         return conn;
     }
@@ -107,6 +109,7 @@ protected:
     }
 
     test_backend backend;
+    int probes = 0;
 };
 
 TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
@@ -117,7 +120,7 @@ TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
     ASSERT_TRUE(backend.wait_for_lines(5, std::chrono::seconds(5)));
     EXPECT_EQ(backend.lines(),
               (std::vector<std::string>{"HELO gw.test", "MAIL FROM:<postmaster+backscatter@gw.test>",
-                                        "RCPT TO:<known@example.test>", "RSET", "QUIT"}));
+                                        "RCPT TO:<user1@example.test>", "RSET", "QUIT"}));
 }
 
 TEST_F(backend_teardown_test, AbortAndCloseEndConversation) {

@@ -6,11 +6,13 @@
 #include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <netinet/in.h>
+#include <syslog.h>
 
 #include <cstring>
 #include <memory>
 #include <string>
 
+#include "backend/socket_io.h"
 #include "cache/verdict_cache.h"
 #include "fakes/fake_smfi.h"
 #include "filter/filter.h"

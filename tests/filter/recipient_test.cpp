@@ -137,7 +137,7 @@ TEST_F(recipient_test, OneConversationServesEveryRecipientEvenOfOtherRoutes) {
     auto& conn = connect_from();
     EXPECT_EQ(rcpt(conn, "a@example.test"), SMFIS_CONTINUE);
     EXPECT_EQ(rcpt(conn, "b@other.test"), SMFIS_CONTINUE);
-    EXPECT_EQ(context(conn).port, other.port()) << "the route is still copied";
+    EXPECT_EQ(static_cast<std::uint16_t>(context(conn).port), other.port()) << "the route is still copied";
     EXPECT_EQ(backend_lines(4), (std::vector<std::string>{greeting[0], greeting[1],
                                                          "RCPT TO:<a@example.test>",
                                                          "RCPT TO:<b@other.test>"}));
@@ -224,7 +224,9 @@ TEST_F(recipient_test, UnreachableBackendPassesOrDefersAsConfigured) {
         auto& conn = connect_from();
         EXPECT_EQ(rcpt(conn, "x@example.test"), tempfail ? SMFIS_TEMPFAIL : SMFIS_CONTINUE);
         EXPECT_EQ(conn.reply.has_value(), tempfail);
-        if (tempfail) EXPECT_EQ(conn.reply->text, "Internal error");
+        if (tempfail) {
+            EXPECT_EQ(conn.reply->text, "Internal error");
+        }
         EXPECT_TRUE(logs.contains(LOG_WARNING,
                                   "cannot connect to backend SMTP at 127.0.0.1 status Connection "
                                   "refused"))
