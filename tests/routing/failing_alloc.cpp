@@ -14,9 +14,13 @@ thread_local bool allocations_fail = false;
 
 namespace kelvantor::testing {
 
-failing_allocations::failing_allocations() { allocations_fail = true; }
+failing_allocations::failing_allocations() {
+    allocations_fail = true;
+}
 
-failing_allocations::~failing_allocations() { allocations_fail = false; }
+failing_allocations::~failing_allocations() {
+    allocations_fail = false;
+}
 
 }  // namespace kelvantor::testing
 
@@ -26,12 +30,22 @@ void* operator new(std::size_t size) {
     throw std::bad_alloc();
 }
 
-void* operator new[](std::size_t size) { return ::operator new(size); }
+void* operator new[](std::size_t size) {
+    return ::operator new(size);
+}
 
-void operator delete(void* block) noexcept { std::free(block); }
+void operator delete(void* block) noexcept {
+    std::free(block);
+}
 
-void operator delete[](void* block) noexcept { std::free(block); }
+void operator delete[](void* block) noexcept {
+    std::free(block);
+}
 
-void operator delete(void* block, std::size_t) noexcept { std::free(block); }
+void operator delete(void* block, std::size_t) noexcept {
+    std::free(block);
+}
 
-void operator delete[](void* block, std::size_t) noexcept { std::free(block); }
+void operator delete[](void* block, std::size_t) noexcept {
+    std::free(block);
+}

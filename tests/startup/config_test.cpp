@@ -1,1 +1,379 @@
-// placeholder
+// The configuration reader over its edge cases: line lengths, value widths
+// and sets, numeric settings, flags, the cache path, the server/port/domain
+// order, exempt networks and daemons, the fatal errors and lack of memory.
+// Each case reads a small file written to a temporary path.
+#include "startup/config.h"
+
+#include <arpa/inet.h>
+#include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <string>
+#include <tuple>
+#include <vector>
+
+#include "common/log.h"
+#include "routing/exemptions.h"
+#include "routing/failing_alloc.h"
+#include "routing/routes.h"
+#include "startup/settings.h"
+#include "support/log_capture.h"
+
+namespace kelvantor {
+namespace {
+
+const int lock_initialised = skip_net_lock_init();
+
+void stderr_sink(int priority, const char* message) {
+    std::fprintf(stderr, "%d %s\n", priority, message);
+}
+
+void silent_sink(int, const char*) {}
+
+auto fields(const settings_record& s) {
+    return std::tie(s.valid_ttl, s.invalid_ttl, s.smtp_port, s.connect_timeout_ms, s.reply_timeout,
+                    s.subdomains, s.tempfail_on_error, s.backlist_path);
+}
+
+class config_test : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        ASSERT_EQ(lock_initialised, 0);
+        reset();
+        char pattern[] = "/tmp/kelvantor-config-XXXXXX";
+        const int fd = mkstemp(pattern);
+        ASSERT_GE(fd, 0);
+        close(fd);
+        path_ = pattern;
+    }
+    void TearDown() override {
+        reset();
+        std::remove(path_.c_str());
+    }
+    static void reset() {
+        settings = {};
+        route_list_clear();
+        exemption_lists_clear();
+    }
+    const char* write(const std::string& text) {
+        std::ofstream(path_, std::ios::binary) << text;
+        return path_.c_str();
+    }
+    std::vector<std::string> debug_lines(const testing::log_capture& log) {
+        std::vector<std::string> texts;
+        for (const auto& line : log.lines()) {
+            EXPECT_EQ(line.priority, LOG_DEBUG) << line.text;
+            texts.push_back(line.text);
+        }
+        return texts;
+    }
+    std::string path_;
+};
+
+struct settings_case {
+    const char* name;
+    std::string text;
+    void (*change)(settings_record&);  // expected changes from the defaults
+    std::vector<std::string> log;      // every line logged, in order
+};
+
+void none(settings_record&) {}
+
+const std::string long_comment = "#" + std::string(1022, 'x');
+const std::string long_path(255, 'p');
+
+const settings_case settings_cases[] = {
+    {"valid_ttl_eighth_digit_not_taken",
+     "BackValidAddrExp:12345678\n",
+     [](settings_record& s) { s.valid_ttl = 1234567; },
+     {"BackValidAddrExp set to 1234567 seconds"}},
+    {"valid_ttl_zero_keeps_default",
+     "BackValidAddrExp:0\n",
+     none,
+     {"BackValidAddrExp set to 86400 seconds"}},
+    {"later_line_wins",
+     "BackValidAddrExp:99\nBackValidAddrExp:100\n",
+     [](settings_record& s) { s.valid_ttl = 100; },
+     {"BackValidAddrExp set to 99 seconds", "BackValidAddrExp set to 100 seconds"}},
+    {"line_of_16_skipped", "BackSMTPPort:25\n", none, {}},
+    {"line_of_17_read", "BackSMTPPort:025\n", none, {"BackSMTPPort set to 25"}},
+    {"last_line_without_newline_one_shorter", "BackSMTPPort:587", none, {}},
+    {"last_line_without_newline_of_17",
+     "BackSMTPPort:2525",
+     [](settings_record& s) { s.smtp_port = 2525; },
+     {"BackSMTPPort set to 2525"}},
+    {"port_zero", "BackSMTPPort:00000\n", none, {"BackSMTPPort set to 25"}},
+    {"highest_port",
+     "BackSMTPPort:65535\n",
+     [](settings_record& s) { s.smtp_port = 65535; },
+     {"BackSMTPPort set to 65535"}},
+    {"connect_timeout_zero_silent", "TimeoutSMTPConnect:0\n", none, {}},
+    {"connect_timeout_in_ms",
+     "TimeoutSMTPConnect:5\n",
+     [](settings_record& s) { s.connect_timeout_ms = 5000; },
+     {"TimeoutSMTPConnect set to 5 seconds"}},
+    {"reply_timeout_crlf",
+     "TimeoutSMTPReply:7\r\n",
+     [](settings_record& s) { s.reply_timeout = 7; },
+     {"TimeoutSMTPReply set to 7 seconds"}},
+    {"subdomains_upper_case",
+     "BackAddrSubdomains:YES\n",
+     [](settings_record& s) { s.subdomains = true; },
+     {"BackAddrSubdomains YES"}},
+    {"subdomains_three_letters_taken",
+     "BackAddrSubdomains:yesss\n",
+     [](settings_record& s) { s.subdomains = true; },
+     {"BackAddrSubdomains yes"}},
+    {"subdomains_no_ignored", "BackAddrSubdomains:no\n", none, {}},
+    {"subdomains_not_switched_off",
+     "BackAddrSubdomains:yes\nBackAddrSubdomains:NO\n",
+     [](settings_record& s) { s.subdomains = true; },
+     {"BackAddrSubdomains yes"}},
+    {"tempfail",
+     "BackErrorTempfail:Yes\n",
+     [](settings_record& s) { s.tempfail_on_error = true; },
+     {"BackErrorTempfail Yes"}},
+    {"blank_after_colon", "BackValidAddrExp: 99\n", none, {}},
+    {"keyword_case_matters", "backvalidaddrexp:99\n", none, {}},
+    {"comment", "#BackValidAddrExp:99\n", none, {}},
+    {"backlist_short", "BackList:/db/x\n", none, {}},
+    {"backlist_overrides_command_line",
+     "BackList:/db/kvl\n",
+     [](settings_record& s) { s.backlist_path = "/db/kvl"; },
+     {"BackList /db/kvl"}},
+    {"backlist_keeps_blanks_and_cr",
+     "BackList: /var/db/kv list\r\n",
+     [](settings_record& s) { s.backlist_path = " /var/db/kv list\r"; },
+     {"BackList  /var/db/kv list\r"}},
+    {"long_line_read_in_pieces",
+     long_comment + "BackValidAddrExp:77\n",
+     [](settings_record& s) { s.valid_ttl = 77; },
+     {"BackValidAddrExp set to 77 seconds"}},
+    {"backlist_width_and_pieces",
+     "BackList:" + long_path + std::string(759, 'q') + "TimeoutSMTPReply:9\n",
+     [](settings_record& s) {
+         s.backlist_path = long_path;
+         s.reply_timeout = 9;
+     },
+     {"BackList " + long_path, "TimeoutSMTPReply set to 9 seconds"}},
+    {"backoff_logged_only", "BackSMTPBackoff:30\n", none, {"BackSMTPBackoff set to 30 seconds"}},
+};
+
+class settings_test : public config_test, public ::testing::WithParamInterface<settings_case> {};
+
+TEST_P(settings_test, sets_and_logs) {
+    const settings_case& c = GetParam();
+    settings.backlist_path = "/from/command/line";
+    settings_record expected = settings;
+    c.change(expected);
+    testing::log_capture log;
+    EXPECT_EQ(parse_config(write(c.text)), 0);
+    EXPECT_EQ(fields(settings), fields(expected));
+    EXPECT_EQ(debug_lines(log), c.log);
+    EXPECT_TRUE(route_list_empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(edge_cases, settings_test, ::testing::ValuesIn(settings_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(config_test, missing_file) {
+    settings.backlist_path = "/from/command/line";
+    const settings_record before = settings;
+    EXPECT_EQ(parse_config("/nonexistent/kelvantor.conf"), 1);
+    EXPECT_EQ(fields(settings), fields(before));
+}
+
+TEST_F(config_test, routes_take_server_and_port_in_force) {
+    testing::log_capture log;
+    ASSERT_EQ(parse_config(write("BackSMTPServer:127.0.0.1\n"
+                                 "BackAddrDomain:first.example\n"
+                                 "BackSMTPPort:2525\n"
+                                 "BackAddrDomain:second.example\r\n"
+                                 "PreferIPVersion:6\n"
+                                 "BackSMTPServer:0:0:0:0:0:0:0:1\n"
+                                 "BackAddrDomain:abc_def.example\n"
+                                 "BackAddrDomain:abcd_ef.example\n"
+                                 "PreferIPVersion:4\n"
+                                 "BackSMTPServer:localhost\n"
+                                 "BackAddrDomain:third.example\n")),
+              0);
+    struct expectation {
+        const char* domain;
+        std::uint16_t port;
+        int family;
+    };
+    for (const auto& [domain, port, family] :
+         {expectation{"first.example", 25, AF_INET}, expectation{"second.example", 2525, AF_INET},
+          expectation{"abcd", 2525, AF_INET6}, expectation{"third.example", 2525, AF_INET}}) {
+        const route_target target = route_lookup(domain);
+        EXPECT_EQ(target.port, port) << domain;
+        ASSERT_EQ(target.server_addr.ss_family, family) << domain;
+        if (family == AF_INET) {
+            EXPECT_EQ(reinterpret_cast<const sockaddr_in&>(target.server_addr).sin_addr.s_addr,
+                      inet_addr("127.0.0.1"));
+        } else {
+            const auto& address = reinterpret_cast<const sockaddr_in6&>(target.server_addr);
+            EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&address.sin6_addr));
+        }
+    }
+    EXPECT_EQ(route_lookup("abc").server_addr.ss_family, AF_UNSPEC);
+    EXPECT_TRUE(log.contains(LOG_DEBUG, "BackAddrDomain second.example")) << log.dump();
+    EXPECT_TRUE(log.contains(LOG_DEBUG, "BackSMTPServer 0:0:0:0:0:0:0:1")) << log.dump();
+    EXPECT_EQ(log.count("BackAddrDomain abc"), 0);
+}
+
+struct exempt_case {
+    const char* name;
+    const char* line;
+    std::vector<std::string> log;
+    const char* inside;  // nullptr: no client to check
+    const char* outside;
+};
+
+const exempt_case exempt_cases[] = {
+    {"network",
+     "BackSkipVerify:192.168.1.0/24\n",
+     {"BackSkipVerify set 192.168.1.0/24"},
+     "192.168.1.200",
+     "192.168.2.1"},
+    {"host", "BackSkipVerify:10.0.0.1\n", {"BackSkipVerify set 10.0.0.1"}, "10.0.0.1", "10.0.0.2"},
+    {"prefix_not_a_number",
+     "BackSkipVerify:10.0.0.1/abc\n",
+     {"BackSkipVerify set 10.0.0.1"},
+     "10.0.0.1",
+     "10.0.0.2"},
+    {"leading_zeros_decimal",
+     "BackSkipVerify:010.000.000.001/8\n",
+     {"BackSkipVerify set 10.0.0.1/8"},
+     "10.9.9.9",
+     "8.0.0.1"},
+    {"blanks_before_numbers",
+     "BackSkipVerify: 172.16.0.0/ 12\n",
+     {"BackSkipVerify set 172.16.0.0/12"},
+     "172.31.255.255",
+     "172.32.0.0"},
+    {"blank_before_slash",
+     "BackSkipVerify:172.16.0.0 /12\n",
+     {"BackSkipVerify set 172.16.0.0"},
+     "172.16.0.0",
+     "172.16.0.1"},
+    {"everything",
+     "BackSkipVerify:0.0.0.0/0\n",
+     {"BackSkipVerify set 0.0.0.0/0"},
+     "203.0.113.1",
+     nullptr},
+    {"three_numbers", "BackSkipVerify:10.0.0/8\n", {}, nullptr, "10.0.0.8"},
+};
+
+class exempt_network_test : public config_test,
+                            public ::testing::WithParamInterface<exempt_case> {};
+
+TEST_P(exempt_network_test, adds_and_logs) {
+    const exempt_case& c = GetParam();
+    testing::log_capture log;
+    EXPECT_EQ(parse_config(write(c.line)), 0);
+    EXPECT_EQ(debug_lines(log), c.log);
+    if (c.inside != nullptr) {
+        EXPECT_TRUE(skip_net_match(inet_addr(c.inside)));
+    }
+    if (c.outside != nullptr) {
+        EXPECT_FALSE(skip_net_match(inet_addr(c.outside)));
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(edge_cases, exempt_network_test, ::testing::ValuesIn(exempt_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(config_test, skip_daemon_names) {
+    testing::log_capture log;
+    EXPECT_EQ(parse_config(write("BackSkipDaemon:mx-in.local\nBackSkipDaemon:mx_out\n")), 0);
+    EXPECT_EQ(debug_lines(log),
+              (std::vector<std::string>{"BackSkipDaemon mx-in.local", "BackSkipDaemon mx"}));
+    EXPECT_TRUE(skip_daemon_match("MX-IN.LOCAL"));
+    EXPECT_TRUE(skip_daemon_match("mx"));
+    EXPECT_FALSE(skip_daemon_match("mx_out"));
+}
+
+struct fatal_case {
+    const char* name;
+    const char* text;
+    const char* message;  // regular expression over "<priority> <text>"
+};
+
+const fatal_case fatal_cases[] = {
+    {"domain_before_server", "BackAddrDomain:example.com\nBackSMTPServer:127.0.0.1\n",
+     "3 BackSMTPServer should be defined before BackAddrDomain"},
+    {"server_with_blank", "BackSMTPServer: 127.0.0.1\nBackAddrDomain:example.com\n",
+     "3 BackSMTPServer should be defined before BackAddrDomain"},
+    {"server_too_short", "BackSMTPServer:::1\nBackAddrDomain:example.com\n",
+     "3 BackSMTPServer should be defined before BackAddrDomain"},
+    {"ipv6_only_for_ipv4_address", "PreferIPVersion:6\nBackSMTPServer:127.0.0.1\n",
+     "3 BackSMTPServer incorrect 127\\.0\\.0\\.1 ."},
+    {"port_above_65535", "BackSMTPPort:70000\n", "3 BackSMTPPort 70000 out of range"},
+    {"prefix_above_32", "BackSkipVerify:10.0.0.0/33\n",
+     "3 BackSkipVerify incorrect 10\\.0\\.0\\.0/33\n"},
+    {"octet_above_255", "BackSkipVerify:10.0.0.256 host\r\n",
+     "3 BackSkipVerify incorrect 10\\.0\\.0\\.256 host\n"},
+    {"no_wrap_around", "BackSkipVerify:4294967306.0.0.1\n",
+     "3 BackSkipVerify incorrect 4294967306\\.0\\.0\\.1\n"},
+};
+
+class fatal_test : public config_test, public ::testing::WithParamInterface<fatal_case> {};
+
+TEST_P(fatal_test, exits_71) {
+    const fatal_case& c = GetParam();
+    const char* path = write(c.text);
+    EXPECT_EXIT(
+        {
+            set_log_sink(stderr_sink);
+            parse_config(path);
+        },
+        ::testing::ExitedWithCode(config_error_status), c.message);
+}
+
+INSTANTIATE_TEST_SUITE_P(edge_cases, fatal_test, ::testing::ValuesIn(fatal_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+struct memory_case {
+    const char* name;
+    const char* first_line;
+    int result;  // 1: reading stopped at the first line
+};
+
+const memory_case memory_cases[] = {
+    {"route", "BackSMTPServer:127.0.0.1\nBackAddrDomain:example.com\n", 1},
+    {"network", "BackSkipVerify:10.0.0.0/8\n", 1},
+    {"daemon", "BackSkipDaemon:mx-in.local\n", 1},
+    {"backlist_becomes_none", "BackList:/var/db/kelvantor-cache.list\n", 0},
+};
+
+class memory_test : public config_test, public ::testing::WithParamInterface<memory_case> {};
+
+TEST_P(memory_test, lack_of_memory) {
+    const memory_case& c = GetParam();
+    settings.backlist_path = "/from/command/line";
+    const char* path = write(std::string(c.first_line) + "BackValidAddrExp:99\n");
+    set_log_sink(silent_sink);
+    int result = -1;
+    {
+        testing::failing_allocations failing;
+        result = parse_config(path);
+    }
+    set_log_sink(nullptr);
+    EXPECT_EQ(result, c.result);
+    EXPECT_EQ(settings.valid_ttl, c.result == 1 ? 86400 : 99);
+    EXPECT_EQ(settings.backlist_path.has_value(), c.result == 1);
+    EXPECT_TRUE(route_list_empty());
+    EXPECT_FALSE(skip_net_match(inet_addr("10.0.0.1")));
+    EXPECT_FALSE(skip_daemon_match("mx-in.local"));
+}
+
+INSTANTIATE_TEST_SUITE_P(edge_cases, memory_test, ::testing::ValuesIn(memory_cases),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace kelvantor
