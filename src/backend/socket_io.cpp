@@ -47,7 +47,9 @@ socklen_t address_length(const sockaddr_storage& address) {
 reply_buffer::reply_buffer(std::size_t size) noexcept
     : data_(static_cast<char*>(std::malloc(size))), size_(data_ != nullptr ? size : 0) {}
 
-reply_buffer::~reply_buffer() { std::free(data_); }
+reply_buffer::~reply_buffer() {
+    std::free(data_);
+}
 
 bool reply_buffer::grow(std::size_t step) noexcept {
     auto* larger = static_cast<char*>(std::realloc(data_, size_ + step));
@@ -89,7 +91,8 @@ int backend_open(int& slot, std::uint16_t port, std::chrono::milliseconds connec
 
 int wait_connected(int fd, std::chrono::milliseconds timeout) {
     const auto ms = timeout.count();
-    const timespec limit{static_cast<time_t>(ms / 1000), static_cast<long>((ms % 1000) * 1'000'000)};
+    const timespec limit{static_cast<time_t>(ms / 1000),
+                         static_cast<long>((ms % 1000) * 1'000'000)};
     const int ready = wait_for(fd, POLLOUT, limit);  // an interrupted wait is not repeated
     if (ready < 0) return -1;
     if (ready == 0) {
@@ -149,8 +152,8 @@ int write_all(int fd, const char* bytes, int count) {
 
     int written = 0;
     while (written < count) {
-        const ssize_t sent = ::send(fd, bytes + written, static_cast<std::size_t>(count - written),
-                                    MSG_NOSIGNAL);
+        const ssize_t sent =
+            ::send(fd, bytes + written, static_cast<std::size_t>(count - written), MSG_NOSIGNAL);
         if (sent >= 0) {
             written += static_cast<int>(sent);
         } else if (errno != EAGAIN && errno != EINTR) {

@@ -63,7 +63,7 @@ bool wait_or_stop(const raw_peer::state& s, int fd, short events, int timeout_ms
     return ::poll(entries, 2, timeout_ms) > 0 && entries[1].revents == 0;
 }
 
-void set(raw_peer::state& s, bool raw_peer::state::* flag) {
+void set(raw_peer::state& s, bool raw_peer::state::*flag) {
     {
         std::lock_guard lock(s.mutex);
         s.*flag = true;
@@ -134,9 +134,13 @@ raw_peer::~raw_peer() {
     state_->thread.join();
 }
 
-std::uint16_t raw_peer::port() const { return state_->port; }
+std::uint16_t raw_peer::port() const {
+    return state_->port;
+}
 
-sockaddr_storage raw_peer::address() const { return loopback_address(state_->port); }
+sockaddr_storage raw_peer::address() const {
+    return loopback_address(state_->port);
+}
 
 bool raw_peer::wait_accepted(chrono_ms bound) const {
     std::unique_lock lock(state_->mutex);
@@ -160,7 +164,9 @@ bool raw_peer::wait_for_received(std::size_t n, chrono_ms bound) const {
 
 refusing_port::refusing_port() : socket_(bound_socket(port_)) {}
 
-sockaddr_storage refusing_port::address() const { return loopback_address(port_); }
+sockaddr_storage refusing_port::address() const {
+    return loopback_address(port_);
+}
 
 full_listener::full_listener() : listener_(bound_socket(port_)) {
     // A backlog of 0 holds one connection; SYNs beyond it are dropped.
@@ -168,14 +174,16 @@ full_listener::full_listener() : listener_(bound_socket(port_)) {
     filler_.reset(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     const sockaddr_storage address = loopback_address(port_);
     if (!filler_ ||
-        ::connect(filler_.get(), reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_in)) !=
-            0 ||
+        ::connect(filler_.get(), reinterpret_cast<const sockaddr*>(&address),
+                  sizeof(sockaddr_in)) != 0 ||
         !wait_events(listener_.get(), POLLIN, std::chrono::seconds(10))) {
         throw std::runtime_error("full_listener: cannot fill the backlog");
     }
 }
 
-sockaddr_storage full_listener::address() const { return loopback_address(port_); }
+sockaddr_storage full_listener::address() const {
+    return loopback_address(port_);
+}
 
 int queued_bytes(int fd) {
     int n = 0;

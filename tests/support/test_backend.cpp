@@ -101,7 +101,8 @@ std::string rcpt_address(std::string_view line) {
     const std::size_t open = argument.find('<');
     if (open != std::string_view::npos) {
         const std::size_t close = argument.find('>', open + 1);
-        if (close != std::string_view::npos) return std::string(argument.substr(open + 1, close - open - 1));
+        if (close != std::string_view::npos)
+            return std::string(argument.substr(open + 1, close - open - 1));
     }
     while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
     return std::string(argument);
@@ -196,8 +197,8 @@ void accept_loop(state& s) {
         if (entries[1].revents != 0) return;
         if ((entries[0].revents & POLLIN) == 0) continue;
 
-        unique_fd connection(::accept4(s.listener.get(), nullptr, nullptr,
-                                       SOCK_NONBLOCK | SOCK_CLOEXEC));
+        unique_fd connection(
+            ::accept4(s.listener.get(), nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC));
         if (!connection) {
             // Out of descriptors and the like: back off briefly instead of spinning.
             if (errno != EAGAIN && errno != EINTR && errno != ECONNABORTED) {
@@ -220,7 +221,8 @@ void accept_loop(state& s) {
             return true;
         });
         state::connection& entry = s.running.emplace_back();
-        entry.thread = std::thread(run_connection, std::ref(s), std::move(connection), std::ref(entry));
+        entry.thread =
+            std::thread(run_connection, std::ref(s), std::move(connection), std::ref(entry));
     }
 }
 
@@ -244,10 +246,11 @@ test_backend::test_backend(backend_script script) : state_(std::make_unique<stat
     const int one = 1;
     ::setsockopt(s.listener.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
     const sockaddr_storage bind_to = loopback_address(s.script.port);
-    if (::bind(s.listener.get(), reinterpret_cast<const sockaddr*>(&bind_to), sizeof(sockaddr_in)) !=
-            0 ||
+    if (::bind(s.listener.get(), reinterpret_cast<const sockaddr*>(&bind_to),
+               sizeof(sockaddr_in)) != 0 ||
         ::listen(s.listener.get(), 1024) != 0) {
-        throw std::runtime_error(std::string("test_backend: cannot listen: ") + std::strerror(errno));
+        throw std::runtime_error(std::string("test_backend: cannot listen: ") +
+                                 std::strerror(errno));
     }
     sockaddr_in bound{};
     socklen_t length = sizeof bound;
@@ -264,9 +267,13 @@ test_backend::~test_backend() {
     for (auto& c : s.running) c.thread.join();
 }
 
-std::uint16_t test_backend::port() const { return state_->port; }
+std::uint16_t test_backend::port() const {
+    return state_->port;
+}
 
-sockaddr_storage test_backend::address() const { return loopback_address(state_->port); }
+sockaddr_storage test_backend::address() const {
+    return loopback_address(state_->port);
+}
 
 std::vector<std::string> test_backend::lines() const {
     std::lock_guard lock(state_->mutex);

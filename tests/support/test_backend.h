@@ -38,12 +38,12 @@ struct backend_script {
     // piece is the first half, rounded down).
     std::chrono::milliseconds split_gap{0};
 
-    std::uint16_t port = 0;     // 0: the system picks one
-    bool record_lines = true;   // false: lines() stays empty (for load)
+    std::uint16_t port = 0;    // 0: the system picks one
+    bool record_lines = true;  // false: lines() stays empty (for load)
 };
 
 class test_backend {
-public:
+  public:
     explicit test_backend(backend_script script = {});
     ~test_backend();  // stops every connection and joins its thread
     test_backend(const test_backend&) = delete;
@@ -64,7 +64,7 @@ public:
 
     struct state;
 
-private:
+  private:
     std::unique_ptr<state> state_;
 };
 

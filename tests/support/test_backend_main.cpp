@@ -2,12 +2,16 @@
 // runs.  RCPT replies depend on the local part: "unknown..." is refused with
 // 550, "tempfail..." deferred with 451, anything else accepted.  Failure modes
 // come from flags; it logs nothing per command and stops on SIGTERM or SIGINT.
+#include <pthread.h>
+
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
+#include <exception>
 #include <string>
 #include <string_view>
+#include <utility>
 
 #include "support/test_backend.h"
 
