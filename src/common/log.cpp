@@ -13,7 +13,8 @@ log_sink current_sink = syslog_sink;
 
 }  // namespace
 
-void log_msg(int priority, const char* format, ...) {
+// A printf-style interface, checked by the compiler through the format attribute.
+void log_msg(int priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     char text[1024];
     va_list args;
     va_start(args, format);

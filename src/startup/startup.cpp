@@ -96,7 +96,8 @@ start_options read_options(int argc, char** argv) {
                 break;
             case 'T':
                 if (empty) refuse_with_argument("Illegal timeout: %s\n", argument);
-                if (smfi_settimeout(std::atoi(argument)) == MI_FAILURE) {
+                // atoi on purpose: text without leading digits means 0.
+                if (smfi_settimeout(std::atoi(argument)) == MI_FAILURE) {  // NOLINT(cert-err34-c)
                     std::fputs("smfi_settimeout failed", stderr);
                     std::exit(library_refused_status);
                 }
