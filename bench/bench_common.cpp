@@ -153,6 +153,7 @@ int report(const char* what, const std::vector<worker_log>& logs, double seconds
     std::vector<std::uint32_t> all;
     std::uint64_t counts[5] = {0, 0, 0, 0, 0};
     std::uint64_t transactions = 0;
+    std::uint64_t skipped = 0;
     std::string first_error;
     std::size_t total = 0;
     for (const auto& log : logs) total += log.latency_ns.size();
@@ -161,6 +162,7 @@ int report(const char* what, const std::vector<worker_log>& logs, double seconds
         all.insert(all.end(), log.latency_ns.begin(), log.latency_ns.end());
         for (int i = 0; i < 5; ++i) counts[i] += log.counts[i];
         transactions += log.transactions;
+        skipped += log.skipped;
         if (first_error.empty() && !log.first_error.empty()) first_error = log.first_error;
     }
     auto percentile = [&all](double p) -> double {
@@ -172,17 +174,18 @@ int report(const char* what, const std::vector<worker_log>& logs, double seconds
     const double p50 = percentile(0.50);
     const double p99 = percentile(0.99);
     const double max = all.empty() ? 0 : *std::max_element(all.begin(), all.end()) / 1000.0;
-    const double rate = seconds > 0 ? static_cast<double>(all.size()) / seconds : 0;
-    std::printf("result what=%s rcpts=%zu tx=%" PRIu64
+    const std::uint64_t handled = all.size() + skipped;
+    const double rate = seconds > 0 ? static_cast<double>(handled) / seconds : 0;
+    std::printf("result what=%s rcpts=%" PRIu64 " exchanged=%zu tx=%" PRIu64
                 " seconds=%.3f rcpt_per_s=%.1f p50_us=%.1f "
                 "p99_us=%.1f max_us=%.1f accepted=%" PRIu64 " rejected=%" PRIu64
                 " deferred=%" PRIu64 " other=%" PRIu64 " failed=%" PRIu64 " timed_out=%d\n",
-                what, all.size(), transactions, seconds, rate, p50, p99, max, counts[0], counts[1],
-                counts[2], counts[3], counts[4], timed_out ? 1 : 0);
+                what, handled, all.size(), transactions, seconds, rate, p50, p99, max, counts[0],
+                counts[1], counts[2], counts[3], counts[4], timed_out ? 1 : 0);
     if (!first_error.empty())
         std::fprintf(stderr, "%s: first error: %s\n", what, first_error.c_str());
     std::fflush(stdout);
-    return all.empty() || counts[static_cast<int>(outcome::failed)] != 0 ? 1 : 0;
+    return handled == 0 || counts[static_cast<int>(outcome::failed)] != 0 ? 1 : 0;
 }
 
 }  // namespace kelvantor::bench

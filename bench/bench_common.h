@@ -18,7 +18,7 @@ using bench_clock = std::chrono::steady_clock;
 
 // "--name value" pairs and bare "--flag"s; unknown names are refused by check().
 class options {
-  public:
+public:
     options(int argc, char** argv);
     std::string text(const std::string& name, const std::string& fallback) const;
     std::uint64_t count(const std::string& name, std::uint64_t fallback) const;
@@ -27,21 +27,21 @@ class options {
     // False (after printing why) when an option is not in known or lacks its value.
     bool check(const std::vector<std::string>& known) const;
 
-  private:
+private:
     std::map<std::string, std::string> values_;
     std::vector<std::string> bad_;
 };
 
 // Hands out transaction tickets until the count is spent or the time is up.
 class run_gate {
-  public:
+public:
     run_gate(std::uint64_t transactions, double seconds);
     void start();  // starts the clock
     bool take();   // true: run one more transaction
     double elapsed() const;
     bool timed_out() const { return timed_out_.load(std::memory_order_relaxed); }
 
-  private:
+private:
     std::uint64_t limit_;
     std::chrono::nanoseconds budget_;
     bench_clock::time_point start_{};
@@ -56,6 +56,7 @@ enum class outcome { accepted, rejected, deferred, other, failed };
 struct worker_log {
     std::vector<std::uint32_t> latency_ns;  // one per recipient answered
     std::uint64_t transactions = 0;
+    std::uint64_t skipped = 0;  // recipients answered without an exchange (probe client)
     std::uint64_t counts[5] = {0, 0, 0, 0, 0};  // by outcome
     std::string first_error;
     void record(outcome result, bench_clock::duration latency);
@@ -80,12 +81,12 @@ address_plan plan_from(const options& opts);
 extern const std::vector<std::string> plan_option_names;
 
 class address_source {
-  public:
+public:
     address_source(const address_plan& plan, unsigned worker);
     // The next recipient address (no angle brackets); valid until the next call.
     const std::string& next(address_kind* kind = nullptr);
 
-  private:
+private:
     std::uint64_t random();
     const address_plan& plan_;
     unsigned worker_;

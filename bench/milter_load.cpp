@@ -59,7 +59,7 @@ outcome judge(const milter_reply& reply) {
 }
 
 class worker {
-  public:
+public:
     worker(const settings& s, unsigned index, milter_client client, worker_log& log)
         : s_(s), source_(s.plan, index), client_(std::move(client)), log_(log) {}
 
@@ -115,7 +115,7 @@ class worker {
         if (client_.is_open()) client_.quit();
     }
 
-  private:
+private:
     bool greet() {
         if (!client_.macros('C', {{"j", "mx.bench.test"},
                                   {"{daemon_name}", "bench-mta"},
