@@ -1,1 +1,224 @@
-// placeholder
+// Loading and saving the cache file.  A save writes the live verdicts to a new
+// file beside the old one and renames it into place, so that a failed or
+// interrupted save leaves the previous file whole; where no file can be made
+// there (or the path is not a plain file of its own), it rewrites in place.
+#include "cache/cache_file.h"
+
+#include <fcntl.h>
+#include <limits.h>
+#include <sys/random.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "cache/verdict_cache.h"
+#include "common/log.h"
+#include "common/rwlock.h"
+#include "common/unique_fd.h"
+#include "startup/settings.h"
+
+namespace kelvantor {
+namespace {
+
+// A line holds at most 510 characters, line feed included.
+constexpr std::size_t line_size = 511;
+constexpr std::size_t shortest_read = 6;
+
+struct file_closer {
+    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+};
+using unique_file = std::unique_ptr<std::FILE, file_closer>;
+
+struct malloc_deleter {
+    void operator()(char* p) const noexcept { std::free(p); }
+};
+
+// Skips what is left of a line longer than a read, up to its line feed.
+void discard_rest_of_line(std::FILE* file) {
+    for (int c = std::getc(file); c != EOF && c != '\n'; c = std::getc(file)) {
+    }
+}
+
+// A new, empty file beside the one it is to replace.
+struct replacement {
+    unique_fd fd;
+    char temp_path[PATH_MAX];
+    char target_path[PATH_MAX];
+};
+
+void random_suffix(char* suffix, std::size_t length, unsigned attempt) {
+    static constexpr char alphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    unsigned char bytes[16] = {};
+    if (length > sizeof bytes) length = sizeof bytes;
+    if (getrandom(bytes, length, GRND_NONBLOCK) != static_cast<ssize_t>(length)) {
+        // O_EXCL keeps even a guessable name safe; a clash only costs a retry.
+        for (std::size_t i = 0; i < length; ++i) {
+            bytes[i] =
+                static_cast<unsigned char>(static_cast<unsigned>(getpid()) + attempt * 7 + i);
+        }
+    }
+    for (std::size_t i = 0; i < length; ++i) suffix[i] = alphabet[bytes[i] % (sizeof alphabet - 1)];
+    suffix[length] = '\0';
+}
+
+// Creates the replacement for path, with the mode (and owner) of the file it
+// replaces, or 0666 less the umask for a new file.  False where the file is
+// rather to be rewritten in place: a dangling link, a non-regular or multiply
+// linked file, one that cannot keep its owner, or a directory where no file
+// can be created.
+bool open_replacement(const char* path, replacement& out) {
+    if (std::snprintf(out.target_path, sizeof out.target_path, "%s", path) >=
+        static_cast<int>(sizeof out.target_path)) {
+        return false;
+    }
+    struct stat old {};
+    bool exists = false;
+    if (lstat(path, &old) == 0) {
+        if (S_ISLNK(old.st_mode)) {
+            const std::unique_ptr<char, malloc_deleter> resolved(realpath(path, nullptr));
+            if (!resolved || stat(resolved.get(), &old) != 0) return false;
+            std::snprintf(out.target_path, sizeof out.target_path, "%s", resolved.get());
+        }
+        if (!S_ISREG(old.st_mode) || old.st_nlink != 1) return false;
+        exists = true;
+    } else if (errno != ENOENT) {
+        return false;
+    }
+
+    constexpr std::size_t suffix_length = 6;
+    constexpr unsigned attempts = 100;
+    for (unsigned attempt = 0; attempt < attempts && !out.fd; ++attempt) {
+        char suffix[suffix_length + 1];
+        random_suffix(suffix, suffix_length, attempt);
+        if (std::snprintf(out.temp_path, sizeof out.temp_path, "%s.%s", out.target_path, suffix) >=
+            static_cast<int>(sizeof out.temp_path)) {
+            return false;
+        }
+        // Created as fopen() creates a file: 0666 less the umask.
+        out.fd.reset(open(out.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
+        if (!out.fd && errno != EEXIST) return false;
+    }
+    if (!out.fd) return false;
+    if (exists) {
+        struct stat made {};
+        const bool kept = fstat(out.fd.get(), &made) == 0 &&
+                          ((made.st_uid == old.st_uid && made.st_gid == old.st_gid) ||
+                           fchown(out.fd.get(), old.st_uid, old.st_gid) == 0) &&
+                          fchmod(out.fd.get(), old.st_mode & 07777) == 0;
+        if (!kept) {
+            unlink(out.temp_path);
+            out.fd.reset();
+            return false;
+        }
+    }
+    return true;
+}
+
+// Makes a rename durable; failing costs only durability, so it is not reported.
+void sync_directory_of(const char* path) {
+    char directory[PATH_MAX];
+    std::snprintf(directory, sizeof directory, "%s", path);
+    char* slash = std::strrchr(directory, '/');
+    if (slash == directory) {
+        slash[1] = '\0';
+    } else if (slash != nullptr) {
+        *slash = '\0';
+    } else {
+        std::snprintf(directory, sizeof directory, ".");
+    }
+    const unique_fd fd(open(directory, O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (fd) fsync(fd.get());
+}
+
+struct line_writer {
+    std::FILE* file;
+    int error = 0;
+
+    bool operator()(std::uint32_t status, const char* address) {
+        // An entry that could not be read back as itself is left out: one
+        // with a line feed in its address, or whose line is longer than a read.
+        if (std::strchr(address, '\n') != nullptr) return true;
+        char line[line_size];
+        const int length = std::snprintf(line, sizeof line, "%u %s\n", status, address);
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) return true;
+        if (std::fputs(line, file) == EOF) {
+            error = errno;
+            return false;
+        }
+        return true;
+    }
+};
+
+}  // namespace
+
+int cache_load() {
+    if (!settings.backlist_path) return 0;
+    const unique_file file(std::fopen(settings.backlist_path->c_str(), "r"));
+    if (!file) return 1;
+    char line[line_size];
+    for (;;) {
+        std::memset(line, 0, sizeof line);
+        if (std::fgets(line, sizeof line, file.get()) == nullptr) break;
+        // The buffer was cleared, so a line feed in it belongs to this read.
+        if (std::memchr(line, '\n', sizeof line - 1) == nullptr && !std::feof(file.get()) &&
+            !std::ferror(file.get())) {
+            discard_rest_of_line(file.get());
+        }
+        if (std::strlen(line) < shortest_read) continue;
+        unsigned status = 0;
+        char address[501];
+        if (std::sscanf(line, "%u %500[^\n]", &status, address) == 2) verdict_add(address, status);
+    }
+    return 0;
+}
+
+int cache_save() {
+    if (!settings.backlist_path) return 0;
+    const char* path = settings.backlist_path->c_str();
+
+    replacement fresh;
+    unique_file file;
+    bool in_place = true;
+    if (open_replacement(path, fresh)) {
+        file.reset(fdopen(fresh.fd.get(), "w"));
+        if (file) {
+            fresh.fd.release();
+            in_place = false;
+        } else {
+            unlink(fresh.temp_path);
+            fresh.fd.reset();
+        }
+    }
+    if (in_place) file.reset(std::fopen(path, "w+"));
+    if (!file) return 1;
+    log_msg(LOG_INFO, "saving cache %s", path);
+
+    const std::int64_t now = verdict_clock();
+    line_writer writer{file.get()};
+    {
+        KV_WRITE_LOCK(cache_lock);
+        verdict_walk_locked(now, writer);
+    }
+    int error = writer.error;
+    if (error == 0 && std::fflush(file.get()) != 0) error = errno;
+    if (error == 0 && !in_place && fsync(fileno(file.get())) != 0) error = errno;
+    if (std::fclose(file.release()) != 0 && error == 0 && !in_place) error = errno;
+    if (error == 0 && !in_place && std::rename(fresh.temp_path, fresh.target_path) != 0) {
+        error = errno;
+    }
+    if (error != 0) {
+        if (!in_place) unlink(fresh.temp_path);
+        log_msg(LOG_ERR, "writing cache error %s", std::strerror(error));
+        return 1;
+    }
+    if (!in_place) sync_directory_of(fresh.target_path);
+    return 0;
+}
+
+}  // namespace kelvantor

@@ -45,8 +45,8 @@ struct slot_array_owner {
 std::uint64_t hash_seed() {
     std::uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
-        seed = static_cast<std::uint64_t>(
-            std::chrono::steady_clock::now().time_since_epoch().count());
+        seed =
+            static_cast<std::uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count());
     }
     return seed;
 }

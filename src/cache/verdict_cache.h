@@ -25,6 +25,8 @@ extern pthread_rwlock_t cache_lock;
 // cache_lock; 0 or a pthread error number.
 int verdict_cache_init();
 
+// Addresses end at their first NUL byte, if any, as C strings would.
+
 // Appends a verdict stamped with the current time (wall_now()).  On lack of
 // memory logs "kelvantor cannot alloc" and records nothing.
 void verdict_add(std::string_view address, std::uint32_t status);

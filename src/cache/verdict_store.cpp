@@ -4,25 +4,50 @@
 // at a time so that expiry costs amortised constant time per operation.
 #include "cache/verdict_store.h"
 
+#include <sys/mman.h>
+
 #include <cstdlib>
 #include <cstring>
+#include <utility>
 
 #include "cache/verdict_cache.h"
 
 namespace kelvantor::cache_detail {
 namespace {
 
-// Case folding as strcasecmp does it in the C locale: ASCII letters only.
-constexpr unsigned char fold(unsigned char c) noexcept {
-    return c >= 'A' && c <= 'Z' ? static_cast<unsigned char>(c + ('a' - 'A')) : c;
+// Case folding as strcasecmp does it in the C locale, ASCII capitals only,
+// done on eight bytes at once: a byte is a capital when its low seven bits
+// are within 'A'..'Z' and its top bit is clear; the sums cannot carry.
+constexpr std::uint64_t fold_word(std::uint64_t x) noexcept {
+    constexpr std::uint64_t ones = 0x0101010101010101ULL;
+    constexpr std::uint64_t tops = ones * 0x80;
+    const std::uint64_t low = x & ~tops;
+    const std::uint64_t from_a = low + ones * (0x80 - 'A');
+    const std::uint64_t past_z = low + ones * (0x80 - 'Z' - 1);
+    const std::uint64_t capitals = from_a & ~past_z & ~x & tops;
+    return x | (capitals >> 2);  // 0x80 >> 2 is the 0x20 between 'A' and 'a'
 }
 
-bool equal_folded(const char* stored, std::string_view address) noexcept {
-    for (std::size_t i = 0; i < address.size(); ++i) {
-        const auto s = static_cast<unsigned char>(stored[i]);
-        if (s == '\0' || fold(s) != fold(static_cast<unsigned char>(address[i]))) return false;
+// The eight bytes of text from at, fewer at its end (zero-filled).
+std::uint64_t word_at(const char* text, std::size_t at, std::size_t size) noexcept {
+    std::uint64_t word = 0;
+    if (size - at >= sizeof word) {
+        std::memcpy(&word, text + at, sizeof word);
+    } else {
+        std::memcpy(&word, text + at, size - at);
     }
-    return stored[address.size()] == '\0';
+    return word;
+}
+
+// Both of the address's length.
+bool equal_folded(const char* stored, std::string_view address) noexcept {
+    for (std::size_t at = 0; at < address.size(); at += 8) {
+        if (fold_word(word_at(stored, at, address.size())) !=
+            fold_word(word_at(address.data(), at, address.size()))) {
+            return false;
+        }
+    }
+    return true;
 }
 
 constexpr std::uint64_t mix(std::uint64_t h) noexcept {
@@ -34,11 +59,6 @@ constexpr std::uint64_t mix(std::uint64_t h) noexcept {
     return h;
 }
 
-std::string_view until_nul(std::string_view address) noexcept {
-    const auto end = address.find('\0');
-    return end == std::string_view::npos ? address : address.substr(0, end);
-}
-
 constexpr std::size_t initial_capacity = 16;
 
 // The table grows once a new address would take it past three quarters full.
@@ -46,14 +66,19 @@ constexpr bool crowded(std::size_t used, std::size_t capacity) noexcept {
     return (used + 1) * 4 > capacity * 3;
 }
 
-int lifetime_class(std::uint32_t status) noexcept { return status == VERDICT_INVALID ? 1 : 0; }
+int lifetime_class(std::uint32_t status) noexcept {
+    return status == VERDICT_INVALID ? 1 : 0;
+}
 
 }  // namespace
 
+void* (*cache_calloc)(std::size_t, std::size_t) = std::calloc;
+
 verdict_entry* new_entry(std::string_view address, std::uint32_t status, std::int64_t stamp,
                          std::uint32_t hash) noexcept {
-    address = until_nul(address);
-    auto* entry = static_cast<verdict_entry*>(std::malloc(sizeof(verdict_entry) + address.size() + 1));
+    if (address.size() > UINT32_MAX) return nullptr;
+    auto* entry =
+        static_cast<verdict_entry*>(cache_calloc(1, sizeof(verdict_entry) + address.size() + 1));
     if (entry == nullptr) return nullptr;
     *entry = verdict_entry{nullptr, nullptr, nullptr, 0, stamp, hash, status};
     std::memcpy(entry->address(), address.data(), address.size());
@@ -66,11 +91,21 @@ void free_entries(verdict_entry* list) noexcept {
 }
 
 slot_array new_slot_array(std::size_t capacity) noexcept {
-    auto** slots = static_cast<verdict_entry**>(std::calloc(capacity, sizeof(verdict_entry*)));
-    return slots != nullptr ? slot_array{slots, capacity} : slot_array{};
+    auto* slots = static_cast<slot*>(cache_calloc(capacity, sizeof(slot)));
+    if (slots == nullptr) return {};
+    // Every probe lands on a random page of a big table; on huge pages most
+    // of them are spared a TLB miss.  Only a hint, so its result is ignored.
+    constexpr std::uintptr_t huge_page = std::uintptr_t{1} << 21;
+    const auto begin = reinterpret_cast<std::uintptr_t>(slots);
+    const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
+    const std::uintptr_t last = (begin + capacity * sizeof(slot)) & ~(huge_page - 1);
+    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    return {slots, capacity};
 }
 
-void free_slot_array(slot_array array) noexcept { std::free(array.slots); }
+void free_slot_array(slot_array array) noexcept {
+    std::free(array.slots);
+}
 
 void verdict_store::reset(std::int64_t valid_lifetime, std::int64_t invalid_lifetime,
                           std::uint64_t seed) noexcept {
@@ -89,15 +124,10 @@ void verdict_store::reset(std::int64_t valid_lifetime, std::int64_t invalid_life
 }
 
 std::uint32_t verdict_store::hash(std::string_view address) const noexcept {
-    address = until_nul(address);
     std::uint64_t h = seed_ ^ (address.size() * 0x9e3779b97f4a7c15ULL);
     for (std::size_t at = 0; at < address.size(); at += 8) {
-        unsigned char folded[8] = {};
-        const std::size_t n = address.size() - at < 8 ? address.size() - at : 8;
-        for (std::size_t i = 0; i < n; ++i) folded[i] = fold(static_cast<unsigned char>(address[at + i]));
-        std::uint64_t word;
-        std::memcpy(&word, folded, sizeof word);
-        h = mix(h ^ word);
+        h = (h ^ fold_word(word_at(address.data(), at, address.size()))) * 0x9e3779b97f4a7c15ULL;
+        h ^= h >> 32;
     }
     h = mix(h);
     return static_cast<std::uint32_t>(h ^ (h >> 32));
@@ -112,9 +142,12 @@ std::size_t verdict_store::slot_of(std::string_view address, std::uint32_t hash)
     const std::size_t mask = table_.capacity - 1;
     // The table always keeps an empty slot, so the probe ends.
     for (std::size_t i = hash & mask;; i = (i + 1) & mask) {
-        const verdict_entry* head = table_.slots[i];
-        if (head == nullptr) return npos;
-        if (head->hash == hash && equal_folded(head->address(), address)) return i;
+        const slot& s = table_.slots[i];
+        if (s.head == nullptr) return npos;
+        if (s.hash == hash && s.length == address.size() &&
+            equal_folded(s.head->address(), address)) {
+            return i;
+        }
     }
 }
 
@@ -133,11 +166,11 @@ slot_array verdict_store::offer_table(slot_array spare) noexcept {
     if (spare.slots == nullptr || wanted == 0 || spare.capacity < wanted) return spare;
     const std::size_t mask = spare.capacity - 1;
     for (std::size_t i = 0; i < table_.capacity; ++i) {
-        verdict_entry* head = table_.slots[i];
-        if (head == nullptr) continue;
-        std::size_t j = head->hash & mask;
-        while (spare.slots[j] != nullptr) j = (j + 1) & mask;
-        spare.slots[j] = head;
+        const slot& s = table_.slots[i];
+        if (s.head == nullptr) continue;
+        std::size_t j = s.hash & mask;
+        while (spare.slots[j].head != nullptr) j = (j + 1) & mask;
+        spare.slots[j] = s;
     }
     const slot_array old = std::exchange(table_, spare);
     update_wanted_capacity();
@@ -146,10 +179,10 @@ slot_array verdict_store::offer_table(slot_array spare) noexcept {
 
 bool verdict_store::insert(verdict_entry* entry) noexcept {
     const std::string_view address = entry->address();
-    const std::size_t slot = slot_of(address, entry->hash);
+    const std::size_t at = slot_of(address, entry->hash);
     entry->chain_next = nullptr;
-    if (slot != npos) {
-        verdict_entry* head = table_.slots[slot];
+    if (at != npos) {
+        verdict_entry* head = table_.slots[at].head;
         verdict_entry* tail = head->chain_prev;
         tail->chain_next = entry;
         entry->chain_prev = tail;
@@ -158,8 +191,8 @@ bool verdict_store::insert(verdict_entry* entry) noexcept {
         if (used_slots_ + 1 >= table_.capacity) return false;
         const std::size_t mask = table_.capacity - 1;
         std::size_t i = entry->hash & mask;
-        while (table_.slots[i] != nullptr) i = (i + 1) & mask;
-        table_.slots[i] = entry;
+        while (table_.slots[i].head != nullptr) i = (i + 1) & mask;
+        table_.slots[i] = {entry, entry->hash, static_cast<std::uint32_t>(address.size())};
         entry->chain_prev = entry;
         ++used_slots_;
         update_wanted_capacity();
@@ -173,15 +206,15 @@ bool verdict_store::insert(verdict_entry* entry) noexcept {
     return true;
 }
 
-void verdict_store::unchain(verdict_entry* entry, std::size_t slot) noexcept {
-    verdict_entry* head = table_.slots[slot];
+void verdict_store::unchain(verdict_entry* entry, std::size_t at) noexcept {
+    verdict_entry* head = table_.slots[at].head;
     verdict_entry* next = entry->chain_next;
     if (entry == head) {
         if (next != nullptr) {
             next->chain_prev = entry->chain_prev;
-            table_.slots[slot] = next;
+            table_.slots[at].head = next;
         } else {
-            remove_slot(slot);
+            remove_slot(at);
         }
     } else {
         entry->chain_prev->chain_next = next;
@@ -191,35 +224,34 @@ void verdict_store::unchain(verdict_entry* entry, std::size_t slot) noexcept {
     entry->chain_prev = nullptr;
 }
 
-void verdict_store::remove_slot(std::size_t slot) noexcept {
+void verdict_store::remove_slot(std::size_t at) noexcept {
     const std::size_t mask = table_.capacity - 1;
-    std::size_t hole = slot;
+    std::size_t hole = at;
     // Moves back every later entry of the probe run that may not stay behind the hole.
-    for (std::size_t j = (hole + 1) & mask; table_.slots[j] != nullptr; j = (j + 1) & mask) {
-        const std::size_t home = table_.slots[j]->hash & mask;
-        const bool home_after_hole = hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
+    for (std::size_t j = (hole + 1) & mask; table_.slots[j].head != nullptr; j = (j + 1) & mask) {
+        const std::size_t home = table_.slots[j].hash & mask;
+        const bool home_after_hole =
+            hole <= j ? (hole < home && home <= j) : (hole < home || home <= j);
         if (home_after_hole) continue;
         table_.slots[hole] = table_.slots[j];
         hole = j;
     }
-    table_.slots[hole] = nullptr;
+    table_.slots[hole] = slot{};
     --used_slots_;
     update_wanted_capacity();
 }
 
 std::optional<std::uint32_t> verdict_store::find(std::string_view address, std::uint32_t hash,
                                                  std::int64_t now) noexcept {
-    address = until_nul(address);
-    const std::size_t slot = slot_of(address, hash);
-    if (slot == npos) return std::nullopt;
-    verdict_entry* entry = table_.slots[slot];
+    const std::size_t at = slot_of(address, hash);
+    if (at == npos) return std::nullopt;
+    verdict_entry* entry = table_.slots[at].head;
     // Each entry leaves its chain at most once, so the walk is amortised constant.
     while (entry != nullptr) {
         verdict_entry* next = entry->chain_next;
         if (!expired(*entry, now)) return entry->status;
-        const bool last_of_address = entry == table_.slots[slot] && next == nullptr;
-        unchain(entry, slot);
-        if (last_of_address) break;
+        // Unchaining the last entry frees the slot, and the walk ends with it.
+        unchain(entry, at);
         entry = next;
     }
     return std::nullopt;
@@ -233,7 +265,8 @@ verdict_entry* verdict_store::take_expired(std::int64_t now, std::size_t limit) 
             verdict_entry* entry = queue.head;
             queue.head = entry->queue_next;
             if (queue.head == nullptr) queue.tail = nullptr;
-            if (entry->chain_prev != nullptr) unchain(entry, slot_of(entry->address(), entry->hash));
+            if (entry->chain_prev != nullptr)
+                unchain(entry, slot_of(entry->address(), entry->hash));
             entry->queue_next = taken;
             taken = entry;
             --entries_;
@@ -247,7 +280,8 @@ bool verdict_store::walk_live(std::int64_t now, visitor visit, void* context) co
     const verdict_entry* next[2] = {queue_[0].head, queue_[1].head};
     while (next[0] != nullptr || next[1] != nullptr) {
         const int from =
-            next[1] == nullptr || (next[0] != nullptr && next[0]->sequence < next[1]->sequence) ? 0 : 1;
+            next[1] == nullptr || (next[0] != nullptr && next[0]->sequence < next[1]->sequence) ? 0
+                                                                                                : 1;
         const verdict_entry* entry = next[from];
         next[from] = entry->queue_next;
         if (entry->chain_prev == nullptr || expired(*entry, now)) continue;

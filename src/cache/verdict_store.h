@@ -1,8 +1,8 @@
 // The index behind the verdict cache.  Entries are hashed by their case-folded
 // address; each table slot heads that address's chain of entries, oldest
 // first, and every entry also stands in the FIFO queue of its lifetime class,
-// from whose head expired entries are taken.  Not thread-safe: the cache
-// serialises every call under cache_lock and does all allocation outside it.
+// from whose head expired entries are taken.  Addresses hold no NUL byte.
+// Not thread-safe: the cache serialises every call under cache_lock.
 #pragma once
 
 #include <atomic>
@@ -16,7 +16,7 @@ namespace kelvantor::cache_detail {
 // One verdict, allocated with its NUL-terminated address right behind it.
 struct verdict_entry {
     verdict_entry* chain_next;  // next entry for the same address, or none
-    verdict_entry* chain_prev;  // previous one; the chain head's names the tail; none once unchained
+    verdict_entry* chain_prev;  // previous one (the head's: the tail); none when unchained
     verdict_entry* queue_next;  // next entry of the same lifetime class, or of a list being freed
     std::uint64_t sequence;     // order of insertion across both classes
     std::int64_t stamp;         // whole seconds since the epoch
@@ -27,16 +27,27 @@ struct verdict_entry {
     const char* address() const noexcept { return reinterpret_cast<const char*>(this + 1); }
 };
 
-// A malloc'ed entry for the address (cut at its first NUL), or nullptr.
+// Where entries and slot arrays come from: calloc, or a failing stand-in in tests.
+extern void* (*cache_calloc)(std::size_t count, std::size_t size);
+
+// A newly allocated entry for the address, or nullptr.
 verdict_entry* new_entry(std::string_view address, std::uint32_t status, std::int64_t stamp,
                          std::uint32_t hash) noexcept;
 
 // Frees a list of entries linked through queue_next.
 void free_entries(verdict_entry* list) noexcept;
 
+// A table slot: the head of one address's chain, with the hash and length of
+// the address, so that a probe passes other addresses without reading them.
+struct slot {
+    verdict_entry* head;  // none: the slot is empty
+    std::uint32_t hash;
+    std::uint32_t length;
+};
+
 // A zeroed array of slots as the table wants it; capacity is a power of two.
 struct slot_array {
-    verdict_entry** slots = nullptr;
+    slot* slots = nullptr;
     std::size_t capacity = 0;
 };
 slot_array new_slot_array(std::size_t capacity) noexcept;
@@ -97,8 +108,8 @@ private:
 
     bool expired(const verdict_entry& entry, std::int64_t now) const noexcept;
     std::size_t slot_of(std::string_view address, std::uint32_t hash) const noexcept;
-    void unchain(verdict_entry* entry, std::size_t slot) noexcept;
-    void remove_slot(std::size_t slot) noexcept;
+    void unchain(verdict_entry* entry, std::size_t at) noexcept;
+    void remove_slot(std::size_t at) noexcept;
     void update_wanted_capacity() noexcept;
 
     slot_array table_;

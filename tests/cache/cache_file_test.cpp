@@ -1,0 +1,234 @@
+// The cache file: what a save writes and a load reads back, the reader's
+// line limits, and the safety of a save (the old file survives a failed
+// write, modes and links are kept, in-place rewriting where no new file can
+// be made).  Each test works in a temporary directory of its own.
+#include "cache/cache_file.h"
+
+#include <limits.h>
+#include <signal.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <syslog.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "cache_fixture.h"
+#include "support/log_capture.h"
+
+namespace kelvantor::testing {
+namespace {
+
+namespace fs = std::filesystem;
+
+class cache_file_test : public cache_test {
+protected:
+    void SetUp() override {
+        cache_test::SetUp();
+        char pattern[] = "/tmp/kv_cache_file_XXXXXX";
+        ASSERT_NE(mkdtemp(pattern), nullptr);
+        dir_ = pattern;
+        use_path(dir_ / "verdicts");
+    }
+    void TearDown() override {
+        std::error_code ignored;
+        fs::remove_all(dir_, ignored);
+        cache_test::TearDown();
+    }
+
+    void use_path(const fs::path& path) {
+        path_ = path;
+        settings.backlist_path = path.string();
+    }
+    static std::string read(const fs::path& path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        return content.str();
+    }
+    static void write(const fs::path& path, const std::string& content) {
+        std::ofstream(path, std::ios::binary) << content;
+    }
+    entry_list load(const std::string& content) {
+        write(path_, content);
+        start(86400, 3000);
+        EXPECT_EQ(cache_load(), 0);
+        return live_entries();
+    }
+    std::size_t files_in_dir() const {
+        return static_cast<std::size_t>(std::distance(fs::directory_iterator(dir_), {}));
+    }
+    static struct stat stat_of(const fs::path& path) {
+        struct stat st {};
+        EXPECT_EQ(stat(path.c_str(), &st), 0) << path;
+        return st;
+    }
+
+    fs::path dir_;
+    fs::path path_;
+};
+
+TEST_F(cache_file_test, SaveThenLoadKeepsEveryEntryInOrder) {
+    log_capture log;
+    const entry_list entries = {{0, "a@x"},   {1, "B@Y"},       {1, "a@x"},
+                                {7, "odd@x"}, {0, "sp ace \r"}, {0, "a@x"}};
+    for (const auto& [status, address] : entries) verdict_add(address, status);
+    ASSERT_EQ(cache_save(), 0);
+    EXPECT_TRUE(log.contains(LOG_INFO, "saving cache " + path_.string())) << log.dump();
+    EXPECT_EQ(read(path_), "0 a@x\n1 B@Y\n1 a@x\n7 odd@x\n0 sp ace \r\n0 a@x\n");
+    EXPECT_EQ(files_in_dir(), 1u);
+
+    start(86400, 3000);
+    set_time(2000000);
+    ASSERT_EQ(cache_load(), 0);
+    EXPECT_EQ(live_entries(), entries);
+    // Loaded entries start a new lifetime at the load.
+    set_time(2000000 + 3000);
+    EXPECT_EQ(verdict_lookup("b@y"), VERDICT_INVALID);
+    EXPECT_EQ(verdict_lookup("odd@x"), 7u);
+}
+
+struct load_case {
+    const char* name;
+    std::string content;
+    entry_list expected;
+};
+
+class load_test : public cache_file_test, public ::testing::WithParamInterface<load_case> {};
+
+TEST_P(load_test, ReadsLinesAsTheFormatSays) {
+    EXPECT_EQ(load(GetParam().content), GetParam().expected);
+}
+
+const std::string a500(500, 'a');
+
+INSTANTIATE_TEST_SUITE_P(
+    lines, load_test,
+    ::testing::Values(load_case{"shortest_loaded", "0 abc\n", {{0, "abc"}}},
+                      load_case{"too_short_skipped", "0 ab\n1 xyz\n", {{1, "xyz"}}},
+                      load_case{"six_without_line_feed", "0 abcd", {{0, "abcd"}}},
+                      load_case{"status_then_address_without_blank", "1abc@d\n", {{1, "abc@d"}}},
+                      load_case{"blanks_and_cr_kept", " 3 \t x y \r\n", {{3, "x y \r"}}},
+                      load_case{"unparseable_skipped", "x 0 abc\n0\n-\n0 ok@x\n", {{0, "ok@x"}}},
+                      load_case{"duplicates_kept", "0 a@x\n0 a@x\n", {{0, "a@x"}, {0, "a@x"}}},
+                      load_case{"address_cut_at_500",
+                                "0 " + std::string(507, 'a') + "\n0 next@x\n",
+                                {{0, a500}, {0, "next@x"}}},
+                      load_case{"rest_of_long_line_discarded",
+                                "0 " + std::string(508, 'a') + "1 spurious@x\n0 next@x\n",
+                                {{0, a500}, {0, "next@x"}}}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+TEST_F(cache_file_test, LinesLongerThanAReadAreNotWritten) {
+    const std::string fits(507, 'f');  // "0 " + 507 + "\n" is 510 characters
+    const std::string too_long(508, 'l');
+    verdict_add(fits, VERDICT_VALID);
+    verdict_add(too_long, VERDICT_VALID);
+    verdict_add("line\nfeed@x", VERDICT_VALID);
+    verdict_add("last@x", VERDICT_INVALID);
+    ASSERT_EQ(cache_save(), 0);
+    EXPECT_EQ(read(path_), "0 " + fits + "\n1 last@x\n");
+}
+
+TEST_F(cache_file_test, ExpiredEntriesAreNotSaved) {
+    start(100, 50);
+    verdict_add("old@x", VERDICT_VALID);
+    verdict_add("bad@x", VERDICT_INVALID);
+    set_time(1000000 + 40);
+    verdict_add("new@x", VERDICT_INVALID);
+    set_time(1000000 + 90);
+    ASSERT_EQ(cache_save(), 0);
+    EXPECT_EQ(read(path_), "0 old@x\n1 new@x\n");
+}
+
+TEST_F(cache_file_test, FailedWriteLeavesThePreviousFileWhole) {
+    write(path_, "0 previous@x\n");
+    for (int i = 0; i < 200; ++i) verdict_add("entry" + std::to_string(i) + "@example.org", 0);
+    log_capture log;
+    {
+        // Writes past 1 KiB fail with EFBIG (root is no exception).
+        rlimit old{};
+        ASSERT_EQ(getrlimit(RLIMIT_FSIZE, &old), 0);
+        const auto old_handler = signal(SIGXFSZ, SIG_IGN);
+        rlimit small = old;
+        small.rlim_cur = 1024;
+        ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
+        EXPECT_EQ(cache_save(), 1);
+        setrlimit(RLIMIT_FSIZE, &old);
+        signal(SIGXFSZ, old_handler);
+    }
+    EXPECT_TRUE(log.contains(LOG_ERR, "writing cache error File too large")) << log.dump();
+    EXPECT_EQ(read(path_), "0 previous@x\n");
+    EXPECT_EQ(files_in_dir(), 1u);
+}
+
+TEST_F(cache_file_test, ReplacedFileKeepsItsMode) {
+    write(path_, "0 previous@x\n");
+    ASSERT_EQ(chmod(path_.c_str(), 0604), 0);
+    const ino_t old_inode = stat_of(path_).st_ino;
+    verdict_add("new@x", VERDICT_VALID);
+    ASSERT_EQ(cache_save(), 0);
+    EXPECT_EQ(read(path_), "0 new@x\n");
+    EXPECT_EQ(stat_of(path_).st_mode & 07777, 0604u);
+    EXPECT_NE(stat_of(path_).st_ino, old_inode) << "not replaced by rename";
+}
+
+TEST_F(cache_file_test, NewFileModeComesFromTheUmask) {
+    const std::pair<mode_t, mode_t> cases[] = {{0177, 0600}, {0117, 0660}, {022, 0644}};
+    for (const auto& [mask, mode] : cases) {
+        fs::remove(path_);
+        const mode_t old_mask = umask(mask);
+        EXPECT_EQ(cache_save(), 0);
+        umask(old_mask);
+        EXPECT_EQ(stat_of(path_).st_mode & 07777, mode) << "umask " << std::oct << mask;
+    }
+}
+
+TEST_F(cache_file_test, SaveThroughALinkReplacesItsTarget) {
+    const fs::path target = dir_ / "real";
+    write(target, "0 previous@x\n");
+    fs::create_symlink(target, path_);
+    verdict_add("new@x", VERDICT_VALID);
+    ASSERT_EQ(cache_save(), 0);
+    EXPECT_TRUE(fs::is_symlink(path_));
+    EXPECT_EQ(read(target), "0 new@x\n");
+    EXPECT_EQ(files_in_dir(), 2u);
+}
+
+// A name so long that no longer sibling name fits the directory entry: no new
+// file can be made there, so the file is rewritten in place.
+TEST_F(cache_file_test, RewritesInPlaceWhereNoNewFileCanBeMade) {
+    use_path(dir_ / std::string(NAME_MAX - 2, 'n'));
+    write(path_, "0 previous@x\n");
+    const ino_t old_inode = stat_of(path_).st_ino;
+    verdict_add("new@x", VERDICT_VALID);
+    ASSERT_EQ(cache_save(), 0);
+    EXPECT_EQ(read(path_), "0 new@x\n");
+    EXPECT_EQ(stat_of(path_).st_ino, old_inode);
+    EXPECT_EQ(files_in_dir(), 1u);
+}
+
+TEST_F(cache_file_test, UnopenableFileFailsSilently) {
+    log_capture log;
+    use_path(dir_ / "missing" / "verdicts");
+    verdict_add("a@x", VERDICT_VALID);
+    EXPECT_EQ(cache_load(), 1);
+    EXPECT_EQ(cache_save(), 1);
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
+}
+
+TEST_F(cache_file_test, NoPathReadsAndWritesNothing) {
+    log_capture log;
+    settings.backlist_path.reset();
+    verdict_add("a@x", VERDICT_VALID);
+    EXPECT_EQ(cache_load(), 0);
+    EXPECT_EQ(cache_save(), 0);
+    EXPECT_EQ(files_in_dir(), 0u);
+    EXPECT_EQ(live_entries(), (entry_list{{0, "a@x"}}));
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
+}
+
+}  // namespace
+}  // namespace kelvantor::testing
