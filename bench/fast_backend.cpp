@@ -252,12 +252,24 @@ int main(int argc, char** argv) {
         workers.emplace_back(serve, listeners[t], std::cref(name), std::cref(stop),
                              std::ref(counts[t]));
     }
-    const auto seconds = std::chrono::duration<double>(lifetime);
-    const timespec limit{
-        static_cast<time_t>(seconds.count()),
-        static_cast<long>(
-            (seconds.count() - static_cast<double>(static_cast<time_t>(seconds.count()))) * 1e9)};
-    sigtimedwait(&stop_signals, nullptr, &limit);
+    // Waits for a stop signal or the end of the lifetime; other wake-ups
+    // (EINTR after a stop and continue, for instance) are waited out.
+    const auto end =
+        std::chrono::steady_clock::now() + std::chrono::duration_cast<std::chrono::nanoseconds>(
+                                               std::chrono::duration<double>(lifetime));
+    for (;;) {
+        const auto left = end - std::chrono::steady_clock::now();
+        if (left <= std::chrono::nanoseconds(0)) break;
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+        const timespec limit{static_cast<time_t>(ns / 1'000'000'000),
+                             static_cast<long>(ns % 1'000'000'000)};
+        const int got = sigtimedwait(&stop_signals, nullptr, &limit);
+        if (got > 0) {
+            std::fprintf(stderr, "kv-bench-backend: stopped by signal %d\n", got);
+            break;
+        }
+        if (got < 0 && errno != EINTR) break;  // EAGAIN: the lifetime is over
+    }
     stop.store(true);
     for (auto& worker : workers) worker.join();
 
