@@ -7,10 +7,10 @@
 namespace kelvantor {
 
 // Results of smtp_command.
-inline constexpr int SMTP_OK = 0;         // reply carried the expected code
-inline constexpr int SMTP_FAILED = 1;     // not sent, or another code
-inline constexpr int SMTP_NO_REPLY = 2;   // 4 bytes or fewer, or the read failed
-inline constexpr int SMTP_TOO_LONG = 3;   // reply over the cap: connection unusable
+inline constexpr int SMTP_OK = 0;        // reply carried the expected code
+inline constexpr int SMTP_FAILED = 1;    // not sent, or another code
+inline constexpr int SMTP_NO_REPLY = 2;  // 4 bytes or fewer, or the read failed
+inline constexpr int SMTP_TOO_LONG = 3;  // reply over the cap: connection unusable
 
 // The fixed first wait for a command's reply.
 inline constexpr std::chrono::seconds command_reply_wait{2000};

@@ -7,7 +7,9 @@
 namespace kelvantor {
 namespace {
 
-void syslog_sink(int priority, const char* message) { syslog(priority, "%s", message); }
+void syslog_sink(int priority, const char* message) {
+    syslog(priority, "%s", message);
+}
 
 log_sink current_sink = syslog_sink;
 
@@ -23,7 +25,9 @@ void log_msg(int priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     current_sink(priority, text);
 }
 
-void set_log_sink(log_sink sink) { current_sink = sink != nullptr ? sink : syslog_sink; }
+void set_log_sink(log_sink sink) {
+    current_sink = sink != nullptr ? sink : syslog_sink;
+}
 
 void open_syslog() {
     closelog();

@@ -75,7 +75,9 @@ sfsistat cb_header(SMFICTX* ctx, char* /*name*/, char* /*value*/) noexcept {
     return SMFIS_CONTINUE;
 }
 
-sfsistat cb_data(SMFICTX* /*ctx*/) noexcept { return SMFIS_CONTINUE; }
+sfsistat cb_data(SMFICTX* /*ctx*/) noexcept {
+    return SMFIS_CONTINUE;
+}
 
 sfsistat cb_abort(SMFICTX* ctx) noexcept {
     if (conn_ctx* context = context_of(ctx); context != nullptr) {

@@ -14,8 +14,8 @@
 namespace kelvantor {
 
 struct conn_ctx {
-    std::int16_t port = 0;  // backend port of the recipient being handled (its 16 bits)
-    int backend_fd;         // open backend socket, or NO_BACKEND
+    std::int16_t port = 0;            // backend port of the recipient being handled (its 16 bits)
+    int backend_fd;                   // open backend socket, or NO_BACKEND
     sockaddr_storage backend_addr{};  // backend of the recipient; AF_UNSPEC: no route
 
     conn_ctx() noexcept;

@@ -101,8 +101,9 @@ bool open_conversation(SMFICTX* ctx, conn_ctx& context) {
         backend_drop(ctx);
         return false;
     }
-    const auto banner_wait = std::chrono::seconds(smtpwait.load(std::memory_order_relaxed) +
-                                                  static_cast<std::uint32_t>(settings.reply_timeout));
+    const auto banner_wait =
+        std::chrono::seconds(smtpwait.load(std::memory_order_relaxed) +
+                             static_cast<std::uint32_t>(settings.reply_timeout));
     const int received = read_reply(context.backend_fd, banner, banner_wait);
     if (received <= 4) {
         backend_drop(ctx);
@@ -152,8 +153,8 @@ sfsistat probe(SMFICTX* ctx, conn_ctx& context, const char* address) {
         log_msg(LOG_ERR, "cannot send rcptto");
         return SMFIS_TEMPFAIL;
     }
-    const int received = read_reply(context.backend_fd, command,
-                                    std::chrono::seconds(settings.reply_timeout));
+    const int received =
+        read_reply(context.backend_fd, command, std::chrono::seconds(settings.reply_timeout));
     if (received <= 4) {
         log_msg(LOG_ERR, "cannot read rcptto reply on  %d", context.backend_fd);
         backend_fail(ctx);

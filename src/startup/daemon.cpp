@@ -24,7 +24,9 @@ void reopen_on_dev_null(int fd) {
 
 }  // namespace
 
-void exit_on_signal(int /*signal_number*/) { _exit(0); }
+void exit_on_signal(int /*signal_number*/) {
+    _exit(0);
+}
 
 void write_pidfile(const char* path) {
     const long pid = static_cast<long>(getpid());

@@ -30,7 +30,7 @@ using clock_type = std::chrono::steady_clock;
 
 // One kv-test-backend process, killed and reaped at the end unless stopped.
 class tool_process {
-  public:
+public:
     explicit tool_process(std::vector<std::string> words) {
         int ends[2];
         if (::pipe2(ends, O_CLOEXEC) != 0) return;
@@ -77,7 +77,7 @@ class tool_process {
         return -1;
     }
 
-  private:
+private:
     unique_fd output_;
     pid_t pid_ = -1;
 };

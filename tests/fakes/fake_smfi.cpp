@@ -10,7 +10,9 @@ int smfi_setpriv(SMFICTX* ctx, void* data) {
     return MI_SUCCESS;
 }
 
-void* smfi_getpriv(SMFICTX* ctx) { return ctx->priv; }
+void* smfi_getpriv(SMFICTX* ctx) {
+    return ctx->priv;
+}
 
 char* smfi_getsymval(SMFICTX* ctx, char* name) {
     const auto found = ctx->macros.find(name);

@@ -26,6 +26,8 @@ namespace kelvantor::testing {
 
 using fake_milter_ctx = smfi_str;
 
-inline SMFICTX* handle(fake_milter_ctx& ctx) { return &ctx; }
+inline SMFICTX* handle(fake_milter_ctx& ctx) {
+    return &ctx;
+}
 
 }  // namespace kelvantor::testing

@@ -118,9 +118,9 @@ TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
     EXPECT_EQ(context(conn).backend_fd, NO_BACKEND);
     EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
     ASSERT_TRUE(backend.wait_for_lines(5, std::chrono::seconds(5)));
-    EXPECT_EQ(backend.lines(),
-              (std::vector<std::string>{"HELO gw.test", "MAIL FROM:<postmaster+backscatter@gw.test>",
-                                        "RCPT TO:<user1@example.test>", "RSET", "QUIT"}));
+    EXPECT_EQ(backend.lines(), (std::vector<std::string>{
+                                   "HELO gw.test", "MAIL FROM:<postmaster+backscatter@gw.test>",
+                                   "RCPT TO:<user1@example.test>", "RSET", "QUIT"}));
 }
 
 TEST_F(backend_teardown_test, AbortAndCloseEndConversation) {

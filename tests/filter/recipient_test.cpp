@@ -18,7 +18,7 @@ using namespace std::chrono_literals;
 
 TEST(domain_of_test, TakesTextAfterLastUsableAt) {
     const std::pair<const char*, const char*> cases[] = {
-        {"x@y", "y"}, {"x@y@z", "z"}, {"@y", "y"}, {"x@", "x@"},
+        {"x@y", "y"}, {"x@y@z", "z"}, {"@y", "y"},    {"x@", "x@"},
         {"x", "x"},   {"", ""},       {"a@b@", "b@"},
     };
     for (const auto& [address, domain] : cases) {
@@ -60,8 +60,8 @@ TEST_F(recipient_test, KnownUserPassesAndIsCached) {
     auto& conn = connect_from();
     EXPECT_EQ(rcpt(conn, "known@example.test"), SMFIS_CONTINUE);
     EXPECT_FALSE(conn.reply.has_value());
-    EXPECT_EQ(backend_lines(3), (std::vector<std::string>{greeting[0], greeting[1],
-                                                         "RCPT TO:<known@example.test>"}));
+    EXPECT_EQ(backend_lines(3),
+              (std::vector<std::string>{greeting[0], greeting[1], "RCPT TO:<known@example.test>"}));
     EXPECT_EQ(verdict_lookup("known@example.test"), VERDICT_VALID);
 
     auto& later = connect_from();
@@ -90,9 +90,12 @@ TEST_F(recipient_test, UnknownUserIsRejectedAndCachedCaseBlind) {
 }
 
 TEST_F(recipient_test, UnjudgedRepliesPassWithoutCaching) {
-    const char* replies[] = {"251 2.1.5 will forward\r\n", "252 2.1.5 cannot verify\r\n",
-                             "450 4.2.0 mailbox busy\r\n", "451 4.3.0 try later\r\n",
-                             "552 5.2.2 over quota\r\n",   "554 5.7.1 refused\r\n",
+    const char* replies[] = {"251 2.1.5 will forward\r\n",
+                             "252 2.1.5 cannot verify\r\n",
+                             "450 4.2.0 mailbox busy\r\n",
+                             "451 4.3.0 try later\r\n",
+                             "552 5.2.2 over quota\r\n",
+                             "554 5.7.1 refused\r\n",
                              "hello there\r\n"};
     for (const char* reply : replies) {
         SetUp();
@@ -137,10 +140,11 @@ TEST_F(recipient_test, OneConversationServesEveryRecipientEvenOfOtherRoutes) {
     auto& conn = connect_from();
     EXPECT_EQ(rcpt(conn, "a@example.test"), SMFIS_CONTINUE);
     EXPECT_EQ(rcpt(conn, "b@other.test"), SMFIS_CONTINUE);
-    EXPECT_EQ(static_cast<std::uint16_t>(context(conn).port), other.port()) << "the route is still copied";
-    EXPECT_EQ(backend_lines(4), (std::vector<std::string>{greeting[0], greeting[1],
-                                                         "RCPT TO:<a@example.test>",
-                                                         "RCPT TO:<b@other.test>"}));
+    EXPECT_EQ(static_cast<std::uint16_t>(context(conn).port), other.port())
+        << "the route is still copied";
+    EXPECT_EQ(backend_lines(4),
+              (std::vector<std::string>{greeting[0], greeting[1], "RCPT TO:<a@example.test>",
+                                        "RCPT TO:<b@other.test>"}));
     EXPECT_EQ(other.connections(), 0);
 }
 

@@ -21,7 +21,7 @@ namespace {
 const int lock_initialised = skip_net_lock_init();
 
 class exemption_test : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_EQ(lock_initialised, 0);
         exemption_lists_clear();

@@ -6,7 +6,7 @@
 namespace kelvantor::testing {
 
 class failing_allocations {
-  public:
+public:
     failing_allocations();
     ~failing_allocations();
     failing_allocations(const failing_allocations&) = delete;

@@ -25,7 +25,7 @@ sockaddr_storage ipv4_server(int index) {
 }
 
 class route_test : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {

@@ -40,7 +40,7 @@ auto fields(const settings_record& s) {
 }
 
 class config_test : public ::testing::Test {
-  protected:
+protected:
     void SetUp() override {
         ASSERT_EQ(lock_initialised, 0);
         reset();

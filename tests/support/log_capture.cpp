@@ -28,7 +28,9 @@ log_capture::log_capture() {
     set_log_sink(capture_sink);
 }
 
-log_capture::~log_capture() { set_log_sink(nullptr); }
+log_capture::~log_capture() {
+    set_log_sink(nullptr);
+}
 
 std::vector<log_line> log_capture::lines() const {
     std::lock_guard lock(captured_mutex);

@@ -31,7 +31,7 @@ enum class raw_end {
 };
 
 class raw_peer {
-  public:
+public:
     explicit raw_peer(std::vector<raw_step> steps = {}, raw_end end = raw_end::stay_open);
     ~raw_peer();  // stops and joins the peer's thread
     raw_peer(const raw_peer&) = delete;
@@ -50,18 +50,18 @@ class raw_peer {
 
     struct state;
 
-  private:
+private:
     std::unique_ptr<state> state_;
 };
 
 // A port on 127.0.0.1 that is bound but not listening: connects are refused.
 class refusing_port {
-  public:
+public:
     refusing_port();
     std::uint16_t port() const { return port_; }
     sockaddr_storage address() const;
 
-  private:
+private:
     std::uint16_t port_ = 0;  // set while socket_ is bound: declared first
     unique_fd socket_;
 };
@@ -69,12 +69,12 @@ class refusing_port {
 // A listener on 127.0.0.1 with a backlog of 0 that never accepts, its queue
 // filled by one connection of its own: further connects stay unanswered.
 class full_listener {
-  public:
+public:
     full_listener();
     std::uint16_t port() const { return port_; }
     sockaddr_storage address() const;
 
-  private:
+private:
     std::uint16_t port_ = 0;  // set while listener_ is bound: declared first
     unique_fd listener_;
     unique_fd filler_;

@@ -43,7 +43,7 @@ struct backend_script {
 };
 
 class test_backend {
-  public:
+public:
     explicit test_backend(backend_script script = {});
     ~test_backend();  // stops every connection and joins its thread
     test_backend(const test_backend&) = delete;
@@ -64,7 +64,7 @@ class test_backend {
 
     struct state;
 
-  private:
+private:
     std::unique_ptr<state> state_;
 };
 
