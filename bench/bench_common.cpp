@@ -103,8 +103,21 @@ address_plan plan_from(const options& opts) {
     return plan;
 }
 
+// A starting point of the splitmix64 sequence far from every other worker's:
+// the murmur3 finaliser of the worker number (plain multiples of the
+// sequence's increment would give shifted copies of one stream).
+static std::uint64_t start_state(unsigned worker) {
+    std::uint64_t h = worker + 0x51ed270b27e5f3a1ULL;
+    h ^= h >> 33;
+    h *= 0xff51afd7ed558ccdULL;
+    h ^= h >> 33;
+    h *= 0xc4ceb9fe1a85ec53ULL;
+    h ^= h >> 33;
+    return h;
+}
+
 address_source::address_source(const address_plan& plan, unsigned worker)
-    : plan_(plan), worker_(worker), state_(0x9e3779b97f4a7c15ULL * (worker + 1)) {
+    : plan_(plan), worker_(worker), state_(start_state(worker)) {
     address_.reserve(96);
 }
 
