@@ -86,9 +86,10 @@ void worker_log::record(outcome result, bench_clock::duration latency) {
     ++counts[static_cast<int>(result)];
 }
 
-const std::vector<std::string> plan_option_names = {
-    "cached-share",  "unknown-share", "tempfail-share", "cached-set",
-    "cached-prefix", "tag",           "domain"};
+std::vector<std::string> plan_option_names() {
+    return {"cached-share",  "unknown-share", "tempfail-share", "cached-set",
+            "cached-prefix", "tag",           "domain"};
+}
 
 address_plan plan_from(const options& opts) {
     address_plan plan;

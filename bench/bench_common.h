@@ -78,7 +78,7 @@ struct address_plan {
 // Reads --cached-share, --unknown-share, --tempfail-share, --cached-set,
 // --cached-prefix, --tag and --domain.
 address_plan plan_from(const options& opts);
-extern const std::vector<std::string> plan_option_names;
+std::vector<std::string> plan_option_names();
 
 class address_source {
 public:

@@ -38,7 +38,7 @@ extern "C" int connect(int fd, const sockaddr* address, socklen_t length) {
         local.sin_family = AF_INET;
         if (loopback && inet_pton(AF_INET, source, &local.sin_addr) == 1 && unbound(fd)) {
             const int saved = errno;
-            bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);  // best effort
+            (void)bind(fd, reinterpret_cast<const sockaddr*>(&local), sizeof local);  // best effort
             errno = saved;
         }
     }

@@ -177,7 +177,8 @@ int main(int argc, char** argv) {
     std::vector<std::string> known = {"socket",  "concurrency", "rcpts", "transactions",
                                       "seconds", "tx-per-conn", "end",   "client-addr",
                                       "what",    "wait-ready"};
-    known.insert(known.end(), plan_option_names.begin(), plan_option_names.end());
+    const auto plan_names = plan_option_names();
+    known.insert(known.end(), plan_names.begin(), plan_names.end());
     if (!opts.check(known) || opts.text("socket", "").empty()) {
         std::fputs(usage, stderr);
         return 64;

@@ -63,7 +63,9 @@ int main(int argc, char** argv) {
         if (option == 'p') {
             socket = optarg;
         } else if (option == 'T') {
-            if (smfi_settimeout(std::atoi(optarg)) == MI_FAILURE) return 70;
+            if (smfi_settimeout(static_cast<int>(std::strtol(optarg, nullptr, 10))) == MI_FAILURE) {
+                return 70;
+            }
         } else {
             std::fputs("usage: kv-null-filter -p SOCKET [-T TIMEOUT]\n", stderr);
             return 64;

@@ -77,7 +77,8 @@ public:
                 const std::string_view line(buffer_.data() + pos_, end - pos_);
                 pos_ = end + 1;
                 if (line.size() >= 3 && (line.size() == 3 || line[3] != '-')) {
-                    const int code = std::atoi(std::string(line.substr(0, 3)).c_str());
+                    const int code = static_cast<int>(
+                        std::strtol(std::string(line.substr(0, 3)).c_str(), nullptr, 10));
                     compact();
                     return code;
                 }
@@ -174,7 +175,8 @@ int main(int argc, char** argv) {
     const options opts(argc, argv);
     std::vector<std::string> known = {"port",  "host",         "concurrency",
                                       "rcpts", "transactions", "seconds"};
-    known.insert(known.end(), plan_option_names.begin(), plan_option_names.end());
+    const auto plan_names = plan_option_names();
+    known.insert(known.end(), plan_names.begin(), plan_names.end());
     if (!opts.check(known) || opts.count("port", 0) == 0) {
         std::fputs(usage, stderr);
         return 64;
