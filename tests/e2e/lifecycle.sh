@@ -1,0 +1,103 @@
+#!/bin/bash
+# Start-up and shut-down of the real binary: no route ("BackAddrDomain not
+# defined", status 71), the refusal to run as root, daemon mode (-D: the
+# parent exits 0, the -P file holds the detached child's pid, the child serves
+# from "/" with /dev/null as standard files and SIGTERM ends it), and the
+# foreground SIGTERM that logs "Exit" and removes the -P file.
+source "$(dirname "$0")/lib.sh"
+e2e_init
+start_syslog
+
+read -r PORT_FG PORT_D DEAD_PORT < <(free_ports 3)
+mkdir "$WORK/run"
+[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/run"
+write_conf "$WORK/good.conf" "BackSMTPServer:127.0.0.1" "BackSMTPPort:$DEAD_PORT" \
+    "BackAddrDomain:example.test"
+write_conf "$WORK/noroute.conf" "BackSMTPServer:127.0.0.1" "BackSMTPPort:$DEAD_PORT"
+
+# ends_with NAME STATUS: the kelvantor just started ends by itself with STATUS.
+ends_with() {
+    local pid=$KV_PID
+    if ! wait_until 10 proc_ended "$pid"; then
+        fail "$1: still running"
+        return 1
+    fi
+    kv_stop "$pid"
+    [ "$STOP_STATUS" = "$2" ] || fail "$1: exit status $STOP_STATUS (expected $2)"
+    LAST_PID=$pid
+}
+
+# --- configuration without a route, and a missing configuration file ----------
+kv_start noroute -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/noroute.conf"
+ends_with "no route" 71 && expect_log "$LAST_PID" "BackAddrDomain not defined"
+kv_start noconf -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/missing.conf"
+ends_with "missing configuration" 71 && expect_log "$LAST_PID" "BackAddrDomain not defined"
+
+# --- root is refused (nothing on standard error, status 0) ---------------------
+if [ "$(id -u)" = 0 ]; then
+    "$KV_BIN" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/root.out" 2>&1 &
+    KV_PID=$!
+    E2E_PIDS+=("$KV_PID")
+    ends_with "as root" 0 && expect_log "$LAST_PID" "kelvantor cannot run as root"
+    [ -s "$WORK/root.out" ] && fail "as root: unexpected output: $(cat "$WORK/root.out")"
+fi
+
+# --- daemon mode and the foreground, side by side --------------------------------
+PIDFILE="$WORK/run/daemon.pid"
+FG_PIDFILE="$WORK/run/foreground.pid"
+echo 12345 >"$FG_PIDFILE"  # not written by the foreground run, but removed at its end
+kv_start daemon -D -P "$PIDFILE" -p "inet:$PORT_D@127.0.0.1" -f "$WORK/good.conf"
+parent=$KV_PID
+kv_start foreground -P "$FG_PIDFILE" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf"
+fg_pid=$KV_PID
+
+if wait_until 10 proc_ended "$parent"; then
+    kv_stop "$parent"
+    [ "$STOP_STATUS" = 0 ] || fail "daemon mode: the parent ended with $STOP_STATUS (expected 0)"
+else
+    fail "daemon mode: the parent did not exit"
+fi
+wait_until 5 test -s "$PIDFILE" || die "daemon mode: no pid file at $PIDFILE"
+content=$(cat "$PIDFILE"; echo x)  # keeps the line feed visible
+child=${content%$'\n'x}
+pid_pattern=$'^[1-9][0-9]*\nx$'
+if [[ ! "$content" =~ $pid_pattern ]]; then
+    fail "daemon mode: pid file content \"${content%x}\" is not digits and a line feed"
+elif [ "$child" = "$parent" ]; then
+    fail "daemon mode: the pid file holds the parent's pid"
+else
+    E2E_PIDS+=("$child")
+    kv_ready "inet:$PORT_D@127.0.0.1" "$child" || fail "daemon mode: the child does not answer"
+    [ "$(readlink "/proc/$child/exe")" = "$(readlink -f "$KV_BIN")" ] ||
+        fail "daemon mode: pid $child is not kelvantor"
+    [ "$(readlink "/proc/$child/cwd")" = / ] || fail "daemon mode: working directory is not /"
+    for fd in 0 1 2; do
+        [ "$(readlink "/proc/$child/fd/$fd")" = /dev/null ] ||
+            fail "daemon mode: descriptor $fd is $(readlink "/proc/$child/fd/$fd"), not /dev/null"
+    done
+    if [ "$(id -u)" = 0 ]; then
+        uid=$(awk '/^Uid:/ { print $2 }' "/proc/$child/status")
+        [ "$uid" = "$(id -u nobody)" ] || fail "daemon mode: the child runs as uid $uid"
+    fi
+    expect_log "$child" "kelvantor 1.5.1-pre2 running"
+    log_has "$parent" "running" && fail "daemon mode: the parent logged the start message"
+    client "$WORK/daemon.out" --socket "inet:$PORT_D@127.0.0.1" --client-addr 127.0.0.2 \
+        --daemon-name mx-in --from s@client.example --rcpt someone@unrouted.example
+    expect_line "$WORK/daemon.out" "rcpt <someone@unrouted.example> continue" "daemon mode, a transaction"
+fi
+kv_ready "inet:$PORT_FG@127.0.0.1" "$fg_pid" || fail "foreground kelvantor does not answer"
+
+# SIGTERM to both; the daemon is not our child, so only its end is observed.
+kill -TERM "$child" "$fg_pid" 2>/dev/null
+wait_until 12 proc_ended "$child" || fail "daemon mode: SIGTERM did not end pid $child"
+forget_pid "$child"
+kv_stop "$fg_pid"
+[ "$STOP_STATUS" = 0 ] || fail "foreground: exit status after SIGTERM: $STOP_STATUS"
+expect_log "$fg_pid" "Exit"
+[ -e "$FG_PIDFILE" ] && fail "foreground: the -P file was not removed at exit"
+if log_is "$child" "Exit"; then
+    say "daemon mode: SIGTERM ended the main loop (\"Exit\" logged, pid file removed: $([ -e "$PIDFILE" ] && echo no || echo yes))"
+else
+    say "daemon mode: SIGTERM ended the process at once (no \"Exit\")"
+fi
+e2e_finish
