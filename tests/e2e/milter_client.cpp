@@ -96,7 +96,7 @@ bool is_modification(char code) {
     }
 }
 
-// Opens a non-blocking stream socket connected to the spec, or returns -1 with
+// Opens a non-blocking stream socket connected to the socket named by spec, or returns -1 with
 // a message in error.
 int connect_spec(std::string_view spec, int timeout_ms, std::string& error) {
     sockaddr_storage address{};
