@@ -21,27 +21,17 @@ void lock_failed(const char* operation, int error, const char* file, int line) {
     std::exit(lock_failure_status);
 }
 
-write_lock::write_lock(pthread_rwlock_t& lock, const char* file, int line)
+lock_hold::lock_hold(pthread_rwlock_t& lock, lock_mode mode, const char* file, int line)
     : lock_(lock), file_(file), line_(line) {
-    if (const int error = pthread_rwlock_wrlock(&lock_); error != 0) {
-        lock_failed("pthread_rwlock_wrlock", error, file_, line_);
+    const bool writing = mode == lock_mode::write;
+    const int error = writing ? pthread_rwlock_wrlock(&lock_) : pthread_rwlock_rdlock(&lock_);
+    if (error != 0) {
+        lock_failed(writing ? "pthread_rwlock_wrlock" : "pthread_rwlock_rdlock", error, file_,
+                    line_);
     }
 }
 
-write_lock::~write_lock() {
-    if (const int error = pthread_rwlock_unlock(&lock_); error != 0) {
-        lock_failed("pthread_rwlock_unlock", error, file_, line_);
-    }
-}
-
-read_lock::read_lock(pthread_rwlock_t& lock, const char* file, int line)
-    : lock_(lock), file_(file), line_(line) {
-    if (const int error = pthread_rwlock_rdlock(&lock_); error != 0) {
-        lock_failed("pthread_rwlock_rdlock", error, file_, line_);
-    }
-}
-
-read_lock::~read_lock() {
+lock_hold::~lock_hold() {
     if (const int error = pthread_rwlock_unlock(&lock_); error != 0) {
         lock_failed("pthread_rwlock_unlock", error, file_, line_);
     }

@@ -9,25 +9,14 @@ namespace kelvantor {
 
 inline constexpr int lock_failure_status = 70;
 
-class write_lock {
-public:
-    write_lock(pthread_rwlock_t& lock, const char* file, int line);
-    ~write_lock();
-    write_lock(const write_lock&) = delete;
-    write_lock& operator=(const write_lock&) = delete;
+enum class lock_mode { read, write };
 
-private:
-    pthread_rwlock_t& lock_;
-    const char* file_;
-    int line_;
-};
-
-class read_lock {
+class lock_hold {
 public:
-    read_lock(pthread_rwlock_t& lock, const char* file, int line);
-    ~read_lock();
-    read_lock(const read_lock&) = delete;
-    read_lock& operator=(const read_lock&) = delete;
+    lock_hold(pthread_rwlock_t& lock, lock_mode mode, const char* file, int line);
+    ~lock_hold();
+    lock_hold(const lock_hold&) = delete;
+    lock_hold& operator=(const lock_hold&) = delete;
 
 private:
     pthread_rwlock_t& lock_;
@@ -41,5 +30,7 @@ private:
 }  // namespace kelvantor
 
 // Takes the lock for writing (or reading) until the end of the enclosing scope.
-#define KV_WRITE_LOCK(lock) ::kelvantor::write_lock kv_lock_hold_(lock, __FILE__, __LINE__)
-#define KV_READ_LOCK(lock) ::kelvantor::read_lock kv_lock_hold_(lock, __FILE__, __LINE__)
+#define KV_WRITE_LOCK(lock) \
+    ::kelvantor::lock_hold kv_lock_hold_(lock, ::kelvantor::lock_mode::write, __FILE__, __LINE__)
+#define KV_READ_LOCK(lock) \
+    ::kelvantor::lock_hold kv_lock_hold_(lock, ::kelvantor::lock_mode::read, __FILE__, __LINE__)
