@@ -2,7 +2,7 @@
 // each with its own epoll loop and SO_REUSEPORT listener on 127.0.0.1.  RCPT
 // replies depend on the local part: "unknown..." gets 550 5.1.1, "tempfail..."
 // 451, anything else 250.  It stops on SIGTERM or SIGINT, or by itself after
-// --lifetime seconds, and prints its counts at exit.
+// --lifetime seconds, and prints its counts at exit (and on SIGUSR1).
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <sys/epoll.h>
@@ -41,9 +41,14 @@ struct connection {
     bool watching_out = false;  // EPOLLOUT requested
 };
 
+// One thread's counts; the main thread reads them while the thread runs.
 struct counters {
-    unsigned long long connections = 0, rcpts = 0, unknown = 0, tempfail = 0;
+    std::atomic<unsigned long long> connections{0}, rcpts{0}, unknown{0}, tempfail{0};
 };
+
+void bump(std::atomic<unsigned long long>& counter) {
+    counter.fetch_add(1, std::memory_order_relaxed);
+}
 
 bool starts_with_nocase(std::string_view line, std::string_view word) {
     if (line.size() < word.size()) return false;
@@ -68,13 +73,13 @@ std::string_view local_part(std::string_view line) {
 
 void answer(connection& c, std::string_view line, const std::string& name, counters& n) {
     if (starts_with_nocase(line, "RCPT")) {
-        ++n.rcpts;
+        bump(n.rcpts);
         const std::string_view local = local_part(line);
         if (local.starts_with("unknown")) {
-            ++n.unknown;
+            bump(n.unknown);
             c.out += "550 5.1.1 Recipient address rejected: User unknown\r\n";
         } else if (local.starts_with("tempfail")) {
-            ++n.tempfail;
+            bump(n.tempfail);
             c.out += "451 4.3.0 Try again later\r\n";
         } else {
             c.out += "250 2.1.5 Ok\r\n";
@@ -153,7 +158,7 @@ void serve(int listener, const std::string& name, const std::atomic<bool>& stop,
                     const int client =
                         ::accept4(listener, nullptr, nullptr, SOCK_NONBLOCK | SOCK_CLOEXEC);
                     if (client < 0) break;
-                    ++n.connections;
+                    bump(n.connections);
                     auto c = std::make_unique<connection>();
                     c->fd = client;
                     c->out = banner;
@@ -223,11 +228,12 @@ int main(int argc, char** argv) {
     const double lifetime = opts.number("lifetime", 3600);
     const std::string name = opts.text("name", "kv-bench-backend");
 
-    // Only the main thread takes the stop signals.
+    // Only the main thread takes the signals.
     sigset_t stop_signals;
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGUSR1);  // not a stop: print the counts so far
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
 
     std::uint16_t port = static_cast<std::uint16_t>(opts.count("port", 0));
@@ -247,6 +253,18 @@ int main(int argc, char** argv) {
 
     std::atomic<bool> stop{false};
     std::vector<counters> counts(threads);
+    auto print_counts = [&counts](const char* what, std::FILE* to) {
+        unsigned long long connections = 0, rcpts = 0, unknown = 0, tempfail = 0;
+        for (const auto& c : counts) {
+            connections += c.connections.load(std::memory_order_relaxed);
+            rcpts += c.rcpts.load(std::memory_order_relaxed);
+            unknown += c.unknown.load(std::memory_order_relaxed);
+            tempfail += c.tempfail.load(std::memory_order_relaxed);
+        }
+        std::fprintf(to, "%s connections=%llu rcpts=%llu unknown=%llu tempfail=%llu\n", what,
+                     connections, rcpts, unknown, tempfail);
+        std::fflush(to);
+    };
     std::vector<std::thread> workers;
     for (unsigned t = 0; t < threads; ++t) {
         workers.emplace_back(serve, listeners[t], std::cref(name), std::cref(stop),
@@ -264,6 +282,10 @@ int main(int argc, char** argv) {
         const timespec limit{static_cast<time_t>(ns / 1'000'000'000),
                              static_cast<long>(ns % 1'000'000'000)};
         const int got = sigtimedwait(&stop_signals, nullptr, &limit);
+        if (got == SIGUSR1) {
+            print_counts("counts", stdout);
+            continue;
+        }
         if (got > 0) {
             std::fprintf(stderr, "kv-bench-backend: stopped by signal %d\n", got);
             break;
@@ -273,15 +295,6 @@ int main(int argc, char** argv) {
     stop.store(true);
     for (auto& worker : workers) worker.join();
 
-    counters n;
-    for (const auto& c : counts) {
-        n.connections += c.connections;
-        n.rcpts += c.rcpts;
-        n.unknown += c.unknown;
-        n.tempfail += c.tempfail;
-    }
-    std::fprintf(stderr,
-                 "kv-bench-backend: connections=%llu rcpts=%llu unknown=%llu tempfail=%llu\n",
-                 n.connections, n.rcpts, n.unknown, n.tempfail);
+    print_counts("kv-bench-backend:", stderr);
     return 0;
 }
