@@ -1,18 +1,19 @@
 #!/bin/bash
 # A kill -9 during the save of a large cache must leave a complete cache file:
-# 300000 verdicts are preloaded and served from the cache (the backend is
-# down and BackErrorTempfail:yes, so only cache hits pass), then SIGTERM
+# a million verdicts are preloaded (a save long enough to be hit) and served
+# from the cache (the backend is down and BackErrorTempfail:yes, so only cache
+# hits pass), then SIGTERM
 # starts the save and the syslog receiver SIGKILLs the process the moment
 # "saving cache" arrives.  The file must still parse completely.
 source "$(dirname "$0")/lib.sh"
 e2e_init
-start_syslog --kill-on "saving cache"
-
-ENTRIES=300000
+ENTRIES=1000000
 read -r MILTER_PORT DEAD_PORT < <(free_ports 2)
 SPEC="inet:$MILTER_PORT@127.0.0.1"
 mkdir "$WORK/cache"
 CACHE="$WORK/cache/verdicts"
+# The path makes the trigger ours alone: other filters may log to /dev/log too.
+start_syslog --kill-on "saving cache $CACHE"
 # Even users valid, odd users invalid.
 awk -v n="$ENTRIES" 'BEGIN { for (i = 0; i < n; i++) printf "%d user%06d@example.test\n", i % 2, i }' \
     >"$CACHE"
