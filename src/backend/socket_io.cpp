@@ -109,6 +109,18 @@ int wait_connected(int fd, std::chrono::milliseconds timeout) {
     return 0;
 }
 
+bool ends_with_final_reply_line(const char* bytes, std::size_t count) noexcept {
+    if (count == 0 || bytes[count - 1] != '\n') return false;
+    std::size_t start = count - 1;
+    while (start > 0 && bytes[start - 1] != '\n') --start;
+    const std::size_t length = count - 1 - start;  // without the LF
+    const auto digit = [&](std::size_t i) {
+        return bytes[start + i] >= '0' && bytes[start + i] <= '9';
+    };
+    if (length < 3 || !digit(0) || !digit(1) || !digit(2)) return false;
+    return length == 3 || bytes[start + 3] == ' ' || bytes[start + 3] == '\r';
+}
+
 int read_reply(int fd, reply_buffer& buffer, std::chrono::seconds first_wait) {
     if (fd < 0 || !buffer.valid()) return -1;
 
@@ -142,6 +154,9 @@ int read_reply(int fd, reply_buffer& buffer, std::chrono::seconds first_wait) {
         const ssize_t received = ::recv(fd, buffer.data() + count, room, 0);
         if (received <= 0) return static_cast<int>(count);  // closed, or any error
         count += static_cast<std::size_t>(received);
+        // A whole reply needs no wait for the gap: it saves 100 us and more
+        // per command, which bounds the rate of cache misses.
+        if (ends_with_final_reply_line(buffer.data(), count)) return static_cast<int>(count);
         limit = reply_gap;  // afresh for every further piece
     }
 }

@@ -56,8 +56,14 @@ int wait_connected(int fd, std::chrono::milliseconds timeout);
 
 // Reads a reply into buffer from offset 0: bytes received (0 when the first
 // wait ran out), -1 on a bad descriptor or failed wait, REPLY_TOO_LONG past
-// reply_cap (logged).
+// reply_cap (logged).  The reply ends at a quiet gap of 100 us, or at once
+// when what has arrived ends with a complete final reply line.
 int read_reply(int fd, reply_buffer& buffer, std::chrono::seconds first_wait);
+
+// True when bytes end with a complete final SMTP reply line: a line ended by
+// LF that begins with three digits followed by a blank, CR or the LF itself
+// ("250 ok\r\n", "250\r\n"); a continuation line ("250-...") is not final.
+bool ends_with_final_reply_line(const char* bytes, std::size_t count) noexcept;
 
 // Writes all bytes after waiting at most 1 s for writability; count or -1.
 // A peer that has gone away gives -1 (EPIPE), never a signal.

@@ -141,16 +141,53 @@ TEST(socket_read, WholeRepliesAndBlockGrowth) {
 
 TEST(socket_read, PieceWithinQuietGapJoinsReply) {
     const std::string first = "250-first\r\n";
-    raw_peer peer({{0ms, first + "250 second\r\n"}});
+    const std::string rest = "250 sec";  // not yet a whole reply
+    raw_peer peer({{0ms, first + rest}});
     const unique_fd fd = open_backend(peer.port());
-    ASSERT_TRUE(testing::wait_queued(fd.get(), first.size() + 12, 10s));
-    // A block that ends after the first line: the second is taken by the next
+    ASSERT_TRUE(testing::wait_queued(fd.get(), first.size() + rest.size(), 10s));
+    // A block that ends after the first line: the rest is taken by the next
     // wait, and the reply ends only after a quiet 100 us behind it.
     reply_buffer buffer(first.size());
     const auto start = clock_type::now();
-    EXPECT_EQ(read_text(fd.get(), buffer, 10s), first + "250 second\r\n");
+    EXPECT_EQ(read_text(fd.get(), buffer, 10s), first + rest);
     EXPECT_GE(clock_type::now() - start, 100us);
     EXPECT_EQ(buffer.size(), first.size() + reply_growth_step);
+}
+
+TEST(socket_read, WholeReplyEndsWithoutWaitingForGap) {
+    const std::string reply = "250 2.1.5 Ok\r\n";
+    raw_peer peer({{0ms, reply + "221 2.0.0 Bye\r\n"}});
+    const unique_fd fd = open_backend(peer.port());
+    ASSERT_TRUE(testing::wait_queued(fd.get(), reply.size() + 15, 10s));
+    // Both are queued; a block the size of the first makes the first read
+    // end on a whole reply, which is returned without reading on.
+    reply_buffer buffer(reply.size());
+    EXPECT_EQ(read_text(fd.get(), buffer, 10s), reply);
+    EXPECT_EQ(buffer.size(), reply.size()) << "not grown: nothing more was read";
+    reply_buffer next;
+    EXPECT_EQ(read_text(fd.get(), next, 10s), "221 2.0.0 Bye\r\n");
+}
+
+TEST(final_reply_line, RecognisesWholeReplies) {
+    const std::pair<std::string, bool> cases[] = {
+        {"250 ok\r\n", true},
+        {"250\r\n", true},
+        {"250\n", true},
+        {"250-first\r\n250 last\r\n", true},
+        {"250-first\r\n", false},
+        {"250 ok", false},
+        {"250 ok\r", false},
+        {"", false},
+        {"\n", false},
+        {"25\r\n", false},
+        {"hello\r\n", false},
+        {"250 ok\r\nxyz\r\n", false},
+        {"220 mx ESMTP\r\n", true},
+        {"2a0 x\r\n", false},
+    };
+    for (const auto& [bytes, whole] : cases) {
+        EXPECT_EQ(ends_with_final_reply_line(bytes.data(), bytes.size()), whole) << bytes;
+    }
 }
 
 TEST(socket_read, GapAboveQuietGapEndsReplyAndLeavesTheRestQueued) {
