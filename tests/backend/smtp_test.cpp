@@ -30,11 +30,15 @@ using testing::log_capture;
 using testing::raw_end;
 using testing::raw_peer;
 
+// A plain blocking connect: it completes at the handshake, whatever the peer
+// does right after, so a peer that resets at once cannot fail it.
 int open_slot(std::uint16_t port) {
-    int slot = NO_BACKEND;
-    EXPECT_EQ(backend_open(slot, port, 5000ms, testing::loopback_address(port)), 0)
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    const sockaddr_storage address = testing::loopback_address(port);
+    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_in)), 0)
         << std::strerror(errno);
-    return slot;
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    return fd;
 }
 
 struct command_case {
@@ -166,20 +170,9 @@ TEST(smtp_quit, PoliteEndOfConversation) {
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
-// A plain blocking connect: it completes at the handshake, whatever the peer
-// does right after, so a peer that resets at once cannot fail it.
-int connect_plain(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_storage address = testing::loopback_address(port);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_in)), 0)
-        << std::strerror(errno);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
-    return fd;
-}
-
 TEST(smtp_quit, VanishedBackendStillClosed) {
     raw_peer peer({}, raw_end::reset);
-    int slot = connect_plain(peer.port());
+    int slot = open_slot(peer.port());
     ASSERT_GE(slot, 0);
     ASSERT_TRUE(testing::wait_events(slot, POLLHUP, 10s));
     log_capture log;
