@@ -30,14 +30,9 @@ using testing::log_capture;
 using testing::raw_end;
 using testing::raw_peer;
 
-// A plain blocking connect: it completes at the handshake, whatever the peer
-// does right after, so a peer that resets at once cannot fail it.
 int open_slot(std::uint16_t port) {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    const sockaddr_storage address = testing::loopback_address(port);
-    EXPECT_EQ(::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_in)), 0)
-        << std::strerror(errno);
-    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK);
+    const int fd = testing::connect_plain(port);
+    EXPECT_GE(fd, 0) << std::strerror(errno);
     return fd;
 }
 

@@ -4,6 +4,7 @@
 #include "support/raw_peer.h"
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -183,6 +184,18 @@ full_listener::full_listener() : listener_(bound_socket(port_)) {
 
 sockaddr_storage full_listener::address() const {
     return loopback_address(port_);
+}
+
+int connect_plain(std::uint16_t port) {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (fd < 0) return -1;
+    const sockaddr_storage address = loopback_address(port);
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(sockaddr_in)) != 0 ||
+        ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) | O_NONBLOCK) != 0) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
 }
 
 int queued_bytes(int fd) {

@@ -81,6 +81,11 @@ private:
 };
 
 // Bytes queued for reading on fd (FIONREAD), or -1.
+// A non-blocking client socket connected with a plain blocking connect to
+// 127.0.0.1:port.  The connect completes at the handshake whatever the peer
+// does right after, so a peer that resets at once cannot fail it; -1 on failure.
+int connect_plain(std::uint16_t port);
+
 int queued_bytes(int fd);
 // Waits, bounded, until at least n bytes are queued for reading on fd.
 bool wait_queued(int fd, std::size_t n, std::chrono::milliseconds bound);
