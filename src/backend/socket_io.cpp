@@ -163,16 +163,26 @@ int read_reply(int fd, reply_buffer& buffer, std::chrono::seconds first_wait) {
 
 int write_all(int fd, const char* bytes, int count) {
     if (fd < 0 || count < 0) return -1;
-    if (wait_for(fd, POLLOUT, write_wait) <= 0) return -1;
-
+    // The first send is tried at once: a connected socket with room in its
+    // send buffer needs no poll.  Only when it cannot take the bytes (or there
+    // are none) is the one writability wait of at most a second made.
+    ssize_t sent =
+        count > 0 ? ::send(fd, bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL) : -1;
+    if (sent < 0 && (count == 0 || errno == EAGAIN || errno == EINTR)) {
+        if (wait_for(fd, POLLOUT, write_wait) <= 0) return -1;
+        sent = 0;
+    }
     int written = 0;
-    while (written < count) {
-        const ssize_t sent =
-            ::send(fd, bytes + written, static_cast<std::size_t>(count - written), MSG_NOSIGNAL);
-        if (sent >= 0) {
-            written += static_cast<int>(sent);
-        } else if (errno != EAGAIN && errno != EINTR) {
-            break;
+    if (sent >= 0) {
+        written = static_cast<int>(sent);
+        while (written < count) {
+            sent = ::send(fd, bytes + written, static_cast<std::size_t>(count - written),
+                          MSG_NOSIGNAL);
+            if (sent >= 0) {
+                written += static_cast<int>(sent);
+            } else if (errno != EAGAIN && errno != EINTR) {
+                break;
+            }
         }
     }
     if (written == count) return count;

@@ -243,6 +243,23 @@ TEST(socket_descriptors, ReadAndWriteOnLowAndHighDescriptors) {
     }
 }
 
+TEST(socket_write, FullSendBufferWaitsOneSecondThenFails) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    const unique_fd writer(pair[0]);
+    const unique_fd reader(pair[1]);  // never read
+    const std::string chunk(4096, 'x');
+    for (int i = 0; i < 100000 && ::send(writer.get(), chunk.data(), chunk.size(), 0) > 0; ++i) {
+    }
+    ASSERT_EQ(errno, EAGAIN);
+    log_capture log;
+    const auto start = clock_type::now();
+    EXPECT_EQ(write_all(writer.get(), "RCPT TO:<a@b>\r\n", 15), -1);
+    EXPECT_GE(clock_type::now() - start, 990ms);
+    EXPECT_TRUE(log.lines().empty()) << log.dump();
+    EXPECT_EQ(write_all(writer.get(), "", 0), -1) << "not writable within the second";
+}
+
 TEST(socket_write, PeerGoneGivesEpipeWithoutSignal) {
     raw_peer peer({}, raw_end::reset);
     const unique_fd fd(testing::connect_plain(peer.port()));
