@@ -78,6 +78,10 @@ else
     if [ "$(id -u)" = 0 ]; then
         uid=$(awk '/^Uid:/ { print $2 }' "/proc/$child/status")
         [ "$uid" = "$(id -u nobody)" ] || fail "daemon mode: the child runs as uid $uid"
+        # Root's own supplementary groups must not survive the switch to nobody.
+        groups=$(awk '/^Groups:/ { $1 = ""; print }' "/proc/$child/status" | xargs)
+        [ "$groups" = "$(getent group nogroup | cut -d: -f3)" ] ||
+            fail "daemon mode: supplementary groups after the switch: '$groups'"
     fi
     expect_log "$child" "kelvantor 1.5.1-pre2 running"
     log_has "$parent" "running" && fail "daemon mode: the parent logged the start message"
