@@ -23,7 +23,6 @@ std::atomic<std::uint32_t> smtpwait{0};
 namespace {
 
 constexpr const char* probe_sender = "postmaster+backscatter";
-constexpr std::size_t command_block = 1024;
 // "RCPT TO:<" and ">\r\n" around the address, and the terminating NUL.
 constexpr std::size_t rcpt_overhead = 9 + 3 + 1;
 
@@ -62,7 +61,7 @@ bool writable_address(const char* address) {
         const auto byte = static_cast<unsigned char>(*p);
         if (byte < 0x20 || byte == 0x7f) return false;
     }
-    return length + rcpt_overhead <= command_block;
+    return length + rcpt_overhead <= reply_block_size;
 }
 
 socklen_t address_length(const sockaddr_storage& address) {
@@ -145,7 +144,7 @@ bool open_conversation(SMFICTX* ctx, conn_ctx& context) {
 sfsistat probe(SMFICTX* ctx, conn_ctx& context, const char* address) {
     if (context.backend_fd < 0) return SMFIS_CONTINUE;
 
-    reply_buffer command(command_block);
+    reply_buffer command;
     if (!command.valid()) return SMFIS_TEMPFAIL;
     const int length = std::snprintf(command.data(), command.size(), "RCPT TO:<%s>\r\n", address);
     if (write_all(context.backend_fd, command.data(), length) < 0) {
