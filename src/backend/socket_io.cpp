@@ -1,8 +1,7 @@
 // Backend connection and socket I/O.  The backend socket is non-blocking for
 // its whole life and every wait on it is a ppoll with an explicit limit, so
-// descriptors of any number work.  A reply is read until the backend stays
-// quiet for 100 us after its latest bytes, closes its end, or lets the first
-// wait run out; it never grows beyond reply_cap.
+// descriptors of any number work.  A reply is read until its final line has
+// arrived or the command's wait runs out; it never grows beyond reply_cap.
 #include "backend/socket_io.h"
 
 #include <fcntl.h>
@@ -16,15 +15,22 @@
 #include <cstring>
 #include <ctime>
 
+#include "backend/reply.h"
 #include "common/log.h"
 
 namespace kelvantor {
 namespace {
 
-// Quiet time after the latest bytes that ends a reply.
-constexpr timespec reply_gap{0, 100'000};
-// Wait for writability before the first write.
-constexpr timespec write_wait{1, 0};
+using steady = std::chrono::steady_clock;
+
+// Everything a write may wait for room in the socket, all sends together.
+constexpr std::chrono::seconds write_limit{1};
+
+timespec as_timespec(steady::duration left) {
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    if (ns <= 0) return timespec{0, 0};
+    return timespec{static_cast<time_t>(ns / 1'000'000'000), static_cast<long>(ns % 1'000'000'000)};
+}
 
 // Waits once for events on fd.  Returns ppoll's result; a descriptor that is
 // not open counts as a failed wait with EBADF, as select would report it.
@@ -109,85 +115,91 @@ int wait_connected(int fd, std::chrono::milliseconds timeout) {
     return 0;
 }
 
-bool ends_with_final_reply_line(const char* bytes, std::size_t count) noexcept {
-    if (count == 0 || bytes[count - 1] != '\n') return false;
-    std::size_t start = count - 1;
-    while (start > 0 && bytes[start - 1] != '\n') --start;
-    const std::size_t length = count - 1 - start;  // without the LF
-    const auto digit = [&](std::size_t i) {
-        return bytes[start + i] >= '0' && bytes[start + i] <= '9';
-    };
-    if (length < 3 || !digit(0) || !digit(1) || !digit(2)) return false;
-    return length == 3 || bytes[start + 3] == ' ' || bytes[start + 3] == '\r';
-}
+reply_read read_reply(int fd, reply_buffer& buffer, std::chrono::milliseconds wait) {
+    if (fd < 0 || !buffer.valid()) return {reply_status::failed, 0};
 
-int read_reply(int fd, reply_buffer& buffer, std::chrono::seconds first_wait) {
-    if (fd < 0 || !buffer.valid()) return -1;
-
+    const auto deadline = steady::now() + wait;
+    reply_scanner scanner;
     std::size_t count = 0;
-    timespec limit{static_cast<time_t>(first_wait.count()), 0};
+    const auto unfinished = [&]() -> reply_read {
+        if (count == 0) return {reply_status::silent, 0};
+        log_msg(LOG_ERR, "incomplete backend reply on fd %d", fd);
+        return {reply_status::incomplete, count};
+    };
     for (;;) {
-        const int ready = wait_for(fd, POLLIN, limit);
-        if (ready == 0) return static_cast<int>(count);
+        const int ready = wait_for(fd, POLLIN, as_timespec(deadline - steady::now()));
         if (ready < 0) {
-            if (errno == EINTR) return static_cast<int>(count);
+            if (errno == EINTR) continue;  // resumed with the time left
             log_msg(LOG_ERR, "clientread fail error %d on fd %d", errno, fd);
-            return -1;
+            return {reply_status::failed, count};
         }
+        if (ready == 0) return unfinished();
 
         // Readable again with the block full: grow it, or stop at the cap.
-        if (count == std::min(buffer.size(), reply_cap)) {
-            if (count == reply_cap) {
-                char next = 0;
-                if (::recv(fd, &next, 1, MSG_PEEK) > 0) {
-                    log_msg(LOG_ERR, "backend reply too long on fd %d", fd);
-                    return REPLY_TOO_LONG;
-                }
-                return static_cast<int>(count);  // closed exactly at the cap
+        if (count == buffer.size()) {
+            if (count >= reply_cap) {
+                log_msg(LOG_ERR, "backend reply too long on fd %d", fd);
+                return {reply_status::too_long, count};
             }
             if (!buffer.grow(std::min(reply_growth_step, reply_cap - buffer.size()))) {
-                return static_cast<int>(count);
+                return {reply_status::failed, count};
             }
         }
 
-        const std::size_t room = std::min(buffer.size(), reply_cap) - count;
-        const ssize_t received = ::recv(fd, buffer.data() + count, room, 0);
-        if (received <= 0) return static_cast<int>(count);  // closed, or any error
+        const ssize_t received = ::recv(fd, buffer.data() + count, buffer.size() - count, 0);
+        if (received == 0) return unfinished();  // closed before a whole reply
+        if (received < 0) {
+            if (errno == EAGAIN || errno == EINTR) continue;
+            return unfinished();
+        }
         count += static_cast<std::size_t>(received);
-        // A whole reply needs no wait for the gap: it saves 100 us and more
-        // per command, which bounds the rate of cache misses.
-        if (ends_with_final_reply_line(buffer.data(), count)) return static_cast<int>(count);
-        limit = reply_gap;  // afresh for every further piece
+        switch (scanner.scan(buffer.data(), count)) {
+            case reply_scanner::state::partial:
+                break;
+            case reply_scanner::state::complete:
+                if (!has_unasked_bytes(fd)) return {reply_status::complete, count};
+                [[fallthrough]];
+            case reply_scanner::state::overrun:
+                log_msg(LOG_ERR, "backend reply out of step on fd %d", fd);
+                return {reply_status::overrun, scanner.reply_length()};
+        }
     }
+}
+
+bool has_unasked_bytes(int fd) noexcept {
+    char next = 0;
+    return ::recv(fd, &next, 1, MSG_PEEK | MSG_DONTWAIT) > 0;
 }
 
 int write_all(int fd, const char* bytes, int count) {
     if (fd < 0 || count < 0) return -1;
+    const auto deadline = steady::now() + write_limit;
+    const auto wait_for_room = [&] {
+        for (;;) {
+            const int ready = wait_for(fd, POLLOUT, as_timespec(deadline - steady::now()));
+            if (ready >= 0 || errno != EINTR) return ready > 0;
+        }
+    };
+    // Nothing to send: only the wait for a writable socket.
+    if (count == 0) return wait_for_room() ? 0 : -1;
+
     // The first send is tried at once: a connected socket with room in its
-    // send buffer needs no poll.  Only when it cannot take the bytes (or there
-    // are none) is the one writability wait of at most a second made.
-    ssize_t sent =
-        count > 0 ? ::send(fd, bytes, static_cast<std::size_t>(count), MSG_NOSIGNAL) : -1;
-    if (sent < 0 && (count == 0 || errno == EAGAIN || errno == EINTR)) {
-        if (wait_for(fd, POLLOUT, write_wait) <= 0) return -1;
-        sent = 0;
-    }
+    // send buffer needs no poll.  Whenever it cannot take the bytes, the
+    // writer waits for room within what is left of the second.
     int written = 0;
-    if (sent >= 0) {
-        written = static_cast<int>(sent);
-        while (written < count) {
-            sent = ::send(fd, bytes + written, static_cast<std::size_t>(count - written),
-                          MSG_NOSIGNAL);
-            if (sent >= 0) {
-                written += static_cast<int>(sent);
-            } else if (errno != EAGAIN && errno != EINTR) {
-                break;
-            }
+    while (written < count) {
+        const ssize_t sent =
+            ::send(fd, bytes + written, static_cast<std::size_t>(count - written), MSG_NOSIGNAL);
+        if (sent >= 0) {
+            written += static_cast<int>(sent);
+        } else if (errno == EAGAIN) {
+            if (!wait_for_room()) return -1;  // no room within the second: not logged
+        } else if (errno != EINTR) {
+            log_msg(LOG_ERR, "clientwrite fail error %d", errno);
+            return -1;
         }
     }
-    if (written == count) return count;
-    log_msg(LOG_ERR, "clientwrite fail error %d", errno);
-    return -1;
+    return count;
 }
 
 }  // namespace kelvantor

@@ -1,7 +1,7 @@
 // Backend connection and socket I/O: a time-limited non-blocking TCP connect
-// and bounded waits for reading and writing.  A reply is whatever arrives
-// until the backend stays quiet for 100 us after its latest bytes, closes its
-// end, or lets the first wait run out; nothing is parsed here.
+// and bounded waits for reading and writing.  A reply is read until its final
+// line has arrived, within the command's wait; partial bytes are never taken
+// for a reply, and bytes after the reply show a conversation out of step.
 #pragma once
 
 #include <sys/socket.h>
@@ -15,9 +15,6 @@ namespace kelvantor {
 // backend_fd value meaning "no backend connection".
 inline constexpr int NO_BACKEND = -2;
 
-// read_reply result for a reply longer than reply_cap: unusable, and the
-// connection must not be used again.
-inline constexpr int REPLY_TOO_LONG = -2;
 inline constexpr std::size_t reply_cap = std::size_t{64} * 1024;
 inline constexpr std::size_t reply_block_size = 1024;
 inline constexpr std::size_t reply_growth_step = 4096;
@@ -54,19 +51,34 @@ int backend_open(int& slot, std::uint16_t port, std::chrono::milliseconds connec
 // Waits once for the connect to finish; 0 connected, -1 with errno set.
 int wait_connected(int fd, std::chrono::milliseconds timeout);
 
-// Reads a reply into buffer from offset 0: bytes received (0 when the first
-// wait ran out), -1 on a bad descriptor or failed wait, REPLY_TOO_LONG past
-// reply_cap (logged).  The reply ends at a quiet gap of 100 us, or at once
-// when what has arrived ends with a complete final reply line.
-int read_reply(int fd, reply_buffer& buffer, std::chrono::seconds first_wait);
+enum class reply_status {
+    complete,    // one whole reply and nothing after it
+    silent,      // nothing arrived within the wait, or the backend closed first
+    incomplete,  // bytes arrived but no whole reply, within the wait or before a close (logged)
+    too_long,    // the reply grew past reply_cap (logged)
+    overrun,     // bytes arrived after the reply, which nobody asked for (logged)
+    failed,      // bad descriptor or buffer, or a failed wait (logged where it is the wait)
+};
 
-// True when bytes end with a complete final SMTP reply line: a line ended by
-// LF that begins with three digits followed by a blank, CR or the LF itself
-// ("250 ok\r\n", "250\r\n"); a continuation line ("250-...") is not final.
-bool ends_with_final_reply_line(const char* bytes, std::size_t count) noexcept;
+struct reply_read {
+    reply_status status;
+    std::size_t length;  // bytes of the reply at buffer.data() when complete, else what came
+};
 
-// Writes all bytes after waiting at most 1 s for writability; count or -1.
-// A peer that has gone away gives -1 (EPIPE), never a signal.
+// Reads one reply into buffer from offset 0 and returns as soon as its final
+// line is there.  The whole reply must arrive within wait (an interrupted wait
+// is resumed with the time left).  Only complete replies are replies: the
+// conversation is out of step after any other status and must not go on.
+reply_read read_reply(int fd, reply_buffer& buffer, std::chrono::milliseconds wait);
+
+// True when bytes are queued for reading on fd, i.e. the backend has sent
+// something nobody asked for yet.  Never waits.
+bool has_unasked_bytes(int fd) noexcept;
+
+// Writes all bytes within one second: a send is tried at once, and whenever
+// the socket cannot take more the writer waits for room with what is left of
+// that second.  count, or -1 (logged) when not everything went out in time;
+// a peer that has gone away gives -1 (EPIPE), never a signal.
 int write_all(int fd, const char* bytes, int count);
 
 }  // namespace kelvantor

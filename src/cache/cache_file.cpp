@@ -9,6 +9,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -28,6 +29,8 @@ namespace {
 // A line holds at most 510 characters, line feed included.
 constexpr std::size_t line_size = 511;
 constexpr std::size_t shortest_read = 6;
+// The reader takes at most this many characters of an address.
+constexpr std::size_t longest_address = 500;
 
 struct file_closer {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
@@ -136,14 +139,22 @@ void sync_directory_of(const char* path) {
     if (fd) fsync(fd.get());
 }
 
+// Whether a line written for address is read back as that very address: no
+// longer than the reader takes, no line feed in it, and no leading white
+// space (the reader skips white space between status and address).
+bool reads_back_as_itself(const char* address) {
+    const std::size_t length = std::strlen(address);
+    return length > 0 && length <= longest_address &&
+           std::memchr(address, '\n', length) == nullptr &&
+           std::isspace(static_cast<unsigned char>(address[0])) == 0;
+}
+
 struct line_writer {
     std::FILE* file;
     int error = 0;
 
     bool operator()(std::uint32_t status, const char* address) {
-        // An entry that could not be read back as itself is left out: one
-        // with a line feed in its address, or whose line is longer than a read.
-        if (std::strchr(address, '\n') != nullptr) return true;
+        if (!reads_back_as_itself(address)) return true;
         char line[line_size];
         const int length = std::snprintf(line, sizeof line, "%u %s\n", status, address);
         if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) return true;
@@ -165,18 +176,25 @@ int cache_load() {
     for (;;) {
         std::memset(line, 0, sizeof line);
         if (std::fgets(line, sizeof line, file.get()) == nullptr) break;
-        // The buffer was cleared, so a line feed in it belongs to this read.
+        // A line longer than one read is skipped whole: its first part would
+        // be a verdict for a cut address that no backend ever judged.  (The
+        // buffer was cleared, so a line feed in it belongs to this read.)
         if (std::memchr(line, '\n', sizeof line - 1) == nullptr && !std::feof(file.get()) &&
             !std::ferror(file.get())) {
             discard_rest_of_line(file.get());
+            continue;
         }
         if (std::strlen(line) < shortest_read) continue;
         unsigned status = 0;
-        char address[501];
+        char address[longest_address + 1];
+        int consumed = 0;
         // The file format is defined by this scanf pattern, status conversion included.
-        if (std::sscanf(line, "%u %500[^\n]", &status, address) == 2) {  // NOLINT(cert-err34-c)
-            verdict_add(address, status);
+        if (std::sscanf(line, "%u %500[^\n]%n", &status, address, &consumed) !=
+            2) {  // NOLINT(cert-err34-c)
+            continue;
         }
+        // An address longer than the reader takes is not loaded cut short.
+        if (line[consumed] == '\n' || line[consumed] == '\0') verdict_add(address, status);
     }
     return 0;
 }

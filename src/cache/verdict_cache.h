@@ -18,7 +18,7 @@ namespace kelvantor {
 inline constexpr std::uint32_t VERDICT_VALID = 0;
 inline constexpr std::uint32_t VERDICT_INVALID = 1;
 
-// Guards the cache, and the increments of smtpwait.
+// Guards the cache.
 extern pthread_rwlock_t cache_lock;
 
 // Empties the cache, takes the lifetimes from settings and initialises

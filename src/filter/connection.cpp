@@ -1,13 +1,11 @@
 // Connection callbacks: create the context at connect and accept exempt
-// clients at once, end the backend conversation at the first header, at
+// clients at once, end the backend conversations at the first header, at
 // abort and at close, and free the context in cb_close only.
 #include <netinet/in.h>
 
 #include <algorithm>
 #include <new>
 
-#include "backend/smtp.h"
-#include "backend/socket_io.h"
 #include "common/log.h"
 #include "filter/filter.h"
 #include "routing/exemptions.h"
@@ -34,16 +32,21 @@ bool exempt_by_address(const sockaddr* client) {
     }
 }
 
-void end_backend_conversation(conn_ctx& context, SMFICTX* ctx) {
-    if (context.backend_fd >= 0) backend_close(ctx);
-}
-
 }  // namespace
 
-conn_ctx::conn_ctx() noexcept : backend_fd(NO_BACKEND) {}
+backend_conversation& conn_ctx::conversation_for(const backend_server& server) {
+    for (auto& conversation : conversations) {
+        if (conversation.server() == server) return conversation;
+    }
+    auto& added = conversations.emplace_back();
+    return added;
+}
 
-conn_ctx::~conn_ctx() {
-    if (backend_fd >= 0) close_backend_socket(backend_fd, "socket close error %s");
+void conn_ctx::end_conversations() noexcept {
+    for (auto& conversation : conversations) {
+        if (conversation.is_open()) conversation.close();
+    }
+    conversations.clear();
 }
 
 sfsistat cb_connect(SMFICTX* ctx, char* /*hostname*/, _SOCK_ADDR* client) noexcept {
@@ -63,14 +66,13 @@ sfsistat cb_connect(SMFICTX* ctx, char* /*hostname*/, _SOCK_ADDR* client) noexce
     return SMFIS_CONTINUE;
 }
 
-sfsistat cb_envfrom(SMFICTX* ctx, char** /*argv*/) noexcept {
-    if (conn_ctx* context = context_of(ctx); context != nullptr) context->port = 0;
+sfsistat cb_envfrom(SMFICTX* /*ctx*/, char** /*argv*/) noexcept {
     return SMFIS_CONTINUE;
 }
 
 sfsistat cb_header(SMFICTX* ctx, char* /*name*/, char* /*value*/) noexcept {
     if (conn_ctx* context = context_of(ctx); context != nullptr) {
-        end_backend_conversation(*context, ctx);
+        context->end_conversations();
     }
     return SMFIS_CONTINUE;
 }
@@ -81,15 +83,14 @@ sfsistat cb_data(SMFICTX* /*ctx*/) noexcept {
 
 sfsistat cb_abort(SMFICTX* ctx) noexcept {
     if (conn_ctx* context = context_of(ctx); context != nullptr) {
-        end_backend_conversation(*context, ctx);
-        context->port = 0;
+        context->end_conversations();
     }
     return SMFIS_CONTINUE;
 }
 
 sfsistat cb_close(SMFICTX* ctx) noexcept {
     if (conn_ctx* context = context_of(ctx); context != nullptr) {
-        end_backend_conversation(*context, ctx);
+        context->end_conversations();
         delete context;
     }
     smfi_setpriv(ctx, nullptr);

@@ -78,9 +78,9 @@ expect_log "$pass_pid" "increased smtpwait to 2"
 # --- a failed RCPT exchange defers, whatever BackErrorTempfail says -----------
 rcpts "$PASS" "$WORK/p-closing.out" known@closing.test
 expect_line "$WORK/p-closing.out" "rcpt <known@closing.test> $DEFERRED" "closed after banner"
-if ! wait_until 5 log_has "$pass_pid" "cannot send rcptto" &&
-    ! log_has "$pass_pid" "cannot read rcptto reply on  "; then
-    fail "no \"cannot send rcptto\" or \"cannot read rcptto reply on  N\" for the closed backend"
+# The greeting already finds the connection closed: no probe goes out on it.
+if ! wait_until 5 log_has "$pass_pid" "cannot read HELO reply"; then
+    fail "no \"cannot read HELO reply\" for the closed backend"
     log_of "$pass_pid" >&2
 fi
 

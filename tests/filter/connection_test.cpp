@@ -43,7 +43,7 @@ TEST_F(connection_test, DecidesExemptionAtConnect) {
         sockaddr_storage client = c.client;
         EXPECT_EQ(cb_connect(&conn, nullptr, as_sockaddr(client)), c.expected) << c.name;
         ASSERT_NE(conn.priv, nullptr) << c.name << ": context attached on every path";
-        EXPECT_EQ(context(conn).backend_fd, NO_BACKEND) << c.name;
+        EXPECT_TRUE(context(conn).conversations.empty()) << c.name;
         cb_close(&conn);
         EXPECT_EQ(conn.priv, nullptr) << c.name;
     }
@@ -99,8 +99,13 @@ protected:
         // A new address each time: a cached one would need no backend.
         const std::string address = "user" + std::to_string(++probes) + "@example.test";
         EXPECT_EQ(rcpt(conn, address), SMFIS_CONTINUE);
-        EXPECT_GE(context(conn).backend_fd, 0);
+        EXPECT_TRUE(has_open_conversation(conn));
         return conn;
+    }
+
+    static bool has_open_conversation(fake_milter_ctx& conn) {
+        const auto& all = context(conn).conversations;
+        return std::any_of(all.begin(), all.end(), [](const auto& c) { return c.is_open(); });
     }
 
     std::size_t lines_named(const std::string& line) {
@@ -115,7 +120,7 @@ protected:
 TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
     auto& conn = connection_with_backend();
     EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
-    EXPECT_EQ(context(conn).backend_fd, NO_BACKEND);
+    EXPECT_FALSE(has_open_conversation(conn));
     EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
     ASSERT_TRUE(backend.wait_for_lines(5, std::chrono::seconds(5)));
     EXPECT_EQ(backend.lines(), (std::vector<std::string>{
@@ -126,8 +131,7 @@ TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
 TEST_F(backend_teardown_test, AbortAndCloseEndConversation) {
     auto& aborted = connection_with_backend();
     EXPECT_EQ(cb_abort(&aborted), SMFIS_CONTINUE);
-    EXPECT_EQ(context(aborted).backend_fd, NO_BACKEND);
-    EXPECT_EQ(context(aborted).port, 0);
+    EXPECT_FALSE(has_open_conversation(aborted));
 
     auto& closed = connection_with_backend();
     EXPECT_EQ(cb_close(&closed), SMFIS_CONTINUE);
@@ -145,13 +149,12 @@ TEST_F(backend_teardown_test, MessageWithoutHeadersKeepsConversationForNextMessa
     EXPECT_EQ(lines_named("HELO gw.test"), 1U);
 }
 
-TEST_F(backend_teardown_test, EnvfromClearsPortButKeepsBackend) {
+TEST_F(backend_teardown_test, EnvfromKeepsTheConversation) {
     auto& conn = connection_with_backend();
-    const int fd = context(conn).backend_fd;
-    EXPECT_NE(context(conn).port, 0);
+    const int fd = context(conn).conversations.at(0).fd();
     cb_envfrom(&conn, nullptr);
-    EXPECT_EQ(context(conn).port, 0);
-    EXPECT_EQ(context(conn).backend_fd, fd);
+    ASSERT_TRUE(has_open_conversation(conn));
+    EXPECT_EQ(context(conn).conversations.at(0).fd(), fd);
 }
 
 }  // namespace

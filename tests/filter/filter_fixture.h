@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "backend/socket_io.h"
+#include "backend/conversation.h"
 #include "cache/verdict_cache.h"
 #include "fakes/fake_smfi.h"
 #include "filter/filter.h"
@@ -54,7 +54,7 @@ protected:
         add_skip_defaults();
         ASSERT_EQ(skip_net_lock_init(), 0);
         ASSERT_EQ(verdict_cache_init(), 0);
-        smtpwait = 0;
+        reset_slow_banner_allowance();
         logs.clear();
     }
 

@@ -83,7 +83,10 @@ void play(raw_peer::state& s) {
     for (const raw_step& step : s.steps) {
         if (step.pause.count() > 0) {
             pollfd stop{s.stop.get(), POLLIN, 0};
-            if (::poll(&stop, 1, static_cast<int>(step.pause.count())) != 0) return;
+            const auto us = step.pause.count();
+            const timespec pause{static_cast<time_t>(us / 1'000'000),
+                                 static_cast<long>(us % 1'000'000) * 1000};
+            if (::ppoll(&stop, 1, &pause, nullptr) != 0) return;
         }
         // The peer's socket is blocking: a large chunk goes out whole.
         if (!step.bytes.empty() &&

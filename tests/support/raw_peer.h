@@ -19,7 +19,7 @@ namespace kelvantor::testing {
 
 // One piece of what a raw peer sends: a pause, then the bytes in one send().
 struct raw_step {
-    std::chrono::milliseconds pause{0};
+    std::chrono::microseconds pause{0};
     std::string bytes;
 };
 

@@ -54,10 +54,12 @@ using state = test_backend::state;
 constexpr std::size_t max_line = 64 * 1024;
 
 // Waits for the given time unless the backend stops first; false when stopped.
-bool pause_for(const state& s, std::chrono::milliseconds time) {
+bool pause_for(const state& s, std::chrono::microseconds time) {
     if (time.count() <= 0) return true;
     pollfd entry{s.stop.get(), POLLIN, 0};
-    return ::poll(&entry, 1, static_cast<int>(time.count())) == 0;
+    const timespec limit{static_cast<time_t>(time.count() / 1'000'000),
+                         static_cast<long>(time.count() % 1'000'000) * 1000};
+    return ::ppoll(&entry, 1, &limit, nullptr) == 0;
 }
 
 bool send_all(const state& s, int fd, std::string_view bytes) {
@@ -76,10 +78,22 @@ bool send_all(const state& s, int fd, std::string_view bytes) {
 }
 
 bool send_reply(const state& s, int fd, const std::string& reply,
-                std::chrono::milliseconds extra_delay = {}) {
+                std::chrono::microseconds extra_delay = {}) {
     if (reply.empty()) return true;
     if (!pause_for(s, s.script.reply_delay + extra_delay)) return false;
     const std::string_view all(reply);
+    if (s.script.line_gap.count() > 0) {
+        std::size_t start = 0;
+        while (start < all.size()) {
+            const std::size_t end = std::min(all.find('\n', start), all.size() - 1) + 1;
+            if ((start > 0 && !pause_for(s, s.script.line_gap)) ||
+                !send_all(s, fd, all.substr(start, end - start))) {
+                return false;
+            }
+            start = end;
+        }
+        return true;
+    }
     if (s.script.split_gap.count() > 0 && all.size() >= 2) {
         const std::size_t half = all.size() / 2;
         return send_all(s, fd, all.substr(0, half)) && pause_for(s, s.script.split_gap) &&
@@ -121,7 +135,7 @@ after answer(const state& s, int fd, const std::string& line) {
     } else if (verb == "RCPT") {
         const std::string reply =
             script.rcpt_reply ? script.rcpt_reply(rcpt_address(line)) : "250 2.1.5 Ok\r\n";
-        sent = send_reply(s, fd, reply, script.rcpt_delay);
+        sent = send_reply(s, fd, reply + script.after_rcpt_reply, script.rcpt_delay);
         if (script.close_after_rcpt) return after::close;
     } else if (verb == "RSET") {
         sent = send_reply(s, fd, script.rset_reply);

@@ -32,11 +32,15 @@ struct backend_script {
     std::string other_reply = "502 5.5.2 Error: command not recognized\r\n";
 
     bool close_after_rcpt = false;             // close right after answering a RCPT
-    std::chrono::milliseconds reply_delay{0};  // pause before every reply, the banner included
-    std::chrono::milliseconds rcpt_delay{0};   // extra pause before RCPT replies only
+    std::chrono::microseconds reply_delay{0};  // pause before every reply, the banner included
+    std::chrono::microseconds rcpt_delay{0};   // extra pause before RCPT replies only
     // Above 0: every reply goes out in two pieces this far apart (the first
     // piece is the first half, rounded down).
-    std::chrono::milliseconds split_gap{0};
+    std::chrono::microseconds split_gap{0};
+    // Above 0: a reply of several lines goes out a line at a time, this far apart.
+    std::chrono::microseconds line_gap{0};
+    // Sent unasked right after every RCPT reply (in the same send); "" for none.
+    std::string after_rcpt_reply;
 
     std::uint16_t port = 0;    // 0: the system picks one
     bool record_lines = true;  // false: lines() stays empty (for load)

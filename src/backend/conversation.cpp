@@ -1,0 +1,254 @@
+// One SMTP conversation with one backend server.  Replies are taken only
+// whole and in the order of the commands that asked for them: a reply that
+// does not come whole within its wait, or bytes that come unasked, end the
+// conversation, so that no command is ever judged on another's reply.
+#include "backend/conversation.h"
+
+#include <netdb.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+
+#include <atomic>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <utility>
+
+#include "backend/reply.h"
+#include "backend/smtp.h"
+#include "backend/socket_io.h"
+#include "common/log.h"
+
+namespace kelvantor {
+namespace {
+
+constexpr const char* probe_sender = "postmaster+backscatter";
+// "RCPT TO:<" and ">\r\n" around the address, and the terminating NUL.
+constexpr std::size_t rcpt_overhead = 9 + 3 + 1;
+
+std::atomic<std::uint32_t> banner_allowance{0};
+
+socklen_t address_length(const sockaddr_storage& address) {
+    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
+}
+
+void warn_cannot_connect(const sockaddr_storage& address, int error) {
+    char host[256];
+    if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), address_length(address), host,
+                    sizeof host, nullptr, 0, NI_NUMERICHOST) == 0) {
+        log_msg(LOG_WARNING, "cannot connect to backend SMTP at %s status %s", host,
+                std::strerror(error));
+    }
+}
+
+bool same_address(const sockaddr_storage& a, const sockaddr_storage& b) {
+    if (a.ss_family != b.ss_family) return false;
+    if (a.ss_family == AF_INET) {
+        return reinterpret_cast<const sockaddr_in&>(a).sin_addr.s_addr ==
+               reinterpret_cast<const sockaddr_in&>(b).sin_addr.s_addr;
+    }
+    if (a.ss_family == AF_INET6) {
+        const auto& a6 = reinterpret_cast<const sockaddr_in6&>(a);
+        const auto& b6 = reinterpret_cast<const sockaddr_in6&>(b);
+        return std::memcmp(&a6.sin6_addr, &b6.sin6_addr, sizeof a6.sin6_addr) == 0 &&
+               a6.sin6_scope_id == b6.sin6_scope_id;
+    }
+    return true;  // neither: no server at all
+}
+
+}  // namespace
+
+bool backend_server::operator==(const backend_server& other) const noexcept {
+    return port == other.port && same_address(address, other.address);
+}
+
+backend_conversation::~backend_conversation() {
+    end(ending::silent);
+}
+
+backend_conversation::backend_conversation(backend_conversation&& other) noexcept
+    : fd_(std::move(other.fd_)),
+      state_(std::exchange(other.state_, conversation_state::none)),
+      server_(other.server_),
+      reply_wait_(other.reply_wait_) {}
+
+backend_conversation& backend_conversation::operator=(backend_conversation&& other) noexcept {
+    if (this != &other) {
+        end(ending::silent);
+        fd_ = std::move(other.fd_);
+        state_ = std::exchange(other.state_, conversation_state::none);
+        server_ = other.server_;
+        reply_wait_ = other.reply_wait_;
+    }
+    return *this;
+}
+
+void backend_conversation::end(ending how) noexcept {
+    if (fd_) {
+        if (how == ending::polite) {
+            // Both results are ignored: QUIT goes out even when RSET failed.
+            smtp_command(fd_.get(), "RSET", "", "250");
+            smtp_command(fd_.get(), "QUIT", "", "221");
+            ::shutdown(fd_.get(), SHUT_RDWR);
+        }
+        if (fd_.reset() != 0) {
+            log_msg(LOG_ERR, how == ending::failure ? "close fd error %s" : "socket close error %s",
+                    std::strerror(errno));
+        }
+    }
+    state_ = how == ending::polite ? conversation_state::none : conversation_state::failed;
+}
+
+void backend_conversation::close() noexcept {
+    end(ending::polite);
+}
+
+void backend_conversation::drop() noexcept {
+    end(ending::silent);
+}
+
+open_result backend_conversation::open(const backend_server& server,
+                                       const conversation_timeouts& timeouts,
+                                       const char* helo_name) {
+    end(ending::silent);  // never two sockets at once
+    server_ = server;
+    reply_wait_ = timeouts.reply;
+
+    int slot = NO_BACKEND;
+    const int opened = backend_open(slot, server.port, timeouts.connect, server.address);
+    if (slot >= 0) fd_.reset(slot);
+    if (opened == -3) {
+        state_ = conversation_state::none;  // the next recipient tries again
+        return open_result::no_socket;
+    }
+    if (opened != 0) {
+        const int error = errno;
+        end(ending::silent);
+        warn_cannot_connect(server.address, error);
+        return open_result::connect_failed;
+    }
+    state_ = conversation_state::open;
+
+    reply_buffer banner;
+    if (!banner.valid()) {
+        end(ending::silent);
+        return open_result::no_memory;
+    }
+    const reply_read read = read_reply(fd_.get(), banner, timeouts.reply + slow_banner_allowance());
+    if (read.status == reply_status::too_long || read.status == reply_status::overrun) {
+        end(ending::silent);
+        return open_result::bad_banner;
+    }
+    const reply_kind kind = read.status == reply_status::complete
+                                ? classify_reply(std::string_view(banner.data(), read.length))
+                                : reply_kind::unusable;
+    if (kind == reply_kind::unusable) {
+        end(ending::silent);
+        log_msg(LOG_WARNING, "cannot read backend SMTP banner");
+        raise_slow_banner_allowance();
+        return open_result::no_banner;
+    }
+    if (is_permanent_failure(kind)) {
+        log_msg(LOG_ERR, "backend SMTP service unavailable");
+        end(ending::failure);
+        return open_result::unavailable;
+    }
+    if (kind != reply_kind::greeting) {
+        end(ending::failure);
+        return open_result::not_greeted;
+    }
+    return greet(helo_name);
+}
+
+open_result backend_conversation::greet(const char* helo_name) {
+    // A refused HELO or MAIL FROM does not end the conversation: the probe
+    // still goes out and its own reply decides.  A reply that never came
+    // does, since a late one would be taken for the next command's.
+    const command_result helo = smtp_command(fd_.get(), "HELO", helo_name, "250");
+    if (helo == command_result::no_reply || helo == command_result::short_reply) {
+        raise_slow_banner_allowance();
+    }
+    if (helo == command_result::no_reply || helo == command_result::broken) {
+        end(ending::silent);
+        return open_result::greeting_lost;
+    }
+
+    reply_buffer sender;
+    if (!sender.valid()) {
+        end(ending::silent);
+        return open_result::no_memory;
+    }
+    std::snprintf(sender.data(), sender.size(), ":<%s@%s>", probe_sender, helo_name);
+    const command_result mail = smtp_command(fd_.get(), "MAIL FROM", sender.data(), "250");
+    if (mail == command_result::no_reply || mail == command_result::broken) {
+        end(ending::silent);
+        return open_result::greeting_lost;
+    }
+    return open_result::opened;
+}
+
+rcpt_outcome backend_conversation::rcpt(std::string_view address) {
+    if (!is_open()) return rcpt_outcome::failed;
+    reply_buffer command;
+    if (!command.valid()) return rcpt_outcome::no_memory;
+    const int length = std::snprintf(command.data(), command.size(), "RCPT TO:<%.*s>\r\n",
+                                     static_cast<int>(address.size()), address.data());
+
+    // Whatever came since the last reply was not asked for: the backend is
+    // not where this conversation thinks it is.
+    if (has_unasked_bytes(fd_.get())) {
+        log_msg(LOG_ERR, "backend reply out of step on fd %d", fd_.get());
+        end(ending::failure);
+        return rcpt_outcome::failed;
+    }
+    if (write_all(fd_.get(), command.data(), length) < 0) {
+        end(ending::failure);
+        log_msg(LOG_ERR, "cannot send rcptto");
+        return rcpt_outcome::failed;
+    }
+    const reply_read read = read_reply(fd_.get(), command, reply_wait_);
+    const std::string_view reply(command.data(), read.length);
+    const reply_kind kind =
+        read.status == reply_status::complete ? classify_reply(reply) : reply_kind::unusable;
+    switch (kind) {
+        case reply_kind::unusable:
+            log_msg(LOG_ERR, "cannot read rcptto reply on  %d", fd_.get());
+            end(ending::failure);
+            return rcpt_outcome::failed;
+        case reply_kind::accepted:
+            return rcpt_outcome::accepted;
+        case reply_kind::unknown_user:
+            return rcpt_outcome::unknown_user;
+        default:
+            return rcpt_outcome::unjudged;
+    }
+}
+
+bool rcpt_address_writable(std::string_view address) noexcept {
+    for (const char c : address) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7f) return false;
+    }
+    return address.size() + rcpt_overhead <= reply_block_size;
+}
+
+std::chrono::seconds slow_banner_allowance() noexcept {
+    return std::chrono::seconds(banner_allowance.load(std::memory_order_relaxed));
+}
+
+void raise_slow_banner_allowance() noexcept {
+    std::uint32_t current = banner_allowance.load(std::memory_order_relaxed);
+    while (current < slow_banner_allowance_max) {
+        if (banner_allowance.compare_exchange_weak(current, current + 1,
+                                                   std::memory_order_relaxed)) {
+            log_msg(LOG_INFO, "increased smtpwait to %u", current + 1);
+            return;
+        }
+    }
+}
+
+void reset_slow_banner_allowance() noexcept {
+    banner_allowance.store(0, std::memory_order_relaxed);
+}
+
+}  // namespace kelvantor

@@ -1,0 +1,106 @@
+// One SMTP conversation with one backend server, on behalf of one client
+// connection: connect, banner, HELO and MAIL FROM once, then any number of
+// RCPT TO probes, and a polite or silent end.  The object owns its socket;
+// every way out of the conversation goes through end().  It logs what the
+// backend did; what the MTA is told is the caller's business.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <chrono>
+#include <cstdint>
+#include <string_view>
+
+#include "common/unique_fd.h"
+
+namespace kelvantor {
+
+// A backend server: its address (IPv4 or IPv6) and port, host order.
+struct backend_server {
+    sockaddr_storage address{};
+    std::uint16_t port = 0;
+
+    // Same family, address and port; the port stored inside address is not compared.
+    bool operator==(const backend_server& other) const noexcept;
+};
+
+struct conversation_timeouts {
+    std::chrono::milliseconds connect{1500};
+    std::chrono::seconds reply{3};  // banner (plus the slow-banner allowance) and RCPT TO
+};
+
+enum class open_result {
+    opened,
+    no_socket,       // unusable address family, or no socket (logged)
+    connect_failed,  // refused, timed out, ... ("cannot connect to backend SMTP at ..." logged)
+    no_banner,       // no usable banner in time ("cannot read backend SMTP banner" logged)
+    bad_banner,      // a banner too long or out of step (logged by the reader)
+    unavailable,     // the banner begins with "5" ("backend SMTP service unavailable" logged)
+    not_greeted,     // the banner is not "220"
+    greeting_lost,   // HELO or MAIL FROM got no reply in step: the exchange failed
+    no_memory,       // no buffer for the banner or the sender
+};
+
+enum class rcpt_outcome {
+    accepted,      // 250: the recipient exists
+    unknown_user,  // 550 or 553: it does not
+    unjudged,      // any other whole reply
+    failed,        // not sent, or no usable reply in time and in step (logged); conversation ended
+    no_memory,     // no buffer for the command; the conversation goes on
+};
+
+enum class conversation_state { none, open, failed };
+
+class backend_conversation {
+public:
+    backend_conversation() = default;
+    ~backend_conversation();  // a conversation still open is dropped, not quit
+    backend_conversation(backend_conversation&&) noexcept;
+    backend_conversation& operator=(backend_conversation&&) noexcept;
+    backend_conversation(const backend_conversation&) = delete;
+    backend_conversation& operator=(const backend_conversation&) = delete;
+
+    // Connects to server and greets it as helo_name (HELO, then MAIL FROM
+    // postmaster+backscatter@helo_name).  Only from none or failed.
+    open_result open(const backend_server& server, const conversation_timeouts& timeouts,
+                     const char* helo_name);
+
+    // Probes one address with RCPT TO on the open conversation.
+    rcpt_outcome rcpt(std::string_view address);
+
+    // Polite end: RSET, QUIT (results ignored), shutdown, close.
+    void close() noexcept;
+    // Silent end: close without a word to the backend.
+    void drop() noexcept;
+
+    conversation_state state() const noexcept { return state_; }
+    bool is_open() const noexcept { return state_ == conversation_state::open; }
+    const backend_server& server() const noexcept { return server_; }
+    int fd() const noexcept { return fd_.get(); }
+
+private:
+    enum class ending { polite, silent, failure };
+    void end(ending how) noexcept;
+    open_result greet(const char* helo_name);
+
+    unique_fd fd_;
+    conversation_state state_ = conversation_state::none;
+    backend_server server_;
+    std::chrono::seconds reply_wait_{3};
+};
+
+// Whether RCPT TO:<address> can go to a backend as it is: no control
+// character (which could inject commands) and short enough for one command
+// line of the block it is written from.
+bool rcpt_address_writable(std::string_view address) noexcept;
+
+// Extra seconds, 0 to 5, added to every banner wait after banners or HELO
+// replies failed to come; it only grows, one at a time, while the process runs.
+std::chrono::seconds slow_banner_allowance() noexcept;
+inline constexpr std::uint32_t slow_banner_allowance_max = 5;
+// Raises it by a second (logged "increased smtpwait to %d") unless at the maximum.
+void raise_slow_banner_allowance() noexcept;
+// Back to 0 (tests).
+void reset_slow_banner_allowance() noexcept;
+
+}  // namespace kelvantor
