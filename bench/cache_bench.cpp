@@ -14,7 +14,7 @@
 #include "cache/verdict_cache.h"
 #include "cache/verdict_store.h"
 #include "common/clock.h"
-#include "startup/settings.h"
+#include "common/settings.h"
 
 namespace {
 
@@ -54,10 +54,8 @@ std::int64_t preloaded = -1;
 
 void start_cache(std::int32_t valid_ttl) {
     preloaded = -1;
-    settings.valid_ttl = valid_ttl;
-    settings.invalid_ttl = 3000;
     set_clock_source(bench_now);
-    if (verdict_cache_init() != 0) std::abort();
+    if (verdict_cache_init(valid_ttl, 3000) != 0) std::abort();
 }
 
 // Fills the cache with n verdicts, half of them valid, once per size.

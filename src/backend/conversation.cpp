@@ -92,8 +92,11 @@ void backend_conversation::end(ending how) noexcept {
             ::shutdown(fd_.get(), SHUT_RDWR);
         }
         if (fd_.reset() != 0) {
-            log_msg(LOG_ERR, how == ending::failure ? "close fd error %s" : "socket close error %s",
-                    std::strerror(errno));
+            if (how == ending::failure) {
+                log_msg(LOG_ERR, "close fd error %s", std::strerror(errno));
+            } else {
+                log_msg(LOG_ERR, "socket close error %s", std::strerror(errno));
+            }
         }
     }
     state_ = how == ending::polite ? conversation_state::none : conversation_state::failed;

@@ -23,8 +23,10 @@ command_result smtp_command(int fd, const char* verb, const char* argument, cons
     if (argument == nullptr) argument = "";
     // Only a verb of four characters is parted from its argument by a blank:
     // "MAIL FROM" is followed directly by ":<...>".
-    const char* format = std::strlen(verb) == 4 && argument[0] != '\0' ? "%s %s\r\n" : "%s%s\r\n";
-    const int formatted = std::snprintf(block.data(), block.size(), format, verb, argument);
+    const bool parted = std::strlen(verb) == 4 && argument[0] != '\0';
+    const int formatted =
+        parted ? std::snprintf(block.data(), block.size(), "%s %s\r\n", verb, argument)
+               : std::snprintf(block.data(), block.size(), "%s%s\r\n", verb, argument);
     if (formatted < 0) return command_result::refused;
     const int length = std::min(formatted, static_cast<int>(block.size()) - 1);  // cut, not spilled
 

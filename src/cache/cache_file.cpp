@@ -19,9 +19,7 @@
 
 #include "cache/verdict_cache.h"
 #include "common/log.h"
-#include "common/rwlock.h"
 #include "common/unique_fd.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
 namespace {
@@ -168,9 +166,9 @@ struct line_writer {
 
 }  // namespace
 
-int cache_load() {
-    if (!settings.backlist_path) return 0;
-    const unique_file file(std::fopen(settings.backlist_path->c_str(), "r"));
+int cache_load(const char* path) {
+    if (path == nullptr) return 0;
+    const unique_file file(std::fopen(path, "r"));
     if (!file) return 1;
     char line[line_size];
     for (;;) {
@@ -199,9 +197,8 @@ int cache_load() {
     return 0;
 }
 
-int cache_save() {
-    if (!settings.backlist_path) return 0;
-    const char* path = settings.backlist_path->c_str();
+int cache_save(const char* path) {
+    if (path == nullptr) return 0;
 
     replacement fresh;
     unique_file file;
@@ -220,12 +217,8 @@ int cache_save() {
     if (!file) return 1;
     log_msg(LOG_INFO, "saving cache %s", path);
 
-    const std::int64_t now = verdict_clock();
     line_writer writer{file.get()};
-    {
-        KV_WRITE_LOCK(cache_lock);
-        verdict_walk_locked(now, writer);
-    }
+    verdict_walk(writer);
     int error = writer.error;
     if (error == 0 && std::fflush(file.get()) != 0) error = errno;
     if (error == 0 && !in_place && fsync(fileno(file.get())) != 0) error = errno;

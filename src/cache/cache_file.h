@@ -4,10 +4,10 @@
 
 namespace kelvantor {
 
-// Loads settings.backlist_path into the cache; 0 (also with no path), 1 not openable.
-int cache_load();
+// Loads the file at path into the cache; 0 (also for nullptr), 1 not openable.
+int cache_load(const char* path);
 
-// Writes the live verdicts to settings.backlist_path; 0 (also with no path), 1 on failure.
-int cache_save();
+// Writes the live verdicts to the file at path; 0 (also for nullptr), 1 on failure.
+int cache_save(const char* path);
 
 }  // namespace kelvantor

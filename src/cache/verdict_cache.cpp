@@ -1,7 +1,7 @@
-// The process-wide verdict cache: the store of verdict_store.h behind
-// cache_lock.  Each operation reads the clock and allocates before taking the
-// lock, holds it only for the index work, and frees what expired after
-// releasing it.
+// The process-wide verdict cache: the store of verdict_store.h behind one
+// read/write lock (always taken for writing: lookups expire entries).  Each operation reads the
+// clock and allocates before taking the lock, holds it only for the index work, and frees what
+// expired after releasing it.
 #include "cache/verdict_cache.h"
 
 #include <sys/random.h>
@@ -14,13 +14,11 @@
 #include "common/clock.h"
 #include "common/log.h"
 #include "common/rwlock.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
+namespace {
 
 pthread_rwlock_t cache_lock;
-
-namespace {
 
 using cache_detail::slot_array;
 using cache_detail::verdict_entry;
@@ -62,9 +60,9 @@ std::int64_t verdict_clock() {
     return std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count();
 }
 
-int verdict_cache_init() {
-    const std::int64_t valid = settings.valid_ttl;
-    const std::int64_t invalid = std::min<std::int64_t>(settings.invalid_ttl, valid);
+int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
+    const std::int64_t valid = valid_ttl;
+    const std::int64_t invalid = std::min<std::int64_t>(invalid_ttl, valid);
     store.reset(valid, invalid, hash_seed());
     if (lock_initialised) pthread_rwlock_destroy(&cache_lock);
     lock_initialised = false;
@@ -115,7 +113,9 @@ std::optional<std::uint32_t> verdict_lookup(std::string_view address) {
     return status;
 }
 
-bool verdict_walk_locked(std::int64_t now, verdict_visitor visit, void* context) {
+bool verdict_walk(verdict_visitor visit, void* context) {
+    const std::int64_t now = verdict_clock();
+    KV_WRITE_LOCK(cache_lock);
     return store.walk_live(now, visit, context);
 }
 

@@ -6,8 +6,6 @@
 // index operation itself.
 #pragma once
 
-#include <pthread.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -18,12 +16,9 @@ namespace kelvantor {
 inline constexpr std::uint32_t VERDICT_VALID = 0;
 inline constexpr std::uint32_t VERDICT_INVALID = 1;
 
-// Guards the cache.
-extern pthread_rwlock_t cache_lock;
-
-// Empties the cache, takes the lifetimes from settings and initialises
-// cache_lock; 0 or a pthread error number.
-int verdict_cache_init();
+// Empties the cache and sets the lifetimes in seconds (an invalid verdict
+// lives at most as long as a valid one); 0 or a pthread error number.
+int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl);
 
 // Addresses end at their first NUL byte, if any, as C strings would.
 
@@ -38,16 +33,14 @@ std::optional<std::uint32_t> verdict_lookup(std::string_view address);
 std::int64_t verdict_clock();
 
 // Calls visit(context, status, address) for each live entry, oldest first,
-// until it returns false; false if it did.  For writing the cache file: the
-// caller holds cache_lock in write mode and read now with verdict_clock()
-// before taking it.
+// until it returns false; false if it did.  The cache is locked for the
+// whole walk, so visit must not call back into it.
 using verdict_visitor = bool (*)(void* context, std::uint32_t status, const char* address);
-bool verdict_walk_locked(std::int64_t now, verdict_visitor visit, void* context);
+bool verdict_walk(verdict_visitor visit, void* context);
 
 template <typename Visit>
-bool verdict_walk_locked(std::int64_t now, Visit& visit) {
-    return verdict_walk_locked(
-        now,
+bool verdict_walk(Visit& visit) {
+    return verdict_walk(
         [](void* context, std::uint32_t status, const char* address) {
             return (*static_cast<Visit*>(context))(status, address);
         },
@@ -59,7 +52,6 @@ struct verdict_cache_stats {
     std::size_t table_slots;  // capacity of the address index
 };
 
-// Takes cache_lock.
 verdict_cache_stats verdict_cache_statistics();
 
 }  // namespace kelvantor

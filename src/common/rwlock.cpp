@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/exit_status.h"
 #include "common/log.h"
 
 namespace kelvantor {
@@ -18,7 +19,7 @@ const char* base_name(const char* path) {
 
 void lock_failed(const char* operation, int error, const char* file, int line) {
     log_msg(LOG_ERR, "%s:%d %s failed: %s", base_name(file), line, operation, std::strerror(error));
-    std::exit(lock_failure_status);
+    std::_Exit(exit_status::software);
 }
 
 lock_hold::lock_hold(pthread_rwlock_t& lock, lock_mode mode, const char* file, int line)

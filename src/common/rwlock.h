@@ -7,8 +7,6 @@
 
 namespace kelvantor {
 
-inline constexpr int lock_failure_status = 70;
-
 enum class lock_mode { read, write };
 
 class lock_hold {
@@ -24,13 +22,19 @@ private:
     int line_;
 };
 
-// Logs "<file>:<line> <operation> failed: <error text>" and exits with 70.
+// Logs "<file>:<line> <operation> failed: <error text>" and ends the process
+// with status 70 at once: no destructor runs, so shared state that other
+// threads are still reading is never torn down under them.
 [[noreturn]] void lock_failed(const char* operation, int error, const char* file, int line);
 
 }  // namespace kelvantor
 
 // Takes the lock for writing (or reading) until the end of the enclosing scope.
-#define KV_WRITE_LOCK(lock) \
-    ::kelvantor::lock_hold kv_lock_hold_(lock, ::kelvantor::lock_mode::write, __FILE__, __LINE__)
-#define KV_READ_LOCK(lock) \
-    ::kelvantor::lock_hold kv_lock_hold_(lock, ::kelvantor::lock_mode::read, __FILE__, __LINE__)
+#define KV_LOCK_NAME_(line) kv_lock_hold_##line
+#define KV_LOCK_NAME(line) KV_LOCK_NAME_(line)
+#define KV_WRITE_LOCK(lock)                                                                      \
+    ::kelvantor::lock_hold KV_LOCK_NAME(__LINE__)(lock, ::kelvantor::lock_mode::write, __FILE__, \
+                                                  __LINE__)
+#define KV_READ_LOCK(lock)                                                                      \
+    ::kelvantor::lock_hold KV_LOCK_NAME(__LINE__)(lock, ::kelvantor::lock_mode::read, __FILE__, \
+                                                  __LINE__)

@@ -7,8 +7,8 @@
 #include <new>
 
 #include "common/log.h"
+#include "exemptions/exemptions.h"
 #include "filter/filter.h"
-#include "routing/exemptions.h"
 
 namespace kelvantor {
 namespace {

@@ -9,9 +9,9 @@
 #include "backend/conversation.h"
 #include "cache/verdict_cache.h"
 #include "common/log.h"
+#include "common/settings.h"
 #include "filter/filter.h"
 #include "routing/routes.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
 namespace {

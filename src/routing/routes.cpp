@@ -8,13 +8,12 @@
 #include <forward_list>
 #include <new>
 
-#include "startup/settings.h"
-
 namespace kelvantor {
 namespace {
 
 // Head is the route added last.
 std::forward_list<domain_route> route_list;
+bool match_subdomains = false;
 
 // tolower() of the C locale, which the program never leaves: only A to Z
 // change, bytes from 0x80 upwards stay as they are.
@@ -57,7 +56,7 @@ route_target route_lookup(std::string_view domain) {
     if (domain.empty()) return target;
     for (const domain_route& route : route_list) {
         if (equal_ignoring_case(domain, route.domain) ||
-            (settings.subdomains && subdomain_of(domain, route.domain))) {
+            (match_subdomains && subdomain_of(domain, route.domain))) {
             target.port = route.port;
             target.server_addr = route.server_addr;
             break;
@@ -66,12 +65,17 @@ route_target route_lookup(std::string_view domain) {
     return target;
 }
 
+void route_match_subdomains(bool on) {
+    match_subdomains = on;
+}
+
 bool route_list_empty() {
     return route_list.empty();
 }
 
 void route_list_clear() {
     route_list.clear();
+    match_subdomains = false;
 }
 
 }  // namespace kelvantor

@@ -27,12 +27,16 @@ struct route_target {
 bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr);
 
 // The route for a recipient domain, matched ignoring ASCII case, exactly or
-// (with settings.subdomains) as a subdomain; the first route in list order wins.
+// (once subdomains are switched on) as a subdomain; the first route in list
+// order wins.
 route_target route_lookup(std::string_view domain);
+
+// Whether routes also match subdomains of their domain; off at first.
+void route_match_subdomains(bool on);
 
 bool route_list_empty();
 
-// Empties the list (start-up, and between tests).
+// Empties the list and switches subdomain matching off (start-up, and between tests).
 void route_list_clear();
 
 }  // namespace kelvantor

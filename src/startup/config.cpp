@@ -18,10 +18,11 @@
 #include <string>
 #include <string_view>
 
+#include "common/exit_status.h"
 #include "common/log.h"
-#include "routing/exemptions.h"
+#include "common/settings.h"
+#include "exemptions/exemptions.h"
 #include "routing/routes.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
 namespace {
@@ -151,7 +152,7 @@ outcome smtp_server(const char* line, reading_state& state) {
     if (const int error = resolve_server(name.text, state.server_addr, state.preferred_version);
         error != 0) {
         log_msg(LOG_ERR, "BackSMTPServer incorrect %s %s", name.text, gai_strerror(error));
-        std::exit(config_error_status);
+        std::exit(exit_status::configuration);
     }
     state.server_defined = true;
     log_msg(LOG_DEBUG, "BackSMTPServer %s", name.text);
@@ -164,7 +165,7 @@ outcome addr_domain(const char* line, reading_state& state) {
     if (domain.length < 4) return outcome::done;
     if (!state.server_defined) {
         log_msg(LOG_ERR, "BackSMTPServer should be defined before BackAddrDomain");
-        std::exit(config_error_status);
+        std::exit(exit_status::configuration);
     }
     // smtp_port() has refused ports above 65535, so the port fits 16 bits.
     if (!route_add({domain.text, domain.length}, static_cast<std::uint16_t>(settings.smtp_port),
@@ -180,7 +181,7 @@ outcome smtp_port(const char* line, reading_state&) {
     if (!take_number(line, "BackSMTPPort", 5, port)) return outcome::no_match;
     if (port > highest_port) {
         log_msg(LOG_ERR, "BackSMTPPort %d out of range", port);
-        std::exit(config_error_status);
+        std::exit(exit_status::configuration);
     }
     if (port >= 1) settings.smtp_port = port;
     log_msg(LOG_DEBUG, "BackSMTPPort set to %d", settings.smtp_port);
@@ -204,7 +205,9 @@ outcome yes_flag(const char* line, std::string_view keyword, bool& flag) {
 }
 
 outcome addr_subdomains(const char* line, reading_state&) {
-    return yes_flag(line, "BackAddrSubdomains", settings.subdomains);
+    const outcome result = yes_flag(line, "BackAddrSubdomains", settings.subdomains);
+    route_match_subdomains(settings.subdomains);
+    return result;
 }
 
 outcome error_tempfail(const char* line, reading_state&) {
@@ -217,9 +220,9 @@ outcome back_list(const char* line, reading_state&) {
     if (!take_value(line, "BackList", 255, is_not_newline, path)) return outcome::no_match;
     if (path.length < 4) return outcome::done;
     try {
-        settings.backlist_path = std::string(path.text, path.length);
+        settings.cache_path = std::string(path.text, path.length);
     } catch (const std::bad_alloc&) {
-        settings.backlist_path.reset();
+        settings.cache_path.reset();
     }
     log_msg(LOG_DEBUG, "BackList %s", path.text);
     return outcome::done;
@@ -255,7 +258,7 @@ outcome skip_verify(const char* line, bool with_prefix) {
         if (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
         log_msg(LOG_ERR, "BackSkipVerify incorrect %.*s", static_cast<int>(rest.size()),
                 rest.data());
-        std::exit(config_error_status);
+        std::exit(exit_status::configuration);
     }
     char address[16];
     std::snprintf(address, sizeof address, "%u.%u.%u.%u", static_cast<unsigned>(numbers[0]),
@@ -320,14 +323,26 @@ struct file_closer {
 int parse_config(const char* path) {
     const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "r"));
     if (file == nullptr) return 1;
+    return parse_config(file.get());
+}
+
+int parse_config(std::FILE* file) {
     reading_state state;
     char line[line_buffer_size];
     // A line longer than the buffer arrives in pieces, each read as a line.
-    while (std::fgets(line, sizeof line, file.get()) != nullptr) {
+    while (std::fgets(line, sizeof line, file) != nullptr) {
         if (line[0] == '#' || std::strlen(line) < shortest_line) continue;
         if (read_line(line, state) == outcome::out_of_memory) return 1;
     }
     return 0;
+}
+
+int parse_config_text(std::string_view text) {
+    if (text.empty()) return 0;  // fmemopen refuses an empty buffer
+    const std::unique_ptr<std::FILE, file_closer> file(
+        fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
+    if (file == nullptr) return 1;
+    return parse_config(file.get());
 }
 
 int resolve_server(const char* name, sockaddr_storage& address, int preferred_version) {

@@ -4,15 +4,19 @@
 
 #include <sys/socket.h>
 
-namespace kelvantor {
+#include <cstdio>
+#include <string_view>
 
-// Exit status for configuration and initialisation errors.
-inline constexpr int config_error_status = 71;
+namespace kelvantor {
 
 // Reads the file; 0 read to its end, 1 not openable or out of memory.  Ends
 // the process with status 71 on an unresolvable server, a domain before any
 // server, a port above 65535 or an impossible exempt network.
 int parse_config(const char* path);
+// The same for a file already open (read to its end, not closed) ...
+int parse_config(std::FILE* file);
+// ... and for configuration text held in memory.
+int parse_config_text(std::string_view text);
 
 // Resolves a backend server name (service "smtp") for IPv4 (version 4), IPv6
 // (6) or either (any other value); 0 or a getaddrinfo error code.

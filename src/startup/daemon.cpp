@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "common/exit_status.h"
 #include "common/log.h"
 #include "startup/startup.h"
 
@@ -52,12 +53,12 @@ void daemonize(const char* pid_path) {
     const pid_t child = fork();
     if (child < 0) {
         std::perror("cannot fork\n");
-        std::exit(3);
+        std::exit(exit_status::fork_failed);
     }
-    if (child > 0) std::exit(0);
+    if (child > 0) std::exit(exit_status::ok);
 
     log_msg(LOG_INFO, "kelvantor %s running", program_version);
-    if (setsid() < 0) std::exit(1);
+    if (setsid() < 0) std::exit(exit_status::setsid_failed);
     write_pidfile(pid_path);
     [[maybe_unused]] const int changed = chdir("/");
 }

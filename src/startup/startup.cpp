@@ -17,13 +17,14 @@
 
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
+#include "common/exit_status.h"
 #include "common/log.h"
+#include "common/settings.h"
+#include "exemptions/exemptions.h"
 #include "filter/filter.h"
-#include "routing/exemptions.h"
 #include "routing/routes.h"
 #include "startup/config.h"
 #include "startup/daemon.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
 namespace {
@@ -31,9 +32,6 @@ namespace {
 constexpr const char* option_string = "p:T:u:f:g:b:P:Dhv";
 constexpr const char* default_config_path = "/usr/local/etc/mail/kelvantor.conf";
 constexpr const char* default_pid_path = "/var/run/kelvantor.pid";
-constexpr int usage_status = 64;
-constexpr int library_refused_status = 70;
-constexpr int unavailable_status = 69;
 
 struct start_options {
     uid_t uid = 0;
@@ -46,12 +44,13 @@ struct start_options {
 
 [[noreturn]] void refuse(const char* message) {
     std::fputs(message, stderr);
-    std::exit(usage_status);
+    std::exit(exit_status::empty_argument);
 }
 
-[[noreturn]] void refuse_with_argument(const char* format, const char* argument) {
-    std::fprintf(stderr, format, argument);
-    std::exit(usage_status);
+// "PREFIX: ARGUMENT\n", as the refusals of -p and -T word it.
+[[noreturn]] void refuse_with_argument(const char* prefix, const char* argument) {
+    std::fprintf(stderr, "%s: %s\n", prefix, argument);
+    std::exit(exit_status::empty_argument);
 }
 
 void remove_stale_socket(const char* spec) {
@@ -87,19 +86,19 @@ start_options read_options(int argc, char** argv) {
         const bool empty = argument != nullptr && *argument == '\0';
         switch (option) {
             case 'p':
-                if (empty) refuse_with_argument("Illegal connection: %s\n", argument);
+                if (empty) refuse_with_argument("Illegal connection", argument);
                 if (smfi_setconn(optarg) == MI_FAILURE) {
                     std::fputs("smfi_setconn failed", stderr);
-                    std::exit(library_refused_status);
+                    std::exit(exit_status::software);
                 }
                 remove_stale_socket(argument);
                 break;
             case 'T':
-                if (empty) refuse_with_argument("Illegal timeout: %s\n", argument);
+                if (empty) refuse_with_argument("Illegal timeout", argument);
                 // atoi on purpose: text without leading digits means 0.
                 if (smfi_settimeout(std::atoi(argument)) == MI_FAILURE) {  // NOLINT(cert-err34-c)
                     std::fputs("smfi_settimeout failed", stderr);
-                    std::exit(library_refused_status);
+                    std::exit(exit_status::software);
                 }
                 break;
             case 'u':
@@ -116,7 +115,7 @@ start_options read_options(int argc, char** argv) {
                 break;
             case 'b':
                 if (empty) refuse("Invalid file for backup of recipient addresses\n");
-                settings.backlist_path = argument;
+                settings.cache_path = argument;
                 break;
             case 'P':
                 if (empty) refuse("Invalid pid file\n");
@@ -147,7 +146,7 @@ void drop_privileges(const start_options& options) {
 [[noreturn]] void unavailable(const char* what) {
     std::fprintf(stderr, "%s\n", what);
     log_msg(LOG_ERR, "%s", what);
-    std::exit(unavailable_status);
+    std::exit(exit_status::unavailable);
 }
 
 }  // namespace
@@ -187,21 +186,22 @@ int kelvantor_main(int argc, char** argv) {
     add_skip_defaults();
     if (route_list_empty()) {
         log_msg(LOG_ERR, "BackAddrDomain not defined");
-        std::exit(config_error_status);
+        std::exit(exit_status::configuration);
     }
-    int error = verdict_cache_init();
+    int error = verdict_cache_init(settings.valid_ttl, settings.invalid_ttl);
     if (error == 0) error = skip_net_lock_init();
     if (error != 0) {
         log_msg(LOG_ERR, "pthread_rwlock_init failed: %s", std::strerror(error));
-        std::exit(config_error_status);
+        std::exit(exit_status::configuration);
     }
-    cache_load();
+    const char* cache_path = settings.cache_path ? settings.cache_path->c_str() : nullptr;
+    cache_load(cache_path);
 
     if (options.daemon_mode) daemonize(options.pid_path.c_str());
     umask(options.group_given ? 0117 : 0177);
     const int result = smfi_main();
 
-    cache_save();
+    cache_save(cache_path);
     unlink(options.pid_path.c_str());
     log_msg(LOG_INFO, "Exit");
     return result;

@@ -38,10 +38,7 @@ protected:
         cache_test::TearDown();
     }
 
-    void use_path(const fs::path& path) {
-        path_ = path;
-        settings.backlist_path = path.string();
-    }
+    void use_path(const fs::path& path) { path_ = path; }
     static std::string read(const fs::path& path) {
         std::ifstream in(path, std::ios::binary);
         std::stringstream content;
@@ -54,7 +51,7 @@ protected:
     entry_list load(const std::string& content) {
         write(path_, content);
         start(86400, 3000);
-        EXPECT_EQ(cache_load(), 0);
+        EXPECT_EQ(cache_load(path_.c_str()), 0);
         return live_entries();
     }
     std::size_t files_in_dir() const {
@@ -75,14 +72,14 @@ TEST_F(cache_file_test, SaveThenLoadKeepsEveryEntryInOrder) {
     const entry_list entries = {{0, "a@x"},   {1, "B@Y"},       {1, "a@x"},
                                 {7, "odd@x"}, {0, "sp ace \r"}, {0, "a@x"}};
     for (const auto& [status, address] : entries) verdict_add(address, status);
-    ASSERT_EQ(cache_save(), 0);
+    ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_TRUE(log.contains(LOG_INFO, "saving cache " + path_.string())) << log.dump();
     EXPECT_EQ(read(path_), "0 a@x\n1 B@Y\n1 a@x\n7 odd@x\n0 sp ace \r\n0 a@x\n");
     EXPECT_EQ(files_in_dir(), 1u);
 
     start(86400, 3000);
     set_time(2000000);
-    ASSERT_EQ(cache_load(), 0);
+    ASSERT_EQ(cache_load(path_.c_str()), 0);
     EXPECT_EQ(live_entries(), entries);
     // Loaded entries start a new lifetime at the load.
     set_time(2000000 + 3000);
@@ -139,11 +136,11 @@ TEST_F(cache_file_test, OnlyAddressesThatReadBackAsThemselvesAreWritten) {
                               {1, d1011},          {0, " lead@x"},   {1, "\tlead@x"},
                               {0, "line\nfeed@x"}, {1, "trail @x "}, {0, "last@x"}};
     for (const auto& [status, address] : saved) verdict_add(address, status);
-    ASSERT_EQ(cache_save(), 0);
+    ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 " + a499 + "\n1 " + b500 + "\n1 trail @x \n0 last@x\n");
 
     start(86400, 3000);
-    ASSERT_EQ(cache_load(), 0);
+    ASSERT_EQ(cache_load(path_.c_str()), 0);
     EXPECT_EQ(live_entries(), (entry_list{{0, a499}, {1, b500}, {1, "trail @x "}, {0, "last@x"}}));
 }
 
@@ -154,7 +151,7 @@ TEST_F(cache_file_test, ExpiredEntriesAreNotSaved) {
     set_time(1000000 + 40);
     verdict_add("new@x", VERDICT_INVALID);
     set_time(1000000 + 90);
-    ASSERT_EQ(cache_save(), 0);
+    ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 old@x\n1 new@x\n");
 }
 
@@ -170,7 +167,7 @@ TEST_F(cache_file_test, FailedWriteLeavesThePreviousFileWhole) {
         rlimit small = old;
         small.rlim_cur = 1024;
         ASSERT_EQ(setrlimit(RLIMIT_FSIZE, &small), 0);
-        EXPECT_EQ(cache_save(), 1);
+        EXPECT_EQ(cache_save(path_.c_str()), 1);
         setrlimit(RLIMIT_FSIZE, &old);
         signal(SIGXFSZ, old_handler);
     }
@@ -184,7 +181,7 @@ TEST_F(cache_file_test, ReplacedFileKeepsItsMode) {
     ASSERT_EQ(chmod(path_.c_str(), 0604), 0);
     const ino_t old_inode = stat_of(path_).st_ino;
     verdict_add("new@x", VERDICT_VALID);
-    ASSERT_EQ(cache_save(), 0);
+    ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 new@x\n");
     EXPECT_EQ(stat_of(path_).st_mode & 07777, 0604u);
     EXPECT_NE(stat_of(path_).st_ino, old_inode) << "not replaced by rename";
@@ -195,7 +192,7 @@ TEST_F(cache_file_test, NewFileModeComesFromTheUmask) {
     for (const auto& [mask, mode] : cases) {
         fs::remove(path_);
         const mode_t old_mask = umask(mask);
-        EXPECT_EQ(cache_save(), 0);
+        EXPECT_EQ(cache_save(path_.c_str()), 0);
         umask(old_mask);
         EXPECT_EQ(stat_of(path_).st_mode & 07777, mode) << "umask " << std::oct << mask;
     }
@@ -206,7 +203,7 @@ TEST_F(cache_file_test, SaveThroughALinkReplacesItsTarget) {
     write(target, "0 previous@x\n");
     fs::create_symlink(target, path_);
     verdict_add("new@x", VERDICT_VALID);
-    ASSERT_EQ(cache_save(), 0);
+    ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_TRUE(fs::is_symlink(path_));
     EXPECT_EQ(read(target), "0 new@x\n");
     EXPECT_EQ(files_in_dir(), 2u);
@@ -219,7 +216,7 @@ TEST_F(cache_file_test, RewritesInPlaceWhereNoNewFileCanBeMade) {
     write(path_, "0 previous@x\n");
     const ino_t old_inode = stat_of(path_).st_ino;
     verdict_add("new@x", VERDICT_VALID);
-    ASSERT_EQ(cache_save(), 0);
+    ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 new@x\n");
     EXPECT_EQ(stat_of(path_).st_ino, old_inode);
     EXPECT_EQ(files_in_dir(), 1u);
@@ -229,17 +226,16 @@ TEST_F(cache_file_test, UnopenableFileFailsSilently) {
     log_capture log;
     use_path(dir_ / "missing" / "verdicts");
     verdict_add("a@x", VERDICT_VALID);
-    EXPECT_EQ(cache_load(), 1);
-    EXPECT_EQ(cache_save(), 1);
+    EXPECT_EQ(cache_load(path_.c_str()), 1);
+    EXPECT_EQ(cache_save(path_.c_str()), 1);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
 TEST_F(cache_file_test, NoPathReadsAndWritesNothing) {
     log_capture log;
-    settings.backlist_path.reset();
     verdict_add("a@x", VERDICT_VALID);
-    EXPECT_EQ(cache_load(), 0);
-    EXPECT_EQ(cache_save(), 0);
+    EXPECT_EQ(cache_load(nullptr), 0);
+    EXPECT_EQ(cache_save(nullptr), 0);
     EXPECT_EQ(files_in_dir(), 0u);
     EXPECT_EQ(live_entries(), (entry_list{{0, "a@x"}}));
     EXPECT_TRUE(log.lines().empty()) << log.dump();

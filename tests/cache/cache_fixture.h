@@ -15,7 +15,7 @@
 #include "cache/verdict_cache.h"
 #include "common/clock.h"
 #include "common/rwlock.h"
-#include "startup/settings.h"
+#include "common/settings.h"
 
 namespace kelvantor::testing {
 
@@ -39,27 +39,20 @@ inline entry_list live_entries() {
         out.emplace_back(status, address);
         return true;
     };
-    const std::int64_t now = verdict_clock();
-    KV_WRITE_LOCK(cache_lock);
-    verdict_walk_locked(now, collect);
+    verdict_walk(collect);
     return out;
 }
 
 class cache_test : public ::testing::Test {
 protected:
     void SetUp() override { start(86400, 3000); }
-    void TearDown() override {
-        set_clock_source(nullptr);
-        settings = settings_record{};
-    }
+    void TearDown() override { set_clock_source(nullptr); }
 
     // A fresh cache with these lifetimes, the clock at second 1000000.
     static void start(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
-        settings.valid_ttl = valid_ttl;
-        settings.invalid_ttl = invalid_ttl;
         set_time(1000000);
         set_clock_source(fake_now);
-        ASSERT_EQ(verdict_cache_init(), 0);
+        ASSERT_EQ(verdict_cache_init(valid_ttl, invalid_ttl), 0);
     }
 };
 

@@ -14,11 +14,11 @@
 
 #include "backend/conversation.h"
 #include "cache/verdict_cache.h"
+#include "common/settings.h"
+#include "exemptions/exemptions.h"
 #include "fakes/fake_smfi.h"
 #include "filter/filter.h"
-#include "routing/exemptions.h"
 #include "routing/routes.h"
-#include "startup/settings.h"
 #include "support/log_capture.h"
 
 namespace kelvantor::testing {
@@ -53,7 +53,7 @@ protected:
         exemption_lists_clear();
         add_skip_defaults();
         ASSERT_EQ(skip_net_lock_init(), 0);
-        ASSERT_EQ(verdict_cache_init(), 0);
+        ASSERT_EQ(verdict_cache_init(settings.valid_ttl, settings.invalid_ttl), 0);
         reset_slow_banner_allowance();
         logs.clear();
     }

@@ -7,7 +7,6 @@
 #include <algorithm>
 
 #include "backend/conversation.h"
-#include "common/rwlock.h"
 #include "common/unique_fd.h"
 #include "filter_fixture.h"
 #include "support/test_backend.h"
@@ -228,11 +227,7 @@ TEST_F(recipient_test, SplitBannerAndLateRepliesGiveTheBackendsVerdicts) {
         held.emplace_back(address, status);
         return true;
     };
-    const std::int64_t now = verdict_clock();
-    {
-        KV_WRITE_LOCK(cache_lock);
-        verdict_walk_locked(now, collect);
-    }
+    verdict_walk(collect);
     EXPECT_EQ(held, (std::vector<std::pair<std::string, std::uint32_t>>{
                         {"unknown@example.test", VERDICT_INVALID},
                         {"known@example.test", VERDICT_VALID}}));

@@ -10,8 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "common/settings.h"
 #include "routing/failing_alloc.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
 namespace {
@@ -70,7 +70,7 @@ class route_lookup_test : public route_test, public ::testing::WithParamInterfac
 
 TEST_P(route_lookup_test, finds_expected_route) {
     const lookup_case& c = GetParam();
-    settings.subdomains = c.subdomains;
+    route_match_subdomains(c.subdomains);
     settings.smtp_port = 2525;  // the no-route port is fixed, not this setting
     for (std::size_t i = 0; i < c.routes.size(); ++i) {
         ASSERT_TRUE(route_add(c.routes[i], static_cast<std::uint16_t>(1000 + i),

@@ -7,18 +7,18 @@
 #include <thread>
 #include <vector>
 
-#include "routing/exemptions.h"
+#include "common/settings.h"
+#include "exemptions/exemptions.h"
 #include "routing/routes.h"
-#include "startup/settings.h"
 
 namespace kelvantor {
 namespace {
 
 TEST(routing_concurrent, lookups_and_matches_from_many_threads) {
     settings = {};
-    settings.subdomains = true;
     route_list_clear();
     exemption_lists_clear();
+    route_match_subdomains(true);
     sockaddr_storage server{};
     server.ss_family = AF_INET;
     ASSERT_TRUE(route_add("example.com", 2525, server));

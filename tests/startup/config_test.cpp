@@ -16,11 +16,12 @@
 #include <tuple>
 #include <vector>
 
+#include "common/exit_status.h"
 #include "common/log.h"
-#include "routing/exemptions.h"
+#include "common/settings.h"
+#include "exemptions/exemptions.h"
 #include "routing/failing_alloc.h"
 #include "routing/routes.h"
-#include "startup/settings.h"
 #include "support/log_capture.h"
 
 namespace kelvantor {
@@ -36,7 +37,7 @@ void silent_sink(int, const char*) {}
 
 auto fields(const settings_record& s) {
     return std::tie(s.valid_ttl, s.invalid_ttl, s.smtp_port, s.connect_timeout_ms, s.reply_timeout,
-                    s.subdomains, s.tempfail_on_error, s.backlist_path);
+                    s.subdomains, s.tempfail_on_error, s.cache_path);
 }
 
 class config_test : public ::testing::Test {
@@ -44,24 +45,12 @@ protected:
     void SetUp() override {
         ASSERT_EQ(lock_initialised, 0);
         reset();
-        char pattern[] = "/tmp/kelvantor-config-XXXXXX";
-        const int fd = mkstemp(pattern);
-        ASSERT_GE(fd, 0);
-        close(fd);
-        path_ = pattern;
     }
-    void TearDown() override {
-        reset();
-        std::remove(path_.c_str());
-    }
+    void TearDown() override { reset(); }
     static void reset() {
         settings = {};
         route_list_clear();
         exemption_lists_clear();
-    }
-    const char* write(const std::string& text) {
-        std::ofstream(path_, std::ios::binary) << text;
-        return path_.c_str();
     }
     std::vector<std::string> debug_lines(const testing::log_capture& log) {
         std::vector<std::string> texts;
@@ -71,7 +60,6 @@ protected:
         }
         return texts;
     }
-    std::string path_;
 };
 
 struct settings_case {
@@ -143,11 +131,11 @@ const settings_case settings_cases[] = {
     {"backlist_short", "BackList:/db/x\n", none, {}},
     {"backlist_overrides_command_line",
      "BackList:/db/kvl\n",
-     [](settings_record& s) { s.backlist_path = "/db/kvl"; },
+     [](settings_record& s) { s.cache_path = "/db/kvl"; },
      {"BackList /db/kvl"}},
     {"backlist_keeps_blanks_and_cr",
      "BackList: /var/db/kv list\r\n",
-     [](settings_record& s) { s.backlist_path = " /var/db/kv list\r"; },
+     [](settings_record& s) { s.cache_path = " /var/db/kv list\r"; },
      {"BackList  /var/db/kv list\r"}},
     {"long_line_read_in_pieces",
      long_comment + "BackValidAddrExp:77\n",
@@ -156,7 +144,7 @@ const settings_case settings_cases[] = {
     {"backlist_width_and_pieces",
      "BackList:" + long_path + std::string(759, 'q') + "TimeoutSMTPReply:9\n",
      [](settings_record& s) {
-         s.backlist_path = long_path;
+         s.cache_path = long_path;
          s.reply_timeout = 9;
      },
      {"BackList " + long_path, "TimeoutSMTPReply set to 9 seconds"}},
@@ -167,11 +155,11 @@ class settings_test : public config_test, public ::testing::WithParamInterface<s
 
 TEST_P(settings_test, sets_and_logs) {
     const settings_case& c = GetParam();
-    settings.backlist_path = "/from/command/line";
+    settings.cache_path = "/from/command/line";
     settings_record expected = settings;
     c.change(expected);
     testing::log_capture log;
-    EXPECT_EQ(parse_config(write(c.text)), 0);
+    EXPECT_EQ(parse_config_text((c.text)), 0);
     EXPECT_EQ(fields(settings), fields(expected));
     EXPECT_EQ(debug_lines(log), c.log);
     EXPECT_TRUE(route_list_empty());
@@ -181,7 +169,7 @@ INSTANTIATE_TEST_SUITE_P(edge_cases, settings_test, ::testing::ValuesIn(settings
                          [](const auto& info) { return std::string(info.param.name); });
 
 TEST_F(config_test, missing_file) {
-    settings.backlist_path = "/from/command/line";
+    settings.cache_path = "/from/command/line";
     const settings_record before = settings;
     EXPECT_EQ(parse_config("/nonexistent/kelvantor.conf"), 1);
     EXPECT_EQ(fields(settings), fields(before));
@@ -189,7 +177,7 @@ TEST_F(config_test, missing_file) {
 
 TEST_F(config_test, routes_take_server_and_port_in_force) {
     testing::log_capture log;
-    ASSERT_EQ(parse_config(write("BackSMTPServer:127.0.0.1\n"
+    ASSERT_EQ(parse_config_text(("BackSMTPServer:127.0.0.1\n"
                                  "BackAddrDomain:first.example\n"
                                  "BackSMTPPort:2525\n"
                                  "BackAddrDomain:second.example\r\n"
@@ -275,7 +263,7 @@ class exempt_network_test : public config_test,
 TEST_P(exempt_network_test, adds_and_logs) {
     const exempt_case& c = GetParam();
     testing::log_capture log;
-    EXPECT_EQ(parse_config(write(c.line)), 0);
+    EXPECT_EQ(parse_config_text((c.line)), 0);
     EXPECT_EQ(debug_lines(log), c.log);
     if (c.inside != nullptr) {
         EXPECT_TRUE(skip_net_match(inet_addr(c.inside)));
@@ -290,7 +278,7 @@ INSTANTIATE_TEST_SUITE_P(edge_cases, exempt_network_test, ::testing::ValuesIn(ex
 
 TEST_F(config_test, skip_daemon_names) {
     testing::log_capture log;
-    EXPECT_EQ(parse_config(write("BackSkipDaemon:mx-in.local\nBackSkipDaemon:mx_out\n")), 0);
+    EXPECT_EQ(parse_config_text(("BackSkipDaemon:mx-in.local\nBackSkipDaemon:mx_out\n")), 0);
     EXPECT_EQ(debug_lines(log),
               (std::vector<std::string>{"BackSkipDaemon mx-in.local", "BackSkipDaemon mx"}));
     EXPECT_TRUE(skip_daemon_match("MX-IN.LOCAL"));
@@ -326,13 +314,12 @@ class fatal_test : public config_test, public ::testing::WithParamInterface<fata
 
 TEST_P(fatal_test, exits_71) {
     const fatal_case& c = GetParam();
-    const char* path = write(c.text);
     EXPECT_EXIT(
         {
             set_log_sink(stderr_sink);
-            parse_config(path);
+            parse_config_text(c.text);
         },
-        ::testing::ExitedWithCode(config_error_status), c.message);
+        ::testing::ExitedWithCode(exit_status::configuration), c.message);
 }
 
 INSTANTIATE_TEST_SUITE_P(edge_cases, fatal_test, ::testing::ValuesIn(fatal_cases),
@@ -355,18 +342,21 @@ class memory_test : public config_test, public ::testing::WithParamInterface<mem
 
 TEST_P(memory_test, lack_of_memory) {
     const memory_case& c = GetParam();
-    settings.backlist_path = "/from/command/line";
-    const char* path = write(std::string(c.first_line) + "BackValidAddrExp:99\n");
+    settings.cache_path = "/from/command/line";
+    std::string text = std::string(c.first_line) + "BackValidAddrExp:99\n";
+    const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
+        fmemopen(text.data(), text.size(), "r"), std::fclose);
+    ASSERT_NE(file, nullptr);
     set_log_sink(silent_sink);
     int result = -1;
     {
         testing::failing_allocations failing;
-        result = parse_config(path);
+        result = parse_config(file.get());
     }
     set_log_sink(nullptr);
     EXPECT_EQ(result, c.result);
     EXPECT_EQ(settings.valid_ttl, c.result == 1 ? 86400 : 99);
-    EXPECT_EQ(settings.backlist_path.has_value(), c.result == 1);
+    EXPECT_EQ(settings.cache_path.has_value(), c.result == 1);
     EXPECT_TRUE(route_list_empty());
     EXPECT_FALSE(skip_net_match(inet_addr("10.0.0.1")));
     EXPECT_FALSE(skip_daemon_match("mx-in.local"));

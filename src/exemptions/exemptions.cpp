@@ -2,7 +2,7 @@
 // accepted without verification, the defaults added after the configuration,
 // and the two matches run by the connect callback.  Both lists are complete
 // before the milter threads start; the network list is read under its lock.
-#include "routing/exemptions.h"
+#include "exemptions/exemptions.h"
 
 #include <arpa/inet.h>
 #include <strings.h>
@@ -12,17 +12,14 @@
 #include <new>
 #include <string>
 
+#include "common/exit_status.h"
 #include "common/log.h"
 #include "common/rwlock.h"
 
 namespace kelvantor {
-
-pthread_rwlock_t skip_net_lock;
-
 namespace {
 
-// Status for a default entry that cannot be added (a start-up failure).
-constexpr int defaults_failure_status = 71;
+pthread_rwlock_t skip_net_lock;
 
 // Heads are the entries added last.
 std::forward_list<skip_net> skip_net_list;
@@ -59,10 +56,10 @@ bool skip_daemon_add(std::string_view name) {
 }
 
 void add_skip_defaults() {
-    if (!skip_net_add(inet_addr("127.0.0.1"), 32)) std::exit(defaults_failure_status);
+    if (!skip_net_add(inet_addr("127.0.0.1"), 32)) std::exit(exit_status::configuration);
     log_msg(LOG_DEBUG, "BackSkipVerify set 127.0.0.1");
     if (skip_daemon_list.empty()) {
-        if (!skip_daemon_add("MSA")) std::exit(defaults_failure_status);
+        if (!skip_daemon_add("MSA")) std::exit(exit_status::configuration);
         log_msg(LOG_DEBUG, "BackSkipDaemon MSA");
     }
 }

@@ -1,7 +1,7 @@
 // Exempt networks and daemon names: prefix lengths and address bits, the
 // defaults added after the configuration, daemon names in any case, and
 // lack of memory while adding.
-#include "routing/exemptions.h"
+#include "exemptions/exemptions.h"
 
 #include <arpa/inet.h>
 #include <gtest/gtest.h>

@@ -18,7 +18,7 @@ struct settings_record {
     std::int32_t reply_timeout = 3;          // seconds to wait for banner and RCPT TO reply
     bool subdomains = false;                 // routes also match subdomains
     bool tempfail_on_error = false;          // defer, not pass, when a backend is unreachable
-    std::optional<std::string> backlist_path;  // cache file; none: no file is read or written
+    std::optional<std::string> cache_path;   // cache file; none: no file is read or written
 };
 
 extern settings_record settings;

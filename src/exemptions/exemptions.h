@@ -1,9 +1,7 @@
 // Exempt clients: IPv4 networks and MTA daemon names whose clients are
 // accepted without any check.  Filled during start-up, read afterwards; the
-// network list is read under skip_net_lock, which is never taken for writing.
+// network list is read under a lock of its own, never taken for writing.
 #pragma once
-
-#include <pthread.h>
 
 #include <cstdint>
 #include <string_view>
@@ -15,8 +13,6 @@ struct skip_net {
     std::uint32_t addr = 0;  // network byte order; bits beyond the prefix are ignored
 };
 
-extern pthread_rwlock_t skip_net_lock;
-
 // Push an entry in front of its list; false when memory ran out (nothing added).
 bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len);
 bool skip_daemon_add(std::string_view name);
@@ -25,7 +21,7 @@ bool skip_daemon_add(std::string_view name);
 // status 71 when an entry cannot be added.
 void add_skip_defaults();
 
-// Initialises skip_net_lock; 0 or the pthread error number.
+// Initialises the network list's lock; 0 or the pthread error number.
 int skip_net_lock_init();
 
 // True when the IPv4 address (network byte order) lies in an exempt network.

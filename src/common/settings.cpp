@@ -1,5 +1,5 @@
 // Storage of the global settings and the local host name.
-#include "startup/settings.h"
+#include "common/settings.h"
 
 namespace kelvantor {
 
