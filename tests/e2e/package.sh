@@ -111,15 +111,20 @@ if command -v systemd-analyze >/dev/null; then
 fi
 read -r -a exec_start <<<"$(unit_value ExecStart)"
 state_dir=/var/lib/$(unit_value StateDirectory)
-[ "${exec_start[0]##*/}" = setsid ] && [ "${exec_start[1]}" = --wait ] ||
+# The words before the program are its wrapper.
+for ((k = 0; k < ${#exec_start[@]}; k++)); do
+    [ "${exec_start[k]##*/}" = kelvantor ] && break
+done
+wrapper=("${exec_start[@]:0:k}")
+[ ${#wrapper[@]} = 2 ] && [ "${wrapper[0]##*/}" = setsid ] && [ "${wrapper[1]}" = --wait ] ||
     fail "ExecStart does not run kelvantor below setsid --wait: ${exec_start[*]}"
-[ "${exec_start[2]}" = /usr/sbin/kelvantor ] || fail "ExecStart runs ${exec_start[2]}"
+[ "${exec_start[k]:-}" = /usr/sbin/kelvantor ] || fail "ExecStart runs ${exec_start[k]:-nothing}"
 
 read -r PORT < <(free_ports 1)
 SPEC="inet:$PORT@127.0.0.1"
-cmd=("${exec_start[@]:0:2}" "$ROOT${exec_start[2]}")
+cmd=("${wrapper[@]}" "$ROOT${exec_start[k]}")
 config="" cache=""
-for ((i = 3; i < ${#exec_start[@]}; i++)); do
+for ((i = k + 1; i < ${#exec_start[@]}; i++)); do
     option=${exec_start[i]} value=${exec_start[i + 1]:-}
     case "$option" in
         -u) value=nobody ;;
@@ -148,21 +153,28 @@ unshare --pid --fork --kill-child -- bash -c 'set -m; "$@" & wait $!' init "${cm
     >"$WORK/service.out" 2>&1 &
 INIT_PID=$!
 E2E_PIDS+=("$INIT_PID")
-# kv_pid: prints the pid of the installed kelvantor, once it runs.
+# kv_pid: prints the pid of the installed kelvantor among the descendants of
+# unshare, once it runs.
 kv_pid() {
-    local exe
-    for exe in /proc/[0-9]*/exe; do
-        [ "$(readlink "$exe" 2>/dev/null)" = "$ROOT/usr/sbin/kelvantor" ] || continue
-        exe=${exe#/proc/}
-        echo "${exe%/exe}"
-        return 0
+    local pids=("$INIT_PID") pid children
+    while [ ${#pids[@]} -gt 0 ]; do
+        pid=${pids[0]}
+        pids=("${pids[@]:1}")
+        if [ "$(readlink "/proc/$pid/exe" 2>/dev/null)" = "$ROOT/usr/sbin/kelvantor" ]; then
+            echo "$pid"
+            return 0
+        fi
+        children=$(cat /proc/"$pid"/task/*/children 2>/dev/null)
+        pids+=($children)
     done
     return 1
 }
-if ! wait_until 10 kv_pid >/dev/null; then
-    die "the installed kelvantor did not start: $(cat "$WORK/service.out")"
+kv_started() { KV_PID=$(kv_pid) || proc_ended "$INIT_PID"; }
+wait_until 10 kv_started
+if [ -z "$KV_PID" ]; then
+    proc_ended "$INIT_PID" && wait "$INIT_PID"
+    die "the installed kelvantor did not stay up (service status $?): $(cat "$WORK/service.out")"
 fi
-KV_PID=$(kv_pid)
 E2E_PIDS+=("$KV_PID")
 if kv_ready "$SPEC" "$KV_PID"; then
     client "$WORK/transaction.out" --socket "$SPEC" --client-addr 192.0.2.7 \
