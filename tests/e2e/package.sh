@@ -121,7 +121,7 @@ wrapper=("${exec_start[@]:0:k}")
 [ "${exec_start[k]:-}" = /usr/sbin/kelvantor ] || fail "ExecStart runs ${exec_start[k]:-nothing}"
 
 read -r PORT < <(free_ports 1)
-SPEC="inet:$PORT@127.0.0.1"
+SOCKET="inet:$PORT@127.0.0.1"
 cmd=("${wrapper[@]}" "$ROOT${exec_start[k]}")
 config="" cache=""
 for ((i = k + 1; i < ${#exec_start[@]}; i++)); do
@@ -129,7 +129,7 @@ for ((i = k + 1; i < ${#exec_start[@]}; i++)); do
     case "$option" in
         -u) value=nobody ;;
         -g) value=nogroup ;;
-        -p) value=$SPEC ;;
+        -p) value=$SOCKET ;;
         -f) config=$value value=$ROOT$value ;;
         -b) cache=$value value=$ROOT$value ;;
         -D) fail "ExecStart runs kelvantor as a daemon"; cmd+=(-D); continue ;;
@@ -176,8 +176,8 @@ if [ -z "$KV_PID" ]; then
     die "the installed kelvantor did not stay up (service status $?): $(cat "$WORK/service.out")"
 fi
 E2E_PIDS+=("$KV_PID")
-if kv_ready "$SPEC" "$KV_PID"; then
-    client "$WORK/transaction.out" --socket "$SPEC" --client-addr 192.0.2.7 \
+if kv_ready "$SOCKET" "$KV_PID"; then
+    client "$WORK/transaction.out" --socket "$SOCKET" --client-addr 192.0.2.7 \
         --daemon-name mx-in --from s@client.example --rcpt someone@unrouted.example
     expect_line "$WORK/transaction.out" "rcpt <someone@unrouted.example> continue" \
         "a recipient of an unrouted domain"
