@@ -15,6 +15,8 @@
 
 namespace kelvantor {
 
+enum class command_result;  // backend/smtp.h
+
 // A backend server: its address (IPv4 or IPv6) and port, host order.
 struct backend_server {
     sockaddr_storage address{};
@@ -38,6 +40,7 @@ enum class open_result {
     unavailable,     // the banner begins with "5" ("backend SMTP service unavailable" logged)
     not_greeted,     // the banner is not "220"
     greeting_lost,   // HELO or MAIL FROM got no reply in step: the exchange failed
+    stalled,         // refused at once: a conversation with this server has stalled
     no_memory,       // no buffer for the banner or the sender
 };
 
@@ -81,7 +84,10 @@ public:
 private:
     enum class ending { polite, silent, failure };
     void end(ending how) noexcept;
-    open_result greet(const char* helo_name);
+    open_result greet(const char* helo_name, bool trial, std::chrono::milliseconds wait);
+    // A greeting or teardown command, its wait watched for stalls.
+    command_result watched_command(const char* verb, const char* argument, const char* expected, bool trial,
+                        std::chrono::milliseconds wait);
 
     unique_fd fd_;
     conversation_state state_ = conversation_state::none;
