@@ -86,8 +86,8 @@ private:
     void end(ending how) noexcept;
     open_result greet(const char* helo_name, bool trial, std::chrono::milliseconds wait);
     // A greeting or teardown command, its wait watched for stalls.
-    command_result watched_command(const char* verb, const char* argument, const char* expected, bool trial,
-                        std::chrono::milliseconds wait);
+    command_result watched_command(const char* verb, const char* argument, const char* expected,
+                                   bool trial, std::chrono::milliseconds wait);
 
     unique_fd fd_;
     conversation_state state_ = conversation_state::none;

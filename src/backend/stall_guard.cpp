@@ -90,9 +90,8 @@ void stall_guard::end_wait(std::uint64_t token, bool answered) {
         }
         const auto now = clock::now();
         const bool still_stalled =
-            std::any_of(state.waits.begin(), state.waits.end(), [&](const auto& w) {
-                return !w.trial && now - w.since > state.threshold;
-            });
+            std::any_of(state.waits.begin(), state.waits.end(),
+                        [&](const auto& w) { return !w.trial && now - w.since > state.threshold; });
         if (!still_stalled) close_circuit(state);
         return;
     }

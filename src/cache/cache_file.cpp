@@ -16,6 +16,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string_view>
 
 #include "cache/verdict_cache.h"
 #include "common/log.h"
@@ -141,10 +142,10 @@ void sync_directory_of(const char* path) {
 // longer than the reader takes, no line feed in it, and no leading white
 // space (the reader skips white space between status and address).
 bool reads_back_as_itself(const char* address) {
-    const std::size_t length = std::strlen(address);
-    return length > 0 && length <= longest_address &&
-           std::memchr(address, '\n', length) == nullptr &&
-           std::isspace(static_cast<unsigned char>(address[0])) == 0;
+    const std::string_view text(address);
+    return !text.empty() && text.size() <= longest_address &&
+           text.find('\n') == std::string_view::npos &&
+           std::isspace(static_cast<unsigned char>(text.front())) == 0;
 }
 
 struct line_writer {
@@ -187,10 +188,8 @@ int cache_load(const char* path) {
         char address[longest_address + 1];
         int consumed = 0;
         // The file format is defined by this scanf pattern, status conversion included.
-        if (std::sscanf(line, "%u %500[^\n]%n", &status, address, &consumed) !=
-            2) {  // NOLINT(cert-err34-c)
-            continue;
-        }
+        // NOLINTNEXTLINE(cert-err34-c)
+        if (std::sscanf(line, "%u %500[^\n]%n", &status, address, &consumed) != 2) continue;
         // An address longer than the reader takes is not loaded cut short.
         if (line[consumed] == '\n' || line[consumed] == '\0') verdict_add(address, status);
     }

@@ -45,7 +45,7 @@ TEST(stall_guard, OpensOnAStalledWaitAndClosesWhenItEnds) {
 TEST(stall_guard, OneTrialPerThresholdAndOnlyAnAnsweredTrialCloses) {
     log_capture log;
     stall_guard guard;
-    guard.begin_wait(server_a, false, t0);  // stuck for good
+    guard.begin_wait(server_a, false, t0);                              // stuck for good
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 4s), admission::refused);  // opens
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 6s), admission::refused);
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 7s), admission::trial);
