@@ -26,7 +26,8 @@ struct backend_script {
     std::string mail_reply = "250 2.1.0 Ok\r\n";
     // Reply to "RCPT TO:<argument>"; receives the text between the angle brackets
     // (the whole argument after "RCPT TO:" when it has none).  Default: "250 2.1.5 Ok\r\n";
-    // returning "" sends nothing.  Called on the backend's threads, possibly at once.
+    // returning "" sends nothing.  Called on the backend's threads, possibly at once;
+    // it must not block (the other connections of its thread would wait).
     std::function<std::string(const std::string& address)> rcpt_reply;
     std::string rset_reply = "250 2.0.0 Ok\r\n";
     std::string quit_reply = "221 2.0.0 Bye\r\n";  // the connection is closed after it
