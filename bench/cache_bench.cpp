@@ -156,9 +156,11 @@ void memory_per_verdict(benchmark::State& state) {
         }
         const std::size_t after = heap_in_use();
         const auto stats = verdict_cache_statistics();
-        state.counters["bytes_per_verdict"] = static_cast<double>(after - before) / static_cast<double>(n);
+        state.counters["bytes_per_verdict"] =
+            static_cast<double>(after - before) / static_cast<double>(n);
         state.counters["index_bytes_per_verdict"] =
-            static_cast<double>(stats.table_slots * sizeof(cache_detail::slot)) / static_cast<double>(n);
+            static_cast<double>(stats.table_slots * sizeof(cache_detail::slot)) /
+            static_cast<double>(n);
         state.counters["entries"] = static_cast<double>(stats.entries);
     }
 }

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "bench_common.h"
-#include "e2e/milter_client.h"
+#include "milter_client/milter_client.h"
 
 namespace {
 

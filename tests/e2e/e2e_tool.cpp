@@ -1,12 +1,10 @@
-// kv-e2e-tool: small helpers for the end-to-end shell tests.
-//   free-ports N                 prints N distinct free TCP ports on 127.0.0.1
+// kv-e2e-tool: the syslog receiver of the end-to-end shell tests.
 //   syslogd SOCKET OUT [--kill-on TEXT]
 //       a syslog receiver on a unix datagram socket (mode 0666): appends each
 //       message as one line to OUT (created once the socket is bound); with
 //       --kill-on, SIGKILLs the sender named in the first message holding TEXT
 //       (the pid of its "ident[pid]:" tag).  Ends on SIGTERM, removing SOCKET.
 #include <fcntl.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
@@ -27,30 +25,6 @@ volatile sig_atomic_t stop_requested = 0;
 
 void on_term(int /*signal*/) {
     stop_requested = 1;
-}
-
-int free_ports(int count) {
-    std::vector<int> fds;
-    std::string line;
-    for (int i = 0; i < count; ++i) {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t length = sizeof address;
-        if (fd < 0 || ::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address) != 0 ||
-            ::getsockname(fd, reinterpret_cast<sockaddr*>(&address), &length) != 0) {
-            std::perror("free-ports");
-            return 1;
-        }
-        fds.push_back(fd);
-        line += (i == 0 ? "" : " ") + std::to_string(ntohs(address.sin_port));
-    }
-    for (const int fd : fds) {
-        ::close(fd);
-    }
-    std::printf("%s\n", line.c_str());
-    return 0;
 }
 
 // The pid in the first "[digits]" of a syslog message, or 0.
@@ -135,15 +109,10 @@ int syslogd(const char* socket_path, const char* out_path, const char* kill_on) 
 
 int main(int argc, char** argv) {
     const std::string_view command = argc > 1 ? argv[1] : "";
-    if (command == "free-ports" && argc == 3) {
-        char* end = nullptr;
-        const long count = std::strtol(argv[2], &end, 10);
-        return *end == '\0' && count > 0 && count <= 64 ? free_ports(static_cast<int>(count)) : 2;
-    }
     if (command == "syslogd" &&
         (argc == 4 || (argc == 6 && std::strcmp(argv[4], "--kill-on") == 0))) {
         return syslogd(argv[2], argv[3], argc == 6 ? argv[5] : nullptr);
     }
-    std::fputs("usage: kv-e2e-tool free-ports N | syslogd SOCKET OUT [--kill-on TEXT]\n", stderr);
+    std::fputs("usage: kv-e2e-tool syslogd SOCKET OUT [--kill-on TEXT]\n", stderr);
     return 2;
 }

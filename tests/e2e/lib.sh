@@ -1,19 +1,19 @@
 # Shared helpers of the end-to-end shell tests (sourced, not run): a scratch
-# directory, checks that record failures, bounded waits on events, starting and
-# stopping kelvantor and other servers by pid, a private syslog receiver on
-# /dev/log and a private Postfix instance.  Everything started here is stopped
-# by the EXIT trap, also when a test fails or times out.
+# directory, checks that record failures, kelvantor and the test backend
+# started and stopped by pid, a syslog receiver that only kelvantor sees as
+# /dev/log (it runs in a mount namespace of its own), and a private Postfix.
+# Process control, ports and Postfix come from tools/harness/lib.sh.
+# Everything started here is stopped by the EXIT trap, also when a test fails
+# or times out.
 # Environment (set by CTest): KV_BIN KV_CLIENT KV_TOOL KV_BACKEND KV_E2E_DIR;
 # KV_E2E_KEEP=1 keeps the scratch directory of a passing run.
 
 set -u -o pipefail
+source "$(dirname "${BASH_SOURCE[0]}")/../../tools/harness/lib.sh"
 
 E2E_NAME=$(basename "$0" .sh)
 E2E_FAILURES=0
-E2E_PIDS=()          # servers to stop at exit
 E2E_SYSLOG_PID=""
-E2E_DEVLOG_SAVED=""
-E2E_PF_CONF=""
 WORK=""
 
 say() { printf '%s: %s\n' "$E2E_NAME" "$*"; }
@@ -59,108 +59,32 @@ e2e_finish() {
     exit 0
 }
 
-# True when the process has ended (gone, or a zombie nobody reaped yet).
-proc_ended() {
-    local state
-    [ -e "/proc/$1" ] || return 0
-    state=$(sed 's/.*) //' "/proc/$1/stat" 2>/dev/null | cut -d' ' -f1)
-    [ -z "$state" ] || [ "$state" = Z ]
-}
-
-# wait_until SECONDS COMMAND...: runs COMMAND until it succeeds or the time is up.
-wait_until() {
-    local limit=$1 i
-    shift
-    for ((i = 0; i < limit * 50; i++)); do
-        "$@" && return 0
-        sleep 0.02
-    done
-    "$@"
-}
-
-# stop_pid PID SECONDS: SIGTERM, then a bounded wait, then SIGKILL.  Sets
-# STOP_STATUS to the exit status of a child, "gone" for a process that is not
-# our child, or "killed" when it had to be killed.
-stop_pid() {
-    local pid=$1 limit=${2:-10}
-    STOP_STATUS=""
-    kill -TERM "$pid" 2>/dev/null
-    if ! wait_until "$limit" proc_ended "$pid"; then
-        kill -KILL "$pid" 2>/dev/null
-        wait_until 5 proc_ended "$pid"
-        wait "$pid" 2>/dev/null
-        STOP_STATUS=killed
-        return 1
-    fi
-    if wait "$pid" 2>/dev/null; then STOP_STATUS=0; else STOP_STATUS=$?; fi
-    # wait answers 127 for a process that is not our child.
-    [ "$STOP_STATUS" = 127 ] && STOP_STATUS=gone
-    return 0
-}
-
-forget_pid() {
-    local keep=() p
-    for p in "${E2E_PIDS[@]}"; do [ "$p" = "$1" ] || keep+=("$p"); done
-    E2E_PIDS=("${keep[@]}")
-}
-
 e2e_cleanup() {
-    local p
-    for p in "${E2E_PIDS[@]}"; do kill -TERM "$p" 2>/dev/null; done
-    for p in "${E2E_PIDS[@]}"; do
-        wait_until 10 proc_ended "$p" || kill -KILL "$p" 2>/dev/null
-        wait "$p" 2>/dev/null
-    done
-    E2E_PIDS=()
-    [ -n "$E2E_PF_CONF" ] && pf_stop
+    harness_cleanup
     stop_syslog
     if [ -n "$WORK" ] && [ "$E2E_FAILURES" -eq 0 ] && [ -z "${KV_E2E_KEEP:-}" ]; then
         rm -rf "$WORK"
     fi
 }
 
-# free_ports N: prints N free loopback TCP ports.
-free_ports() { "$KV_TOOL" free-ports "$1"; }
-
-port_open() { (exec 3<>"/dev/tcp/127.0.0.1/$1") 2>/dev/null; }
-port_closed() { ! port_open "$1"; }
-
 # ---- syslog ---------------------------------------------------------------
 
-# start_syslog [--kill-on TEXT]: receives /dev/log into $WORK/syslog.log.
+# start_syslog [--kill-on TEXT]: receives what kelvantor logs into
+# $WORK/syslog.log: the receiver's socket is /dev/log in the filter's own
+# mount namespace (kv_start); the host's /dev/log is left alone.
 start_syslog() {
-    [ "$(id -u)" = 0 ] || skip "taking over /dev/log needs root"
+    [ ${#ISOLATE[@]} -gt 0 ] || skip "a private /dev for the filter needs root (unshare -m)"
     SYSLOG="$WORK/syslog.log"
-    local saved
-    # A run killed from outside (a CTest timeout) leaves its receiver's socket
-    # in place and the original aside: put the original back first.
-    for saved in /dev/log.kv-e2e-saved.*; do
-        [ -e "$saved" ] || [ -L "$saved" ] || continue
-        proc_ended "${saved##*.}" || continue
-        rm -f /dev/log
-        mv "$saved" /dev/log
-    done
-    if [ -e /dev/log ] || [ -L /dev/log ]; then
-        E2E_DEVLOG_SAVED="/dev/log.kv-e2e-saved.$$"
-        mv /dev/log "$E2E_DEVLOG_SAVED" || die "cannot move /dev/log aside"
-    fi
-    "$KV_TOOL" syslogd /dev/log "$SYSLOG" "$@" 2>"$WORK/syslogd.err" &
+    export KV_DEVLOG="$WORK/syslog.sock"
+    "$KV_TOOL" syslogd "$KV_DEVLOG" "$SYSLOG" "$@" 2>"$WORK/syslogd.err" &
     E2E_SYSLOG_PID=$!
     wait_until 5 test -e "$SYSLOG" || die "syslog receiver did not start: $(cat "$WORK/syslogd.err")"
 }
 
 stop_syslog() {
-    if [ -n "$E2E_SYSLOG_PID" ]; then
-        kill -TERM "$E2E_SYSLOG_PID" 2>/dev/null
-        wait_until 5 proc_ended "$E2E_SYSLOG_PID" || kill -KILL "$E2E_SYSLOG_PID" 2>/dev/null
-        wait "$E2E_SYSLOG_PID" 2>/dev/null
-        E2E_SYSLOG_PID=""
-        rm -f /dev/log
-    fi
-    if [ -n "$E2E_DEVLOG_SAVED" ]; then
-        mv "$E2E_DEVLOG_SAVED" /dev/log
-        E2E_DEVLOG_SAVED=""
-    fi
+    [ -n "$E2E_SYSLOG_PID" ] || return 0
+    stop_pid "$E2E_SYSLOG_PID" 5
+    E2E_SYSLOG_PID=""
 }
 
 # log_has PID TEXT: a message of kelvantor[PID] contains TEXT.
@@ -202,13 +126,13 @@ write_conf() {
 }
 
 # kv_start NAME ARGS...: starts kelvantor in the foreground (as nobody when
-# run as root); KV_PID is its pid, $WORK/NAME.out its standard output and error.
+# run as root) in its private mount namespace; KV_PID is its pid,
+# $WORK/NAME.out its standard output and error.
 kv_start() {
     local name=$1
     shift
-    "$KV_BIN" "${KV_USER[@]}" "$@" >"$WORK/$name.out" 2>&1 &
-    KV_PID=$!
-    E2E_PIDS+=("$KV_PID")
+    start_bg "$WORK/$name.out" "${ISOLATE[@]}" "$KV_BIN" "${KV_USER[@]}" "$@"
+    KV_PID=$LAST_PID
 }
 
 # kv_ready SPEC PID: waits until the filter on SPEC negotiates.
@@ -272,9 +196,8 @@ require_backend() {
 backend_start() {
     local name=$1 line=""
     shift
-    "$KV_BACKEND" --port 0 "$@" >"$WORK/$name.out" 2>&1 &
-    BACKEND_PID=$!
-    E2E_PIDS+=("$BACKEND_PID")
+    start_bg "$WORK/$name.out" "$KV_BACKEND" --port 0 "$@"
+    BACKEND_PID=$LAST_PID
     wait_until 5 grep -qs '^port [0-9]' "$WORK/$name.out" ||
         die "backend $name did not report its port: $(cat "$WORK/$name.out")"
     line=$(grep -m1 '^port [0-9]' "$WORK/$name.out")
@@ -284,35 +207,15 @@ backend_start() {
 
 # ---- Postfix --------------------------------------------------------------
 
-# pf_start MILTER LISTENER_LINES: a private Postfix below $WORK/pf, with
+# pf_start MILTER LISTENER_LINES: the private Postfix below $WORK/pf, with
 # smtpd_milters = MILTER by default and the given master.cf listener lines.
-# Waits until every listener port accepts connections.
 pf_start() {
-    local milter=$1 listeners=$2 port
-    command -v postfix >/dev/null || skip "postfix is not installed"
-    mkdir -p "$WORK/pf/etc" "$WORK/pf/spool" "$WORK/pf/log" "$WORK/pf/data"
-    chown postfix "$WORK/pf/data"
-    sed -e "s|@ROOT@|$WORK|g" -e "s|@MILTER@|$milter|g" \
-        "$KV_E2E_DIR/postfix/main.cf.in" >"$WORK/pf/etc/main.cf"
-    { printf '%s\n' "$listeners"; cat "$KV_E2E_DIR/postfix/master.cf.in"; } >"$WORK/pf/etc/master.cf"
-    E2E_PF_CONF="$WORK/pf/etc"
-    script -qec "postfix -c $E2E_PF_CONF check" /dev/null >"$WORK/pf-check.out" 2>&1 ||
-        die "postfix check failed: $(cat "$WORK/pf-check.out")"
-    script -qec "postfix -c $E2E_PF_CONF start" /dev/null >"$WORK/pf-start.out" 2>&1 ||
-        die "postfix start failed: $(cat "$WORK/pf-start.out")"
-    for port in $(printf '%s\n' "$listeners" | sed -n 's/^127\.0\.0\.1:\([0-9]*\) .*/\1/p'); do
-        wait_until 15 port_open "$port" || die "postfix does not listen on $port"
-    done
-}
-
-pf_stop() {
-    local pidfile="$WORK/pf/spool/pid/master.pid" pid=""
-    [ -f "$pidfile" ] && pid=$(tr -dc 0-9 <"$pidfile")
-    script -qec "postfix -c $E2E_PF_CONF stop" /dev/null >/dev/null 2>&1
-    if [ -n "$pid" ] && ! wait_until 15 proc_ended "$pid"; then
-        kill -KILL "$pid" 2>/dev/null
-    fi
-    E2E_PF_CONF=""
+    postfix_start "$WORK" "$2" "MILTER=$1"
+    case $? in
+        0) ;;
+        77) skip "postfix is not installed" ;;
+        *) die "the private Postfix did not start" ;;
+    esac
 }
 
 # maillog_count TEXT: lines of the Postfix log holding TEXT.

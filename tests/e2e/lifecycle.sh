@@ -35,9 +35,9 @@ ends_with "missing configuration" 71 && expect_log "$LAST_PID" "BackAddrDomain n
 
 # --- root is refused (nothing on standard error, status 0) ---------------------
 if [ "$(id -u)" = 0 ]; then
-    "$KV_BIN" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/root.out" 2>&1 &
+    "${ISOLATE[@]}" "$KV_BIN" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/root.out" 2>&1 &
     KV_PID=$!
-    E2E_PIDS+=("$KV_PID")
+    HARNESS_PIDS+=("$KV_PID")
     ends_with "as root" 0 && expect_log "$LAST_PID" "kelvantor cannot run as root"
     [ -s "$WORK/root.out" ] && fail "as root: unexpected output: $(cat "$WORK/root.out")"
 fi
@@ -66,7 +66,7 @@ if [[ ! "$content" =~ $pid_pattern ]]; then
 elif [ "$child" = "$parent" ]; then
     fail "daemon mode: the pid file holds the parent's pid"
 else
-    E2E_PIDS+=("$child")
+    HARNESS_PIDS+=("$child")
     kv_ready "inet:$PORT_D@127.0.0.1" "$child" || fail "daemon mode: the child does not answer"
     [ "$(readlink "/proc/$child/exe")" = "$(readlink -f "$KV_BIN")" ] ||
         fail "daemon mode: pid $child is not kelvantor"

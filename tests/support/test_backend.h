@@ -1,7 +1,9 @@
-// A scriptable SMTP backend for tests: it listens on 127.0.0.1 (port 0 by
-// default), greets every connection with the script's banner and answers each
-// command line with the script's reply, sent with one send() so that the
-// client reads it as one reply.  It records every line it receives.
+// The scriptable SMTP backend of the tests and the benchmarks: it listens on
+// 127.0.0.1 (port 0 by default), greets every connection with the script's
+// banner and answers each command line with the script's reply, sent with one
+// send() so that the client reads it as one reply.  It records every line it
+// receives.  Event-driven (script.threads loops), so that pauses cost nothing
+// and load runs stay cheap; kv-test-backend is the same as a program.
 #pragma once
 
 #include <sys/socket.h>
@@ -24,7 +26,8 @@ struct backend_script {
     std::string mail_reply = "250 2.1.0 Ok\r\n";
     // Reply to "RCPT TO:<argument>"; receives the text between the angle brackets
     // (the whole argument after "RCPT TO:" when it has none).  Default: "250 2.1.5 Ok\r\n";
-    // returning "" sends nothing.  Called on the connection threads, possibly at once.
+    // returning "" sends nothing.  Called on the backend's threads, possibly at once;
+    // it must not block (the other connections of its thread would wait).
     std::function<std::string(const std::string& address)> rcpt_reply;
     std::string rset_reply = "250 2.0.0 Ok\r\n";
     std::string quit_reply = "221 2.0.0 Bye\r\n";  // the connection is closed after it
@@ -44,12 +47,13 @@ struct backend_script {
 
     std::uint16_t port = 0;    // 0: the system picks one
     bool record_lines = true;  // false: lines() stays empty (for load)
+    unsigned threads = 1;      // event loops; above 1 they share the port (SO_REUSEPORT)
 };
 
 class test_backend {
 public:
     explicit test_backend(backend_script script = {});
-    ~test_backend();  // stops every connection and joins its thread
+    ~test_backend();  // closes every connection and joins the threads
     test_backend(const test_backend&) = delete;
     test_backend& operator=(const test_backend&) = delete;
 
@@ -62,9 +66,10 @@ public:
 
     int connections() const;  // connections accepted so far
     bool wait_for_connections(int n, std::chrono::milliseconds bound) const;
-    // Connections whose thread has ended (peer closed, QUIT, close_after_*).
+    // Connections that have ended (peer closed, QUIT, close_after_*).
     int finished_connections() const;
     bool wait_for_finished(int n, std::chrono::milliseconds bound) const;
+    std::uint64_t rcpts() const;  // RCPT commands received so far
 
     struct state;
 

@@ -1,10 +1,13 @@
-// kv-test-backend: a standalone SMTP backend for end-to-end tests and load
-// runs.  RCPT replies depend on the local part: "unknown..." is refused with
-// 550, "tempfail..." deferred with 451, anything else accepted.  Failure modes
-// come from flags; it logs nothing per command and stops on SIGTERM or SIGINT.
+// kv-test-backend: the test backend as a program, for the end-to-end tests
+// and the benchmarks.  RCPT replies depend on the local part: "unknown..." is
+// refused with 550, "tempfail..." deferred with 451, anything else accepted.
+// Failure modes come from flags.  It logs nothing per command, prints its
+// counts on SIGUSR1 ("counts connections=N rcpts=N") and at exit, and stops on
+// SIGTERM or SIGINT, or by itself after --lifetime seconds.
 #include <pthread.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -21,7 +24,8 @@ using kelvantor::testing::backend_script;
 
 constexpr const char* usage =
     "usage: kv-test-backend [--port N] [--banner TEXT] [--silent] [--close-after-banner]\n"
-    "                       [--delay-ms N] [--rcpt-delay-ms N] [--split]\n";
+    "                       [--delay-ms N] [--rcpt-delay-ms N] [--split]\n"
+    "                       [--threads N] [--lifetime SECONDS]\n";
 
 std::string rcpt_verdict(const std::string& address) {
     const std::size_t at = address.rfind('@');
@@ -51,6 +55,7 @@ int main(int argc, char** argv) {
     script.helo_reply = "250 kv-test-backend\r\n";
     script.rcpt_reply = rcpt_verdict;
     script.record_lines = false;
+    long lifetime = 86'400;
 
     for (int i = 1; i < argc; ++i) {
         const std::string_view option(argv[i]);
@@ -75,6 +80,13 @@ int main(int argc, char** argv) {
             ++i;
         } else if (option == "--split") {
             script.split_gap = std::chrono::milliseconds(200);
+        } else if (option == "--threads" && has_value && parse_number(argv[i + 1], 64, number)) {
+            script.threads = static_cast<unsigned>(number);
+            ++i;
+        } else if (option == "--lifetime" && has_value &&
+                   parse_number(argv[i + 1], 86'400, number)) {
+            lifetime = number;
+            ++i;
         } else {
             std::fputs(usage, stderr);
             return 64;
@@ -87,6 +99,7 @@ int main(int argc, char** argv) {
     sigemptyset(&stop_signals);
     sigaddset(&stop_signals, SIGTERM);
     sigaddset(&stop_signals, SIGINT);
+    sigaddset(&stop_signals, SIGUSR1);  // not a stop: print the counts so far
     pthread_sigmask(SIG_BLOCK, &stop_signals, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
@@ -94,8 +107,25 @@ int main(int argc, char** argv) {
         kelvantor::testing::test_backend backend(std::move(script));
         std::printf("port %u\n", static_cast<unsigned>(backend.port()));
         std::fflush(stdout);
-        int received = 0;
-        sigwait(&stop_signals, &received);
+        const auto print_counts = [&backend](std::FILE* to, const char* what) {
+            std::fprintf(to, "%s connections=%d rcpts=%llu\n", what, backend.connections(),
+                         static_cast<unsigned long long>(backend.rcpts()));
+            std::fflush(to);
+        };
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(lifetime);
+        // Other wake-ups (EINTR after a stop and continue) are waited out.
+        for (auto left = end - std::chrono::steady_clock::now(); left.count() > 0;
+             left = end - std::chrono::steady_clock::now()) {
+            const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(left).count() + 1;
+            const timespec limit{static_cast<time_t>(ms / 1000), (ms % 1000) * 1'000'000L};
+            const int got = sigtimedwait(&stop_signals, nullptr, &limit);
+            if (got == SIGUSR1) {
+                print_counts(stdout, "counts");
+            } else if (got > 0 || errno == EAGAIN) {
+                break;
+            }
+        }
+        print_counts(stderr, "kv-test-backend:");
     } catch (const std::exception& e) {
         std::fprintf(stderr, "kv-test-backend: %s\n", e.what());
         return 71;

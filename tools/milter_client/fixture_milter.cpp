@@ -1,8 +1,8 @@
-// kv-e2e-fixture-milter: a small libmilter filter with scripted answers, the
+// kv-fixture-milter: a small libmilter filter with scripted answers, the
 // peer for the milter client's own tests.  Host names, senders, recipients and
 // headers pick its answer; "echo" cases reject with a reply text that repeats
 // what the filter received, so a test can check the client's encoding.
-// Usage: kv-e2e-fixture-milter --socket SPEC [--no-reply-headers]
+// Usage: kv-fixture-milter --socket SPEC [--no-reply-headers]
 #include <arpa/inet.h>
 #include <libmilter/mfapi.h>
 #include <netinet/in.h>
@@ -194,7 +194,7 @@ int main(int argc, char** argv) {
         }
     }
     if (socket == nullptr) {
-        std::fputs("usage: kv-e2e-fixture-milter --socket SPEC [--no-reply-headers]\n", stderr);
+        std::fputs("usage: kv-fixture-milter --socket SPEC [--no-reply-headers]\n", stderr);
         return 2;
     }
     smfiDesc desc{};

@@ -1,8 +1,8 @@
-// Tests of the milter client against a real libmilter filter (the fixture
-// milter, run as a child process on a unix socket and on a loopback TCP port):
-// negotiation and stages turned off, the encoding of every command, answers
-// with and without reply text, progress and end-of-message changes, reuse of a
-// connection, no-reply stages, and the bounded failure paths.
+// The milter client against a real libmilter filter (the fixture milter, a
+// child process on a unix socket and on a loopback TCP port): what libmilter
+// decodes of each command the client encodes, the answers it decodes (reply
+// text, progress packets, end-of-message changes), stages turned off or
+// without reply, and the bounded failure paths.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -21,7 +21,7 @@
 
 #include <gtest/gtest.h>
 
-#include "e2e/milter_client.h"
+#include "milter_client/milter_client.h"
 
 namespace kelvantor::testing {
 namespace {
@@ -71,12 +71,7 @@ public:
         ::close(out[0]);
     }
     ~fixture_process() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGKILL);
-            for (int i = 0; i < 500 && ::waitpid(pid_, nullptr, WNOHANG) == 0; ++i) {
-                ::usleep(10000);
-            }
-        }
+        if (pid_ > 0 && ::kill(pid_, SIGKILL) == 0) ::waitpid(pid_, nullptr, 0);
     }
     fixture_process(const fixture_process&) = delete;
     fixture_process& operator=(const fixture_process&) = delete;
@@ -136,35 +131,26 @@ protected:
     milter_client client_;
 };
 
-TEST_F(MilterClientTest, NegotiationReportsTheStagesTheFilterTurnedOff) {
+TEST_F(MilterClientTest, StagesTheFilterTurnedOffAreNotSentAndTheConversationStaysInStep) {
     EXPECT_EQ(client_.filter_version(), 6u);
     EXPECT_EQ(client_.filter_actions() & 0x1u, 0x1u);  // SMFIF_ADDHDRS
     // The fixture has no HELO, DATA, EOH or unknown-command callback.
     EXPECT_FALSE(client_.stage_enabled(milter_stage::helo));
-    EXPECT_FALSE(client_.stage_enabled(milter_stage::data));
-    EXPECT_FALSE(client_.stage_enabled(milter_stage::eoh));
     EXPECT_FALSE(client_.stage_enabled(milter_stage::unknown));
-    EXPECT_TRUE(client_.stage_enabled(milter_stage::connect));
     EXPECT_TRUE(client_.stage_enabled(milter_stage::rcpt));
-    EXPECT_TRUE(client_.stage_enabled(milter_stage::header));
-    EXPECT_TRUE(client_.stage_enabled(milter_stage::body));
-
-    // A stage that is off is not sent, and the conversation stays in step.
     start_message();
     EXPECT_EQ(client_.helo("client.example").verdict, milter_verdict::stage_off);
     EXPECT_EQ(client_.rcpt("<someone@fixture.test>").verdict, milter_verdict::proceed);
 }
 
 TEST_F(MilterClientTest, ConnectCarriesFamilyPortAddressAndMacros) {
-    struct expected_connect {
+    const struct {
         char family;
         const char* address;
         const char* text;
-    };
-    const expected_connect cases[] = {
+    } cases[] = {
         {'4', "127.0.0.2",
          "550 5.7.1 connect family=inet port=12345 addr=127.0.0.2 daemon=MSA j=mx"},
-        {'6', "::1", "550 5.7.1 connect family=inet6 port=12345 addr=::1 daemon=MSA j=mx"},
         {'6', "2001:db8::25",
          "550 5.7.1 connect family=inet6 port=12345 addr=2001:db8::25 daemon=MSA j=mx"},
         {'L', "/run/client.sock",
@@ -183,55 +169,29 @@ TEST_F(MilterClientTest, ConnectCarriesFamilyPortAddressAndMacros) {
     }
 }
 
-TEST_F(MilterClientTest, ConnectAnswersWithoutReplyText) {
-    struct expected_answer {
-        const char* host;
-        milter_verdict verdict;
-        char code;
-    };
-    const expected_answer cases[] = {
-        {"accept.example", milter_verdict::accept, 'a'},
-        {"reject.example", milter_verdict::reject, 'r'},
-        {"tempfail.example", milter_verdict::tempfail, 't'},
-        {"client.example", milter_verdict::proceed, 'c'},
-    };
-    for (const auto& c : cases) {
-        SCOPED_TRACE(c.host);
-        const milter_reply& reply = client_.connect(c.host, '4', 1, "127.0.0.2");
-        EXPECT_EQ(reply.verdict, c.verdict);
-        EXPECT_EQ(reply.code, c.code);
-        EXPECT_EQ(reply.text, "");
-        client_.quit();
-        ASSERT_TRUE(client_.open(unix_spec_)) << client_.error();
-    }
-}
-
-TEST_F(MilterClientTest, MailCarriesSenderArgumentsAndMacros) {
+TEST_F(MilterClientTest, MailAndRecipientsCarryArgumentsAndMacrosAndDecodeEachAnswer) {
     ASSERT_EQ(client_.connect("client.example", '4', 1, "127.0.0.2").verdict,
               milter_verdict::proceed);
     ASSERT_TRUE(client_.macros('M', {{"{mail_addr}", "echo@fixture.test"}}));
     const std::string_view args[] = {"SIZE=10", "BODY=8BITMIME"};
-    const milter_reply& echo = client_.mail("<echo@fixture.test>", args);
-    EXPECT_EQ(echo.verdict, milter_verdict::reject);
-    EXPECT_EQ(echo.text,
+    EXPECT_EQ(client_.mail("<echo@fixture.test>", args).text,
               "550 5.7.1 mail args=<echo@fixture.test>,SIZE=10,BODY=8BITMIME "
               "mail_addr=echo@fixture.test");
-    client_.abort();
+    // After an abort the connection serves the next message.
+    ASSERT_TRUE(client_.abort());
     const milter_reply& plain = client_.mail("<reject@fixture.test>");
     EXPECT_EQ(plain.verdict, milter_verdict::reject);
     EXPECT_EQ(plain.code, 'r');
     EXPECT_EQ(plain.text, "");
-}
+    ASSERT_TRUE(client_.abort());
 
-TEST_F(MilterClientTest, RecipientAnswersInOneTransaction) {
-    start_message();
-    struct expected_rcpt {
+    ASSERT_EQ(client_.mail("<sender@fixture.test>").verdict, milter_verdict::proceed);
+    const struct {
         const char* rcpt;
         milter_verdict verdict;
         char code;
         const char* text;
-    };
-    const expected_rcpt cases[] = {
+    } cases[] = {
         {"<unknown1@fixture.test>", milter_verdict::reject, 'y', "550 5.1.1  User unknown"},
         {"<known@fixture.test>", milter_verdict::proceed, 'c', ""},
         {"<temp@fixture.test>", milter_verdict::tempfail, 'y', "451 4.7.0 Internal error"},
@@ -239,67 +199,35 @@ TEST_F(MilterClientTest, RecipientAnswersInOneTransaction) {
         {"<slow@fixture.test>", milter_verdict::proceed, 'c', ""},  // after two progress packets
         {"<echo@Fixture.Test>", milter_verdict::reject, 'y',
          "550 5.7.1 rcpt arg=<echo@Fixture.Test> rcpt_addr=echo@fixture.test"},
-        {"<known2@fixture.test>", milter_verdict::proceed, 'c', ""},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.rcpt);
-        std::string_view address(c.rcpt);
         ASSERT_TRUE(client_.macros('R', {{"{rcpt_addr}", "echo@fixture.test"}}));
-        const milter_reply& reply = client_.rcpt(address);
+        const milter_reply& reply = client_.rcpt(c.rcpt);
         EXPECT_EQ(reply.verdict, c.verdict);
         EXPECT_EQ(reply.code, c.code);
         EXPECT_EQ(reply.text, c.text);
     }
 }
 
-TEST_F(MilterClientTest, MessageStagesAndEndOfMessageChanges) {
-    for (int message = 0; message < 2; ++message) {  // two messages on one connection
-        SCOPED_TRACE(message);
-        if (message == 0) {
-            start_message();
-        } else {
-            ASSERT_EQ(client_.mail("<sender@fixture.test>").verdict, milter_verdict::proceed);
-        }
-        ASSERT_EQ(client_.rcpt("<known@fixture.test>").verdict, milter_verdict::proceed);
-        EXPECT_EQ(client_.data().verdict, milter_verdict::stage_off);
-        EXPECT_EQ(client_.header("Subject", "e2e").verdict, milter_verdict::proceed);
-        EXPECT_EQ(client_.eoh().verdict, milter_verdict::stage_off);
-        // 100000 bytes travel as two body chunks; the filter counts them.
-        const std::string body(100000, 'x');
-        EXPECT_EQ(client_.body(body).verdict, milter_verdict::proceed);
-        const milter_reply& end = client_.eom();
-        EXPECT_EQ(end.verdict, milter_verdict::proceed);
-        ASSERT_EQ(end.modifications.size(), 1u);
-        EXPECT_EQ(end.modifications[0].code, 'h');
-        EXPECT_EQ(end.modifications[0].data, std::string("X-Fixture-Body\0"
-                                                         "100000\0",
-                                                         22));
-    }
-    ASSERT_EQ(client_.mail("<sender@fixture.test>").verdict, milter_verdict::proceed);
-    ASSERT_EQ(client_.rcpt("<known@fixture.test>").verdict, milter_verdict::proceed);
-    const milter_reply& echo = client_.header("X-Echo", "value");
-    EXPECT_EQ(echo.text, "550 5.7.1 header name=X-Echo value=[value]");
-    EXPECT_TRUE(echo.modifications.empty());
-}
-
-TEST_F(MilterClientTest, AbortKeepsTheConnectionUsableAndQuitClosesIt) {
+TEST_F(MilterClientTest, MessageStagesBodyChunksAndEndOfMessageChanges) {
     start_message();
     ASSERT_EQ(client_.rcpt("<known@fixture.test>").verdict, milter_verdict::proceed);
-    ASSERT_TRUE(client_.abort());
-    ASSERT_EQ(client_.mail("<echo@fixture.test>").text,
-              "550 5.7.1 mail args=<echo@fixture.test> mail_addr=(none)");
-    client_.quit();
-    EXPECT_FALSE(client_.is_open());
-    // A moved-to client carries the connection on.
-    milter_client first;
-    ASSERT_TRUE(first.open(unix_spec_)) << first.error();
-    client_ = std::move(first);
-    EXPECT_FALSE(first.is_open());  // NOLINT(bugprone-use-after-move): checks the move
-    ASSERT_TRUE(client_.macros('C', {{"{daemon_name}", "second"}}));
-    const milter_reply& again = client_.connect("echo.example", '4', 7, "127.0.0.3");
-    EXPECT_EQ(again.verdict, milter_verdict::reject) << client_.error();
-    EXPECT_EQ(again.text,
-              "550 5.7.1 connect family=inet port=7 addr=127.0.0.3 daemon=second j=(none)");
+    EXPECT_EQ(client_.header("Subject", "e2e").verdict, milter_verdict::proceed);
+    EXPECT_EQ(client_.eoh().verdict, milter_verdict::stage_off);
+    // 100000 bytes travel as two body chunks; the filter counts them.
+    EXPECT_EQ(client_.body(std::string(100000, 'x')).verdict, milter_verdict::proceed);
+    const milter_reply& end = client_.eom();
+    EXPECT_EQ(end.verdict, milter_verdict::proceed);
+    ASSERT_EQ(end.modifications.size(), 1u);
+    EXPECT_EQ(end.modifications[0].code, 'h');
+    EXPECT_EQ(end.modifications[0].data, std::string("X-Fixture-Body\0"
+                                                     "100000\0",
+                                                     22));
+    // The connection serves the next message.
+    ASSERT_EQ(client_.mail("<sender@fixture.test>").verdict, milter_verdict::proceed);
+    ASSERT_EQ(client_.rcpt("<known@fixture.test>").verdict, milter_verdict::proceed);
+    EXPECT_EQ(client_.header("X-Echo", "value").text, "550 5.7.1 header name=X-Echo value=[value]");
     client_.quit();
     EXPECT_FALSE(client_.is_open());
     EXPECT_EQ(client_.rcpt("<x@fixture.test>").verdict, milter_verdict::failed);
@@ -314,14 +242,11 @@ TEST_F(MilterClientTest, NoReplyStagesAreSentWithoutWaiting) {
     ASSERT_EQ(tcp.connect("client.example", '4', 1, "127.0.0.2").verdict, milter_verdict::proceed);
     ASSERT_EQ(tcp.mail("<sender@fixture.test>").verdict, milter_verdict::proceed);
     ASSERT_EQ(tcp.rcpt("<known@fixture.test>").verdict, milter_verdict::proceed);
-    const auto start = std::chrono::steady_clock::now();
+    // Waiting for a reply that never comes would take the 3 s timeout.
     EXPECT_EQ(tcp.header("Subject", "a").verdict, milter_verdict::no_reply) << tcp.error();
     EXPECT_EQ(tcp.header("X-Other", "b").verdict, milter_verdict::no_reply) << tcp.error();
-    EXPECT_LT(std::chrono::steady_clock::now() - start, 1000ms);
-    EXPECT_EQ(tcp.body("x").verdict, milter_verdict::proceed);
-    const milter_reply& end = tcp.eom();
-    EXPECT_EQ(end.verdict, milter_verdict::proceed) << tcp.error();
-    EXPECT_EQ(end.modifications.size(), 1u);
+    EXPECT_EQ(tcp.body("x").verdict, milter_verdict::proceed) << tcp.error();
+    EXPECT_EQ(tcp.eom().modifications.size(), 1u) << tcp.error();
 }
 
 TEST(MilterClientFailureTest, RefusedConnectionAndBadSpecsFailAtOnce) {

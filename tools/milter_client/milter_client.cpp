@@ -2,7 +2,7 @@
 // the command byte, its data), negotiation, and the stage commands with their
 // answers.  The socket is non-blocking and every wait is bounded by poll();
 // buffers are members that keep their capacity from one command to the next.
-#include "e2e/milter_client.h"
+#include "milter_client/milter_client.h"
 
 #include <arpa/inet.h>
 #include <fcntl.h>

@@ -13,7 +13,7 @@
 #include <tuple>
 #include <vector>
 
-#include "e2e/milter_client.h"
+#include "milter_client/milter_client.h"
 
 namespace {
 
