@@ -4,11 +4,13 @@
 // Shell tests grep these lines.  Exit status: 0 when the transaction ran to its
 // end (whatever the filter answered), 1 on an I/O or protocol error, 2 on usage.
 #include <getopt.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <string_view>
 #include <tuple>
 #include <vector>
@@ -35,6 +37,7 @@ struct script {
     std::string from;
     std::vector<std::string> rcpts;
     bool rcpt_macro = true;
+    std::string wait_file;  // before every recipient after the first, wait for it to exist
     bool abort_message = false;
     bool probe = false;
     std::vector<std::string> headers;
@@ -42,6 +45,16 @@ struct script {
     // Macros as (stage, name, value).
     std::vector<std::tuple<char, std::string, std::string>> macros;
 };
+
+// Waits until path exists, polling every 10 ms for at most seconds.
+bool wait_for_file(const std::string& path, int seconds) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (::access(path.c_str(), F_OK) != 0) {
+        if (std::chrono::steady_clock::now() >= end) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return true;
+}
 
 // A whole decimal number within [low, high], or -1.
 int number(const std::string& text, long low, long high) {
@@ -65,6 +78,8 @@ void usage(FILE* out) {
         "  --from ADDR           envelope sender; without it the session ends after HELO\n"
         "  --rcpt ADDR           envelope recipient, repeatable; sets {rcpt_addr} to ADDR\n"
         "  --no-rcpt-macro       do not send {rcpt_addr}\n"
+        "  --wait-file PATH      before each recipient after the first, wait (up to\n"
+        "                        the timeout) until PATH exists\n"
         "  --header 'N: V'       header, repeatable (default 'Subject: e2e')\n"
         "  --body TEXT           body (a test line)\n"
         "  --abort               abort the message after the recipients\n",
@@ -84,6 +99,7 @@ bool parse(int argc, char** argv, script& s) {
         o_from,
         o_rcpt,
         o_no_rcpt_macro,
+        o_wait_file,
         o_header,
         o_body,
         o_abort,
@@ -102,6 +118,7 @@ bool parse(int argc, char** argv, script& s) {
         {"from", required_argument, nullptr, o_from},
         {"rcpt", required_argument, nullptr, o_rcpt},
         {"no-rcpt-macro", no_argument, nullptr, o_no_rcpt_macro},
+        {"wait-file", required_argument, nullptr, o_wait_file},
         {"header", required_argument, nullptr, o_header},
         {"body", required_argument, nullptr, o_body},
         {"abort", no_argument, nullptr, o_abort},
@@ -159,6 +176,9 @@ bool parse(int argc, char** argv, script& s) {
                 break;
             case o_no_rcpt_macro:
                 s.rcpt_macro = false;
+                break;
+            case o_wait_file:
+                s.wait_file = arg;
                 break;
             case o_header:
                 if (arg.find(':') == std::string::npos) {
@@ -291,6 +311,11 @@ int run(const script& s) {
             for (const std::string& r : s.rcpts) {
                 if (!message_open) {
                     break;
+                }
+                if (&r != &s.rcpts.front() && !s.wait_file.empty() &&
+                    !wait_for_file(s.wait_file, s.timeout_s)) {
+                    std::fprintf(stderr, "no %s within %d s\n", s.wait_file.c_str(), s.timeout_s);
+                    return 1;
                 }
                 const std::string recipient = "<" + r + ">";
                 if (s.rcpt_macro) {
