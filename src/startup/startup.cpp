@@ -29,7 +29,9 @@
 namespace kelvantor {
 namespace {
 
-constexpr const char* option_string = "p:T:u:f:g:b:P:Dhv";
+// The leading '+' makes getopt stop at the first operand, as POSIX has it:
+// glibc would otherwise permute and act on options behind stray words.
+constexpr const char* option_string = "+p:T:u:f:g:b:P:Dhv";
 constexpr const char* default_config_path = "/usr/local/etc/mail/kelvantor.conf";
 constexpr const char* default_pid_path = "/var/run/kelvantor.pid";
 
@@ -77,7 +79,8 @@ void take_group(const char* name, start_options& options) {
     endgrent();
 }
 
-// Acts on each option as it is read; exits on the refusals.
+// Acts on each option as it is read, up to the first operand; exits on the
+// refusals.  Operands are ignored.
 start_options read_options(int argc, char** argv) {
     start_options options;
     int option;

@@ -1,6 +1,7 @@
 #!/bin/bash
 # Start-up and shut-down of the real binary: no route ("BackAddrDomain not
-# defined", status 71), the refusal to run as root, daemon mode (-D: the
+# defined", status 71), the refusal to run as root, a -D behind an operand
+# left unread, daemon mode (-D: the
 # parent exits 0, the -P file holds the detached child's pid, the child serves
 # from "/" with /dev/null as standard files and SIGTERM ends it), and the
 # foreground SIGTERM that logs "Exit" and removes the -P file.
@@ -41,6 +42,19 @@ if [ "$(id -u)" = 0 ]; then
     ends_with "as root" 0 && expect_log "$LAST_PID" "kelvantor cannot run as root"
     [ -s "$WORK/root.out" ] && fail "as root: unexpected output: $(cat "$WORK/root.out")"
 fi
+
+# --- options end at the first operand: a -D behind one is not acted on ----------
+STRAY_PIDFILE="$WORK/run/stray.pid"
+kv_start stray -P "$STRAY_PIDFILE" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" stray -D
+stray_pid=$KV_PID
+if kv_ready "inet:$PORT_FG@127.0.0.1" "$stray_pid"; then
+    proc_ended "$stray_pid" && fail "-D after an operand: the process detached"
+fi
+if [ -e "$STRAY_PIDFILE" ]; then
+    fail "-D after an operand: a pid file was written"
+    E2E_PIDS+=("$(cat "$STRAY_PIDFILE")")
+fi
+kv_stop "$stray_pid"
 
 # --- daemon mode and the foreground, side by side --------------------------------
 PIDFILE="$WORK/run/daemon.pid"
