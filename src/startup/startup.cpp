@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -39,6 +40,7 @@ struct start_options {
     uid_t uid = 0;
     gid_t gid = 0;
     bool group_given = false;
+    bool identity_given = false;  // -u or -g named an existing user or group
     std::string config_path = default_config_path;
     std::string pid_path = default_pid_path;
     bool daemon_mode = false;
@@ -69,13 +71,17 @@ void take_user(const char* name, start_options& options) {
     if (const passwd* user = getpwnam(name); user != nullptr) {
         options.uid = user->pw_uid;
         options.gid = user->pw_gid;
+        options.identity_given = true;
     }
     endpwent();
 }
 
 void take_group(const char* name, start_options& options) {
     options.group_given = true;
-    if (const group* found = getgrnam(name); found != nullptr) options.gid = found->gr_gid;
+    if (const group* found = getgrnam(name); found != nullptr) {
+        options.gid = found->gr_gid;
+        options.identity_given = true;
+    }
     endgrent();
 }
 
@@ -135,15 +141,19 @@ start_options read_options(int argc, char** argv) {
     return options;
 }
 
-// Switches to the configured group and user.  Results are not examined: a
-// process still running as root is refused right after.  Root's own
-// supplementary groups are dropped so that they do not outlive the switch.
+// Switches to the configured group and user, when -u or -g named one.  Every
+// call is checked: a process left with root's group, or with neither the
+// group nor the user asked for, must not go on.  Root's own supplementary
+// groups are dropped so that they do not outlive the switch.
 void drop_privileges(const start_options& options) {
-    if (geteuid() == 0) {
-        [[maybe_unused]] const int grouped = setgroups(1, &options.gid);
-    }
-    [[maybe_unused]] const int group_set = setgid(options.gid);
-    [[maybe_unused]] const int user_set = setuid(options.uid);
+    if (!options.identity_given) return;
+    const auto fail = [](const char* call) {
+        log_msg(LOG_ERR, "%s failed: %s", call, std::strerror(errno));
+        std::exit(exit_status::configuration);
+    };
+    if (geteuid() == 0 && setgroups(1, &options.gid) != 0) fail("setgroups");
+    if (setgid(options.gid) != 0) fail("setgid");
+    if (setuid(options.uid) != 0) fail("setuid");
 }
 
 [[noreturn]] void unavailable(const char* what) {

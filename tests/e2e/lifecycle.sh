@@ -1,10 +1,10 @@
 #!/bin/bash
 # Start-up and shut-down of the real binary: no route ("BackAddrDomain not
-# defined", status 71), the refusal to run as root, a -D behind an operand
-# left unread, daemon mode (-D: the
-# parent exits 0, the -P file holds the detached child's pid, the child serves
-# from "/" with /dev/null as standard files and SIGTERM ends it), and the
-# foreground SIGTERM that logs "Exit" and removes the -P file.
+# defined", status 71), the refusal to run as root, a failed setgid or
+# setgroups (status 71), a -D behind an operand left unread, daemon mode (-D:
+# the parent exits 0, the -P file holds the detached child's pid, the child
+# serves from "/" with /dev/null as standard files and SIGTERM ends it), and
+# the foreground SIGTERM that logs "Exit" and removes the -P file.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 start_syslog
@@ -41,6 +41,28 @@ if [ "$(id -u)" = 0 ]; then
     E2E_PIDS+=("$KV_PID")
     ends_with "as root" 0 && expect_log "$LAST_PID" "kelvantor cannot run as root"
     [ -s "$WORK/root.out" ] && fail "as root: unexpected output: $(cat "$WORK/root.out")"
+fi
+
+# --- a failed privilege call ends start-up with 71 before anything is served ----
+if [ "$(id -u)" = 0 ]; then
+    # As nobody, taking root's group is refused (EPERM); unchecked, the filter
+    # would go on serving as nobody with neither the group nor the user asked for.
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$KV_BIN" -u root \
+        -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/setgid.out" 2>&1 &
+    KV_PID=$!
+    E2E_PIDS+=("$KV_PID")
+    ends_with "setgid refused" 71 && expect_log "$LAST_PID" "setgid failed: Operation not permitted"
+    # A user namespace denies setgroups to its root.
+    if unshare --user --map-root-user true 2>/dev/null; then
+        unshare --user --map-root-user "$KV_BIN" "${KV_USER[@]}" \
+            -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/setgroups.out" 2>&1 &
+        KV_PID=$!
+        E2E_PIDS+=("$KV_PID")
+        ends_with "setgroups refused" 71 &&
+            expect_log "$LAST_PID" "setgroups failed: Operation not permitted"
+    else
+        say "no user namespaces here: the setgroups failure is not tried"
+    fi
 fi
 
 # --- options end at the first operand: a -D behind one is not acted on ----------
