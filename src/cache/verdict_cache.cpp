@@ -56,8 +56,11 @@ std::string_view until_nul(std::string_view address) {
 
 }  // namespace
 
+// Ages are taken on the monotonic clock: a verdict stamped by a wall clock
+// that is later stepped back would head its queue for as long as the step,
+// and every verdict behind it would stay in memory until then.
 std::int64_t verdict_clock() {
-    return std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count();
+    return std::chrono::floor<std::chrono::seconds>(monotonic_now().time_since_epoch()).count();
 }
 
 int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
@@ -103,11 +106,17 @@ std::optional<std::uint32_t> verdict_lookup(std::string_view address) {
     const std::int64_t now = verdict_clock();
     address = until_nul(address);
     const std::uint32_t hash = store.hash(address);
+    // A table that most entries have left wants to shrink: lookups rebuild it too.
+    slot_array_owner spare;
+    if (const std::size_t wanted = store.wanted_capacity(); wanted != 0) {
+        spare.array = cache_detail::new_slot_array(wanted);
+    }
     owned_entries expired;
     std::optional<std::uint32_t> status;
     {
         KV_WRITE_LOCK(cache_lock);
         expired.reset(store.take_expired(now, expiry_batch));
+        spare.array = store.offer_table(spare.array);
         status = store.find(address, hash, now);
     }
     return status;
