@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -181,6 +182,9 @@ void usage() {
 
 int kelvantor_main(int argc, char** argv) {
     if (getppid() == 1) return 0;
+    // A write past RLIMIT_FSIZE then fails with EFBIG and is reported like any
+    // other write error, instead of ending the process before the cache is saved.
+    std::signal(SIGXFSZ, SIG_IGN);
     const start_options options = read_options(argc, argv);
 
     open_syslog();

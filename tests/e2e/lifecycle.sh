@@ -1,7 +1,8 @@
 #!/bin/bash
 # Start-up and shut-down of the real binary: no route ("BackAddrDomain not
 # defined", status 71), the refusal to run as root, a failed setgid or
-# setgroups (status 71), a -D behind an operand left unread, daemon mode (-D:
+# setgroups (status 71), a -D behind an operand left unread, a cache save past
+# RLIMIT_FSIZE reported as a write error (not SIGXFSZ), daemon mode (-D:
 # the parent exits 0, the -P file holds the detached child's pid, the child
 # serves from "/" with /dev/null as standard files and SIGTERM ends it), and
 # the foreground SIGTERM that logs "Exit" and removes the -P file.
@@ -77,6 +78,29 @@ if [ -e "$STRAY_PIDFILE" ]; then
     E2E_PIDS+=("$(cat "$STRAY_PIDFILE")")
 fi
 kv_stop "$stray_pid"
+
+# --- a save past RLIMIT_FSIZE is a write error, not SIGXFSZ ---------------------
+# The cache file is larger than the limit: the new file cannot be written
+# whole, the old one stays, and the process still ends normally.
+mkdir "$WORK/cache"
+CACHE="$WORK/cache/verdicts"
+awk 'BEGIN { for (i = 0; i < 300; i++) printf "0 user%06d@example.test\n", i }' >"$CACHE"
+[ "$(id -u)" = 0 ] && chown -R nobody:nogroup "$WORK/cache"
+cache_before=$(md5sum <"$CACHE")
+prlimit --fsize=1024 "$KV_BIN" "${KV_USER[@]}" -p "inet:$PORT_FG@127.0.0.1" \
+    -f "$WORK/good.conf" -b "$CACHE" >"$WORK/fsize.out" 2>&1 &
+KV_PID=$!
+E2E_PIDS+=("$KV_PID")
+fsize_pid=$KV_PID
+if kv_ready "inet:$PORT_FG@127.0.0.1" "$fsize_pid"; then
+    kv_stop "$fsize_pid"
+    [ "$STOP_STATUS" = 0 ] ||
+        fail "file size limit: exit status $STOP_STATUS after SIGTERM (153 is SIGXFSZ)"
+    expect_log "$fsize_pid" "writing cache error File too large"
+    [ "$(md5sum <"$CACHE")" = "$cache_before" ] || fail "file size limit: the old cache file changed"
+    [ "$(find "$WORK/cache" -mindepth 1 | wc -l)" = 1 ] ||
+        fail "file size limit: left beside the cache file: $(ls "$WORK/cache")"
+fi
 
 # --- daemon mode and the foreground, side by side --------------------------------
 PIDFILE="$WORK/run/daemon.pid"
