@@ -22,8 +22,8 @@ using namespace kelvantor;
 
 std::atomic<std::int64_t> bench_seconds{1700000000};
 
-wall_time bench_now() {
-    return wall_time(std::chrono::seconds(bench_seconds.load(std::memory_order_relaxed)));
+monotonic_time bench_now() {
+    return monotonic_time(std::chrono::seconds(bench_seconds.load(std::memory_order_relaxed)));
 }
 
 // 24 characters: "rcpt" + 8 digits + "@example.org".
@@ -54,7 +54,7 @@ std::int64_t preloaded = -1;
 
 void start_cache(std::int32_t valid_ttl) {
     preloaded = -1;
-    set_clock_source(bench_now);
+    set_monotonic_source(bench_now);
     if (verdict_cache_init(valid_ttl, 3000) != 0) std::abort();
 }
 

@@ -1,7 +1,9 @@
 // Loading and saving the cache file.  A save writes the live verdicts to a new
 // file beside the old one and renames it into place, so that a failed or
 // interrupted save leaves the previous file whole; where no file can be made
-// there (or the path is not a plain file of its own), it rewrites in place.
+// there (or the file cannot keep its owner), it rewrites in place.  Nothing is
+// written through a link planted by someone else, nor to anything but a
+// regular file with one name: such a path is refused and left as it is.
 #include "cache/cache_file.h"
 
 #include <fcntl.h>
@@ -69,28 +71,51 @@ void random_suffix(char* suffix, std::size_t length, unsigned attempt) {
     suffix[length] = '\0';
 }
 
+// What a save does with the path.
+enum class plan { replace, in_place, refuse };
+
 // Creates the replacement for path, with the mode (and owner) of the file it
-// replaces, or 0666 less the umask for a new file.  False where the file is
-// rather to be rewritten in place: a dangling link, a non-regular or multiply
-// linked file, one that cannot keep its owner, or a directory where no file
-// can be created.
-bool open_replacement(const char* path, replacement& out) {
+// replaces, or 0666 less the umask for a new file.  A link is followed only
+// when it is the run user's or root's own and leads to a file of the run
+// user's: one planted by someone else, or leading to another user's file or
+// to no file, is refused, and so is anything but a regular file with one
+// name.  In place where no file can be created in the directory or the file
+// cannot keep its owner.
+plan open_replacement(const char* path, replacement& out, const char*& reason) {
     if (std::snprintf(out.target_path, sizeof out.target_path, "%s", path) >=
         static_cast<int>(sizeof out.target_path)) {
-        return false;
+        return plan::in_place;
     }
     struct stat old {};
     bool exists = false;
     if (lstat(path, &old) == 0) {
         if (S_ISLNK(old.st_mode)) {
+            if (old.st_uid != geteuid() && old.st_uid != 0) {
+                reason = "link of another user";
+                return plan::refuse;
+            }
             const std::unique_ptr<char, malloc_deleter> resolved(realpath(path, nullptr));
-            if (!resolved || stat(resolved.get(), &old) != 0) return false;
+            if (!resolved || stat(resolved.get(), &old) != 0) {
+                reason = "link to no file";
+                return plan::refuse;
+            }
+            if (old.st_uid != geteuid()) {
+                reason = "link to a file of another user";
+                return plan::refuse;
+            }
             std::snprintf(out.target_path, sizeof out.target_path, "%s", resolved.get());
         }
-        if (!S_ISREG(old.st_mode) || old.st_nlink != 1) return false;
+        if (!S_ISREG(old.st_mode)) {
+            reason = "not a regular file";
+            return plan::refuse;
+        }
+        if (old.st_nlink != 1) {
+            reason = "more than one link to the file";
+            return plan::refuse;
+        }
         exists = true;
     } else if (errno != ENOENT) {
-        return false;
+        return plan::in_place;
     }
 
     constexpr std::size_t suffix_length = 6;
@@ -100,13 +125,13 @@ bool open_replacement(const char* path, replacement& out) {
         random_suffix(suffix, suffix_length, attempt);
         if (std::snprintf(out.temp_path, sizeof out.temp_path, "%s.%s", out.target_path, suffix) >=
             static_cast<int>(sizeof out.temp_path)) {
-            return false;
+            return plan::in_place;
         }
         // Created as fopen() creates a file: 0666 less the umask.
         out.fd.reset(open(out.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!out.fd && errno != EEXIST) return false;
+        if (!out.fd && errno != EEXIST) return plan::in_place;
     }
-    if (!out.fd) return false;
+    if (!out.fd) return plan::in_place;
     if (exists) {
         struct stat made {};
         const bool kept = fstat(out.fd.get(), &made) == 0 &&
@@ -116,10 +141,37 @@ bool open_replacement(const char* path, replacement& out) {
         if (!kept) {
             unlink(out.temp_path);
             out.fd.reset();
-            return false;
+            return plan::in_place;
         }
     }
-    return true;
+    return plan::replace;
+}
+
+// Opens path to be rewritten where it is, emptied: never through a link,
+// never anything but a regular file with one name.  O_NONBLOCK keeps the open
+// from waiting on a FIFO that was put there since; it is cleared before any
+// write, which happens under the cache lock.  On failure, reason tells why,
+// or stays nullptr where the directory is missing.
+unique_fd open_in_place(const char* path, const char*& reason) {
+    unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
+    if (!fd) {
+        if (errno != ENOENT) reason = std::strerror(errno);
+        return fd;
+    }
+    struct stat st {};
+    if (fstat(fd.get(), &st) != 0) {
+        reason = std::strerror(errno);
+    } else if (!S_ISREG(st.st_mode)) {
+        reason = "not a regular file";
+    } else if (st.st_nlink != 1) {
+        reason = "more than one link to the file";
+    } else if (const int flags = fcntl(fd.get(), F_GETFL);
+               flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+               ftruncate(fd.get(), 0) != 0) {
+        reason = std::strerror(errno);
+    }
+    if (reason != nullptr) fd.reset();
+    return fd;
 }
 
 // Makes a rename durable; failing costs only durability, so it is not reported.
@@ -199,21 +251,38 @@ int cache_load(const char* path) {
 int cache_save(const char* path) {
     if (path == nullptr) return 0;
 
+    // Both opens come before the walk takes the cache lock, and neither waits.
     replacement fresh;
     unique_file file;
-    bool in_place = true;
-    if (open_replacement(path, fresh)) {
+    const char* reason = nullptr;
+    const plan chosen = open_replacement(path, fresh, reason);
+    bool in_place = chosen == plan::in_place;
+    if (chosen == plan::replace) {
         file.reset(fdopen(fresh.fd.get(), "w"));
         if (file) {
             fresh.fd.release();
-            in_place = false;
         } else {
             unlink(fresh.temp_path);
             fresh.fd.reset();
+            in_place = true;
         }
     }
-    if (in_place) file.reset(std::fopen(path, "w+"));
-    if (!file) return 1;
+    if (in_place) {
+        unique_fd fd = open_in_place(path, reason);
+        if (fd) {
+            file.reset(fdopen(fd.get(), "w"));
+            if (file) {
+                fd.release();
+            } else {
+                reason = std::strerror(errno);
+            }
+        }
+    }
+    if (!file) {
+        // A missing directory stays silent, as it always was.
+        if (reason != nullptr) log_msg(LOG_ERR, "writing cache error %s", reason);
+        return 1;
+    }
     log_msg(LOG_INFO, "saving cache %s", path);
 
     line_writer writer{file.get()};

@@ -1,7 +1,7 @@
 // The process-wide verdict cache: the store of verdict_store.h behind one
 // read/write lock (always taken for writing: lookups expire entries).  Each operation reads the
 // clock and allocates before taking the lock, holds it only for the index work, and frees what
-// expired after releasing it.
+// expired after releasing it.  A spare table for the index is allocated by one thread at a time.
 #include "cache/verdict_cache.h"
 
 #include <sys/random.h>
@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <chrono>
 #include <memory>
+#include <mutex>
 
 #include "cache/verdict_store.h"
 #include "common/clock.h"
@@ -40,6 +41,46 @@ struct slot_array_owner {
     ~slot_array_owner() { cache_detail::free_slot_array(array); }
 };
 
+// The right to allocate a spare table for the index: one thread at a time
+// holds it, so that concurrent inserts do not each allocate a table of the
+// same size.  It is taken before cache_lock, never while holding it.
+std::mutex spare_mutex;
+
+// A spare table of the capacity the index wants, allocated outside the cache
+// lock by the holder of spare_mutex; freed, when the index did not take it,
+// before the right is given up.
+class spare_table {
+public:
+    // Without wait, only when the index wants another table and no other
+    // thread is allocating one; with wait, after waiting for that thread.
+    explicit spare_table(bool wait) {
+        if (wait) {
+            hold_ = std::unique_lock(spare_mutex);
+        } else {
+            if (store.wanted_capacity() == 0) return;
+            hold_ = std::unique_lock(spare_mutex, std::try_to_lock);
+            if (!hold_.owns_lock()) return;
+        }
+        if (const std::size_t wanted = store.wanted_capacity(); wanted != 0) {
+            spare_.array = cache_detail::new_slot_array(wanted);
+            allocation_failed_ = spare_.array.slots == nullptr;
+        }
+    }
+
+    // Under cache_lock: gives the table to the index if it still wants one.
+    void offer() noexcept {
+        if (spare_.array.slots != nullptr) spare_.array = store.offer_table(spare_.array);
+    }
+
+    // This thread tried to allocate a table and got no memory.
+    bool allocation_failed() const noexcept { return allocation_failed_; }
+
+private:
+    std::unique_lock<std::mutex> hold_;  // declared first: given up last
+    slot_array_owner spare_;
+    bool allocation_failed_ = false;
+};
+
 std::uint64_t hash_seed() {
     std::uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
@@ -56,8 +97,11 @@ std::string_view until_nul(std::string_view address) {
 
 }  // namespace
 
+// Ages are taken on the monotonic clock: a verdict stamped by a wall clock
+// that is later stepped back would head its queue for as long as the step,
+// and every verdict behind it would stay in memory until then.
 std::int64_t verdict_clock() {
-    return std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count();
+    return std::chrono::floor<std::chrono::seconds>(monotonic_now().time_since_epoch()).count();
 }
 
 int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
@@ -80,22 +124,27 @@ void verdict_add(std::string_view address, std::uint32_t status) {
         log_msg(LOG_ERR, "kelvantor cannot alloc");
         return;
     }
-    slot_array_owner spare;
-    if (const std::size_t wanted = store.wanted_capacity(); wanted != 0) {
-        spare.array = cache_detail::new_slot_array(wanted);
-    }
-    owned_entries expired;
-    bool added = false;
-    {
-        KV_WRITE_LOCK(cache_lock);
-        expired.reset(store.take_expired(now, expiry_batch));
-        spare.array = store.offer_table(spare.array);
-        added = store.insert(entry.get());
-    }
-    if (added) {
-        [[maybe_unused]] auto* owned_by_store = entry.release();
-    } else {
-        log_msg(LOG_ERR, "kelvantor cannot alloc");
+    // The table is left without room for a new address only when inserts
+    // filled it while another thread was allocating the spare: then this one
+    // waits for its turn to allocate, so no insert fails while there is memory.
+    for (bool wait = false;; wait = true) {
+        spare_table spare(wait);
+        owned_entries expired;
+        bool added = false;
+        {
+            KV_WRITE_LOCK(cache_lock);
+            expired.reset(store.take_expired(now, expiry_batch));
+            spare.offer();
+            added = store.insert(entry.get());
+        }
+        if (added) {
+            [[maybe_unused]] auto* owned_by_store = entry.release();
+            return;
+        }
+        if (spare.allocation_failed()) {
+            log_msg(LOG_ERR, "kelvantor cannot alloc");
+            return;
+        }
     }
 }
 
@@ -103,11 +152,14 @@ std::optional<std::uint32_t> verdict_lookup(std::string_view address) {
     const std::int64_t now = verdict_clock();
     address = until_nul(address);
     const std::uint32_t hash = store.hash(address);
+    // A table that most entries have left wants to shrink: lookups rebuild it too.
+    spare_table spare(false);
     owned_entries expired;
     std::optional<std::uint32_t> status;
     {
         KV_WRITE_LOCK(cache_lock);
         expired.reset(store.take_expired(now, expiry_batch));
+        spare.offer();
         status = store.find(address, hash, now);
     }
     return status;

@@ -22,14 +22,15 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl);
 
 // Addresses end at their first NUL byte, if any, as C strings would.
 
-// Appends a verdict stamped with the current time (wall_now()).  On lack of
-// memory logs "kelvantor cannot alloc" and records nothing.
+// Appends a verdict stamped with the current time (monotonic_now()).  On lack
+// of memory logs "kelvantor cannot alloc" and records nothing.
 void verdict_add(std::string_view address, std::uint32_t status);
 
 // The status of the oldest live entry for the address, or none.
 std::optional<std::uint32_t> verdict_lookup(std::string_view address);
 
-// The current time in whole seconds, as entries are stamped and judged.
+// The current monotonic time in whole seconds, as entries are stamped and
+// judged; stamps are never written to the cache file.
 std::int64_t verdict_clock();
 
 // Calls visit(context, status, address) for each live entry, oldest first,
@@ -49,7 +50,7 @@ bool verdict_walk(Visit& visit) {
 
 struct verdict_cache_stats {
     std::size_t entries;      // held, including expired ones not yet freed
-    std::size_t table_slots;  // capacity of the address index
+    std::size_t table_slots;  // capacity of the address index (grows and shrinks)
 };
 
 verdict_cache_stats verdict_cache_statistics();

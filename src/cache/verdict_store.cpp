@@ -6,6 +6,8 @@
 
 #include <sys/mman.h>
 
+#include <algorithm>
+#include <bit>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -64,6 +66,17 @@ constexpr std::size_t initial_capacity = 16;
 // The table grows once a new address would take it past three quarters full.
 constexpr bool crowded(std::size_t used, std::size_t capacity) noexcept {
     return (used + 1) * 4 > capacity * 3;
+}
+
+// It shrinks once fewer than an eighth of its slots are in use, back to a
+// quarter full: both thresholds stay a doubling away from a rebuilt table, so
+// each rebuild is paid for by as many inserts or removals as it moves.
+constexpr bool sparse(std::size_t used, std::size_t capacity) noexcept {
+    return capacity > initial_capacity && used * 8 < capacity;
+}
+
+constexpr std::size_t rebuilt_capacity(std::size_t used) noexcept {
+    return std::bit_ceil(std::max(used * 4, initial_capacity));
 }
 
 int lifetime_class(std::uint32_t status) noexcept {
@@ -160,13 +173,18 @@ void verdict_store::update_wanted_capacity() noexcept {
         wanted = initial_capacity;
     } else if (crowded(used_slots_, table_.capacity)) {
         wanted = table_.capacity * 2;
+    } else if (sparse(used_slots_, table_.capacity)) {
+        wanted = rebuilt_capacity(used_slots_);
     }
     wanted_capacity_.store(wanted, std::memory_order_relaxed);
 }
 
 slot_array verdict_store::offer_table(slot_array spare) noexcept {
     const std::size_t wanted = wanted_capacity();
-    if (spare.slots == nullptr || wanted == 0 || spare.capacity < wanted) return spare;
+    if (spare.slots == nullptr || wanted == 0 || crowded(used_slots_, spare.capacity) ||
+        sparse(used_slots_, spare.capacity)) {
+        return spare;
+    }
     const std::size_t mask = spare.capacity - 1;
     for (std::size_t i = 0; i < table_.capacity; ++i) {
         const slot& s = table_.slots[i];

@@ -19,7 +19,7 @@ struct verdict_entry {
     verdict_entry* chain_prev;  // previous one (the head's: the tail); none when unchained
     verdict_entry* queue_next;  // next entry of the same lifetime class, or of a list being freed
     std::uint64_t sequence;     // order of insertion across both classes
-    std::int64_t stamp;         // whole seconds since the epoch
+    std::int64_t stamp;         // whole seconds of the monotonic clock
     std::uint32_t hash;         // of the case-folded address
     std::uint32_t status;
 
@@ -69,13 +69,15 @@ public:
     std::uint32_t hash(std::string_view address) const noexcept;
 
     // The capacity to which the table should grow before the next new address
-    // is indexed, or 0; may be read without the lock, as a hint.
+    // is indexed, or shrink to once most of it has been left, or 0; may be
+    // read without the lock, as a hint.
     std::size_t wanted_capacity() const noexcept {
         return wanted_capacity_.load(std::memory_order_relaxed);
     }
 
-    // Moves the index into spare when it still wants to grow and spare is big
-    // enough; returns the array that is no longer used, for the caller to free.
+    // Moves the index into spare when it still wants another capacity and spare
+    // holds the addresses neither crowded nor sparse; returns the array that is
+    // no longer used, for the caller to free.
     slot_array offer_table(slot_array spare) noexcept;
 
     // Appends the entry (its address, hash, status and stamp filled) as the

@@ -3,8 +3,10 @@
 #include "startup/daemon.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -12,6 +14,7 @@
 
 #include "common/exit_status.h"
 #include "common/log.h"
+#include "common/unique_fd.h"
 #include "startup/startup.h"
 
 namespace kelvantor {
@@ -29,19 +32,44 @@ void exit_on_signal(int /*signal_number*/) {
     _exit(0);
 }
 
+// Written only to a regular file of the run user's own with no other name:
+// the open follows no link and does not wait on a FIFO, and an existing file
+// is emptied only once it has passed.  Anything else at the path is left as
+// it is and logged with the path.
 void write_pidfile(const char* path) {
     const long pid = static_cast<long>(getpid());
-    const int fd = open(path, O_WRONLY | O_CREAT | O_TRUNC, 0600);
-    if (fd < 0) {
-        log_msg(LOG_ERR, "cannot open pidfile");
+    const unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0600));
+    if (!fd) {
+        if (errno == ELOOP) {
+            log_msg(LOG_ERR, "pidfile %s refused: a symbolic link", path);
+        } else if (errno == ENXIO) {
+            log_msg(LOG_ERR, "pidfile %s refused: not a regular file", path);
+        } else {
+            log_msg(LOG_ERR, "cannot open pidfile");
+        }
+        return;
+    }
+    struct stat st {};
+    const char* refusal = nullptr;
+    if (fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) {
+        refusal = "not a regular file";
+    } else if (st.st_uid != geteuid()) {
+        refusal = "owned by another user";
+    } else if (st.st_nlink != 1) {
+        refusal = "more than one link to the file";
+    }
+    if (refusal != nullptr) {
+        log_msg(LOG_ERR, "pidfile %s refused: %s", path, refusal);
         return;
     }
     char text[20];
     const int length = std::snprintf(text, sizeof text, "%ld\n", pid);
-    if (write(fd, text, static_cast<std::size_t>(length)) != length) {
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
+        ftruncate(fd.get(), 0) != 0 ||
+        write(fd.get(), text, static_cast<std::size_t>(length)) != length) {
         log_msg(LOG_ERR, "cannot write to pidfile");
     }
-    close(fd);
 }
 
 void daemonize(const char* pid_path) {

@@ -8,7 +8,9 @@ namespace kelvantor {
 // with 3, a failed setsid with 1.
 void daemonize(const char* pid_path);
 
-// Writes "<pid>\n" to path (mode 0600 less the umask); failures are logged only.
+// Writes "<pid>\n" to path (mode 0600 less the umask), which must be a
+// regular file of the process's user with one name, or none; a link, a FIFO
+// or another user's file there is left alone.  Failures are logged only.
 void write_pidfile(const char* path);
 
 // SIGTERM handler: ends the process at once with status 0.

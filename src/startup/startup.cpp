@@ -10,6 +10,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -29,7 +31,9 @@
 namespace kelvantor {
 namespace {
 
-constexpr const char* option_string = "p:T:u:f:g:b:P:Dhv";
+// The leading '+' makes getopt stop at the first operand, as POSIX has it:
+// glibc would otherwise permute and act on options behind stray words.
+constexpr const char* option_string = "+p:T:u:f:g:b:P:Dhv";
 constexpr const char* default_config_path = "/usr/local/etc/mail/kelvantor.conf";
 constexpr const char* default_pid_path = "/var/run/kelvantor.pid";
 
@@ -37,6 +41,7 @@ struct start_options {
     uid_t uid = 0;
     gid_t gid = 0;
     bool group_given = false;
+    bool identity_given = false;  // -u or -g named an existing user or group
     std::string config_path = default_config_path;
     std::string pid_path = default_pid_path;
     bool daemon_mode = false;
@@ -67,17 +72,22 @@ void take_user(const char* name, start_options& options) {
     if (const passwd* user = getpwnam(name); user != nullptr) {
         options.uid = user->pw_uid;
         options.gid = user->pw_gid;
+        options.identity_given = true;
     }
     endpwent();
 }
 
 void take_group(const char* name, start_options& options) {
     options.group_given = true;
-    if (const group* found = getgrnam(name); found != nullptr) options.gid = found->gr_gid;
+    if (const group* found = getgrnam(name); found != nullptr) {
+        options.gid = found->gr_gid;
+        options.identity_given = true;
+    }
     endgrent();
 }
 
-// Acts on each option as it is read; exits on the refusals.
+// Acts on each option as it is read, up to the first operand; exits on the
+// refusals.  Operands are ignored.
 start_options read_options(int argc, char** argv) {
     start_options options;
     int option;
@@ -132,15 +142,19 @@ start_options read_options(int argc, char** argv) {
     return options;
 }
 
-// Switches to the configured group and user.  Results are not examined: a
-// process still running as root is refused right after.  Root's own
-// supplementary groups are dropped so that they do not outlive the switch.
+// Switches to the configured group and user, when -u or -g named one.  Every
+// call is checked: a process left with root's group, or with neither the
+// group nor the user asked for, must not go on.  Root's own supplementary
+// groups are dropped so that they do not outlive the switch.
 void drop_privileges(const start_options& options) {
-    if (geteuid() == 0) {
-        [[maybe_unused]] const int grouped = setgroups(1, &options.gid);
-    }
-    [[maybe_unused]] const int group_set = setgid(options.gid);
-    [[maybe_unused]] const int user_set = setuid(options.uid);
+    if (!options.identity_given) return;
+    const auto fail = [](const char* call) {
+        log_msg(LOG_ERR, "%s failed: %s", call, std::strerror(errno));
+        std::exit(exit_status::configuration);
+    };
+    if (geteuid() == 0 && setgroups(1, &options.gid) != 0) fail("setgroups");
+    if (setgid(options.gid) != 0) fail("setgid");
+    if (setuid(options.uid) != 0) fail("setuid");
 }
 
 [[noreturn]] void unavailable(const char* what) {
@@ -168,6 +182,9 @@ void usage() {
 
 int kelvantor_main(int argc, char** argv) {
     if (getppid() == 1) return 0;
+    // A write past RLIMIT_FSIZE then fails with EFBIG and is reported like any
+    // other write error, instead of ending the process before the cache is saved.
+    std::signal(SIGXFSZ, SIG_IGN);
     const start_options options = read_options(argc, argv);
 
     open_syslog();

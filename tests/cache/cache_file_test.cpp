@@ -1,7 +1,8 @@
 // The cache file: what a save writes and a load reads back, the reader's
 // line limits, and the safety of a save (the old file survives a failed
 // write, modes and links are kept, in-place rewriting where no new file can
-// be made).  Each test works in a temporary directory of its own.
+// be made, nothing written through planted links, FIFOs or hard links).  Each
+// test works in a temporary directory of its own.
 #include "cache/cache_file.h"
 
 #include <limits.h>
@@ -11,6 +12,8 @@
 #include <syslog.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -219,6 +222,123 @@ TEST_F(cache_file_test, RewritesInPlaceWhereNoNewFileCanBeMade) {
     ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 new@x\n");
     EXPECT_EQ(stat_of(path_).st_ino, old_inode);
+    EXPECT_EQ(files_in_dir(), 1u);
+}
+
+// Paths that are not to be written through: each is refused with the reason
+// logged, and what is there, and what a link leads to, stays as it was.
+struct refused_case {
+    const char* name;
+    const char* reason;
+    // Puts something at path; returns the file whose content must survive.
+    fs::path (*plant)(const fs::path& dir, const fs::path& path);
+};
+
+void PrintTo(const refused_case& c, std::ostream* out) {
+    *out << c.name;
+}
+
+class refused_path_test : public cache_file_test,
+                          public ::testing::WithParamInterface<refused_case> {};
+
+void put(const fs::path& path, const std::string& content) {
+    std::ofstream(path, std::ios::binary) << content;
+}
+
+void own_by_nobody(const fs::path& path) {
+    ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0) << path;
+}
+
+TEST_P(refused_path_test, KeepsWhatIsThereAndLogsWhy) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to plant files of another user";
+    const fs::path kept = GetParam().plant(dir_, path_);
+    const std::string before = read(kept);
+    const auto listing = [this] {
+        std::vector<std::string> names;
+        for (const auto& entry : fs::recursive_directory_iterator(dir_)) {
+            names.push_back(entry.path().string());
+        }
+        std::sort(names.begin(), names.end());
+        return names;
+    };
+    const auto files_before = listing();
+    verdict_add("new@x", VERDICT_VALID);
+    log_capture log;
+    EXPECT_EQ(cache_save(path_.c_str()), 1);
+    EXPECT_TRUE(log.contains(LOG_ERR, std::string("writing cache error ") + GetParam().reason))
+        << log.dump();
+    EXPECT_EQ(read(kept), before);
+    EXPECT_EQ(listing(), files_before);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    plants, refused_path_test,
+    ::testing::Values(
+        refused_case{"dangling_link", "link to no file",
+                     [](const fs::path& dir, const fs::path& path) {
+                         fs::create_symlink(dir / "made-through-the-link", path);
+                         return path;  // reads as empty: nothing may appear there
+                     }},
+        refused_case{"link_of_another_user", "link of another user",
+                     [](const fs::path& dir, const fs::path& path) {
+                         put(dir / "real", "0 previous@x\n");
+                         fs::create_symlink(dir / "real", path);
+                         own_by_nobody(path);
+                         return dir / "real";
+                     }},
+        refused_case{"link_to_a_file_of_another_user_elsewhere", "link to a file of another user",
+                     [](const fs::path& dir, const fs::path& path) {
+                         fs::create_directory(dir / "elsewhere");
+                         put(dir / "elsewhere" / "theirs", "0 previous@x\n");
+                         own_by_nobody(dir / "elsewhere" / "theirs");
+                         fs::create_symlink(dir / "elsewhere" / "theirs", path);
+                         return dir / "elsewhere" / "theirs";
+                     }},
+        refused_case{"hard_link", "more than one link to the file",
+                     [](const fs::path& dir, const fs::path& path) {
+                         put(dir / "other", "0 previous@x\n");
+                         fs::create_hard_link(dir / "other", path);
+                         return dir / "other";
+                     }}),
+    [](const auto& info) { return std::string(info.param.name); });
+
+// A FIFO at the path is refused without opening it, so the save cannot wait
+// on it while holding the cache lock; the child is bounded by an alarm.
+TEST_F(cache_file_test, FifoIsRefusedWithoutWaiting) {
+    ASSERT_EQ(mkfifo(path_.c_str(), 0600), 0);
+    verdict_add("new@x", VERDICT_VALID);
+    EXPECT_EXIT(
+        {
+            alarm(10);
+            log_capture log;
+            const bool refused = cache_save(path_.c_str()) == 1 &&
+                                 log.contains(LOG_ERR, "writing cache error not a regular file");
+            std::fputs(log.dump().c_str(), stderr);
+            _exit(refused ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_TRUE(fs::is_fifo(path_));
+}
+
+// Where the run user can neither make a file in the directory nor rewrite the
+// old one, the save fails and says so; the old file stays.
+TEST_F(cache_file_test, ReadOnlyDirectoryAndFileAreReported) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the save as nobody";
+    write(path_, "0 previous@x\n");
+    ASSERT_EQ(chmod(path_.c_str(), 0644), 0);
+    ASSERT_EQ(chmod(dir_.c_str(), 0555), 0);
+    verdict_add("new@x", VERDICT_VALID);
+    EXPECT_EXIT(
+        {
+            if (setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+            log_capture log;
+            const bool reported = cache_save(path_.c_str()) == 1 &&
+                                  log.contains(LOG_ERR, "writing cache error Permission denied");
+            std::fputs(log.dump().c_str(), stderr);
+            _exit(reported ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(read(path_), "0 previous@x\n");
     EXPECT_EQ(files_in_dir(), 1u);
 }
 

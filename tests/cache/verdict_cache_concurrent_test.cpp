@@ -1,10 +1,18 @@
 // Many threads adding and looking up at once while the clock moves and
 // entries expire: every answer must be one the rules allow, and what the
-// cache holds afterwards must be consistent.  Run under ThreadSanitizer too.
+// cache holds afterwards must be consistent.  Many threads filling an empty
+// cache: the index grows under them without a failed insert, one table in the
+// making at a time.  Run under ThreadSanitizer too.
+#include <syslog.h>
+
+#include <cstdlib>
+#include <latch>
 #include <thread>
 #include <vector>
 
+#include "cache/verdict_store.h"
 #include "cache_fixture.h"
+#include "support/log_capture.h"
 
 namespace kelvantor::testing {
 namespace {
@@ -91,6 +99,54 @@ TEST_F(cache_test, ConcurrentAddsAndLookupsStayConsistent) {
             ADD_FAILURE() << "unexpected address " << address;
         }
     }
+}
+
+// Slot arrays being allocated at this moment, and the most seen at once.
+std::atomic<int> tables_in_making{0};
+std::atomic<int> most_tables_in_making{0};
+
+void* counting_calloc(std::size_t count, std::size_t size) {
+    if (size != sizeof(cache_detail::slot)) return std::calloc(count, size);  // an entry
+    const int making = tables_in_making.fetch_add(1) + 1;
+    int most = most_tables_in_making.load();
+    while (making > most && !most_tables_in_making.compare_exchange_weak(most, making)) {
+    }
+    // Leaves the other threads time to start a table of their own, and to
+    // fill the current one.
+    for (int i = 0; i < 200; ++i) std::this_thread::yield();
+    void* table = std::calloc(count, size);
+    tables_in_making.fetch_sub(1);
+    return table;
+}
+
+TEST_F(cache_test, ConcurrentInsertsGrowTheIndexWithoutFailing) {
+    constexpr int threads_wanted = 8;
+    constexpr int per_thread = 6000;
+    log_capture log;
+    tables_in_making = 0;
+    most_tables_in_making = 0;
+    cache_detail::cache_calloc = counting_calloc;
+    {
+        std::latch start_together(threads_wanted);
+        std::vector<std::jthread> threads;
+        for (int t = 0; t < threads_wanted; ++t) {
+            threads.emplace_back([t, &start_together] {
+                start_together.arrive_and_wait();
+                for (int i = 0; i < per_thread; ++i) verdict_add(own_address(t, i), VERDICT_VALID);
+            });
+        }
+    }
+    cache_detail::cache_calloc = std::calloc;
+
+    EXPECT_EQ(log.count("kelvantor cannot alloc"), 0) << log.dump();
+    EXPECT_EQ(most_tables_in_making.load(), 1);
+    EXPECT_EQ(verdict_cache_statistics().entries,
+              static_cast<std::size_t>(threads_wanted * per_thread));
+    int missing = 0;
+    for (int t = 0; t < threads_wanted; ++t) {
+        for (int i = 0; i < per_thread; ++i) missing += !verdict_lookup(own_address(t, i));
+    }
+    EXPECT_EQ(missing, 0);
 }
 
 }  // namespace

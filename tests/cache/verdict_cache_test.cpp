@@ -1,6 +1,7 @@
 // Verdict cache rules under a fake clock: lifetimes and their edges, the
-// oldest live entry deciding, case folding, a clock set back, expiry that
-// frees entries without lookups of them, lack of memory, and a randomised
+// oldest live entry deciding, case folding, a clock set back, steps of the
+// wall clock that must not bend ages, expiry that frees entries without
+// lookups of them, an index that shrinks again, lack of memory, and a randomised
 // comparison against a plain list that applies the rules literally.
 #include <strings.h>
 #include <syslog.h>
@@ -133,6 +134,48 @@ TEST_F(cache_test, ExpiredEntriesAreFreedByUnrelatedOperations) {
     EXPECT_LT(operations, count);
     EXPECT_EQ(verdict_lookup("gone0@x"), std::nullopt);
     EXPECT_EQ(live_entries(), (entry_list{{0, "keeper@example.org"}}));
+}
+
+// A step of the wall clock, either way, neither ends a verdict early nor
+// holds up the expiry of the verdicts queued behind it.
+TEST_F(cache_test, WallClockStepsDoNotBendAges) {
+    constexpr int count = 3000;
+    constexpr std::int64_t year = 365 * 86400;
+    for (const std::int64_t step : {year, -year}) {
+        start(86400, 3000);
+        step_wall_clock(step);
+        verdict_add("stepped@example.org", VERDICT_INVALID);
+        step_wall_clock(-step);
+        EXPECT_EQ(verdict_lookup("stepped@example.org"), VERDICT_INVALID) << "step " << step;
+        for (int i = 0; i < count; ++i) verdict_add("n" + std::to_string(i) + "@x", VERDICT_INVALID);
+        set_time(t0 + 3001);
+        for (int i = 0; i < count && verdict_cache_statistics().entries > 0; ++i) {
+            verdict_lookup("other@x");
+        }
+        EXPECT_EQ(verdict_cache_statistics().entries, 0u) << "step " << step;
+        EXPECT_EQ(verdict_lookup("stepped@example.org"), std::nullopt) << "step " << step;
+    }
+}
+
+// Once most addresses have expired the index is rebuilt smaller, by lookups
+// alone, and it grows again for new addresses.
+TEST_F(cache_test, IndexShrinksOnceMostOfItHasExpired) {
+    constexpr int count = 20000;
+    verdict_add("keeper@example.org", VERDICT_VALID);
+    for (int i = 0; i < count; ++i) verdict_add("gone" + std::to_string(i) + "@x", VERDICT_INVALID);
+    ASSERT_GT(verdict_cache_statistics().table_slots, static_cast<std::size_t>(count));
+    set_time(t0 + 3001);
+    for (int i = 0; i < count && verdict_cache_statistics().table_slots > 16; ++i) {
+        ASSERT_EQ(verdict_lookup("keeper@example.org"), VERDICT_VALID);
+    }
+    EXPECT_EQ(verdict_cache_statistics().entries, 1u);
+    EXPECT_EQ(verdict_cache_statistics().table_slots, 16u);
+    for (int i = 0; i < 1000; ++i) verdict_add("back" + std::to_string(i) + "@x", VERDICT_VALID);
+    for (int i = 0; i < 1000; ++i) {
+        ASSERT_EQ(verdict_lookup("BACK" + std::to_string(i) + "@x"), VERDICT_VALID) << i;
+    }
+    EXPECT_EQ(verdict_lookup("keeper@example.org"), VERDICT_VALID);
+    EXPECT_LE(verdict_cache_statistics().table_slots, 4096u);
 }
 
 TEST_F(cache_test, AddressEndsAtNul) {

@@ -1,9 +1,11 @@
 #!/bin/bash
 # Start-up and shut-down of the real binary: no route ("BackAddrDomain not
-# defined", status 71), the refusal to run as root, daemon mode (-D: the
-# parent exits 0, the -P file holds the detached child's pid, the child serves
-# from "/" with /dev/null as standard files and SIGTERM ends it), and the
-# foreground SIGTERM that logs "Exit" and removes the -P file.
+# defined", status 71), the refusal to run as root, a failed setgid or
+# setgroups (status 71), a -D behind an operand left unread, a cache save past
+# RLIMIT_FSIZE reported as a write error (not SIGXFSZ), daemon mode (-D:
+# the parent exits 0, the -P file holds the detached child's pid, the child
+# serves from "/" with /dev/null as standard files and SIGTERM ends it), and
+# the foreground SIGTERM that logs "Exit" and removes the -P file.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 start_syslog
@@ -40,6 +42,64 @@ if [ "$(id -u)" = 0 ]; then
     HARNESS_PIDS+=("$KV_PID")
     ends_with "as root" 0 && expect_log "$LAST_PID" "kelvantor cannot run as root"
     [ -s "$WORK/root.out" ] && fail "as root: unexpected output: $(cat "$WORK/root.out")"
+fi
+
+# --- a failed privilege call ends start-up with 71 before anything is served ----
+if [ "$(id -u)" = 0 ]; then
+    # As nobody, taking root's group is refused (EPERM); unchecked, the filter
+    # would go on serving as nobody with neither the group nor the user asked for.
+    setpriv --reuid=nobody --regid=nogroup --clear-groups "$KV_BIN" -u root \
+        -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/setgid.out" 2>&1 &
+    KV_PID=$!
+    E2E_PIDS+=("$KV_PID")
+    ends_with "setgid refused" 71 && expect_log "$LAST_PID" "setgid failed: Operation not permitted"
+    # A user namespace denies setgroups to its root.
+    if unshare --user --map-root-user true 2>/dev/null; then
+        unshare --user --map-root-user "$KV_BIN" "${KV_USER[@]}" \
+            -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/setgroups.out" 2>&1 &
+        KV_PID=$!
+        E2E_PIDS+=("$KV_PID")
+        ends_with "setgroups refused" 71 &&
+            expect_log "$LAST_PID" "setgroups failed: Operation not permitted"
+    else
+        say "no user namespaces here: the setgroups failure is not tried"
+    fi
+fi
+
+# --- options end at the first operand: a -D behind one is not acted on ----------
+STRAY_PIDFILE="$WORK/run/stray.pid"
+kv_start stray -P "$STRAY_PIDFILE" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" stray -D
+stray_pid=$KV_PID
+if kv_ready "inet:$PORT_FG@127.0.0.1" "$stray_pid"; then
+    proc_ended "$stray_pid" && fail "-D after an operand: the process detached"
+fi
+if [ -e "$STRAY_PIDFILE" ]; then
+    fail "-D after an operand: a pid file was written"
+    E2E_PIDS+=("$(cat "$STRAY_PIDFILE")")
+fi
+kv_stop "$stray_pid"
+
+# --- a save past RLIMIT_FSIZE is a write error, not SIGXFSZ ---------------------
+# The cache file is larger than the limit: the new file cannot be written
+# whole, the old one stays, and the process still ends normally.
+mkdir "$WORK/cache"
+CACHE="$WORK/cache/verdicts"
+awk 'BEGIN { for (i = 0; i < 300; i++) printf "0 user%06d@example.test\n", i }' >"$CACHE"
+[ "$(id -u)" = 0 ] && chown -R nobody:nogroup "$WORK/cache"
+cache_before=$(md5sum <"$CACHE")
+prlimit --fsize=1024 "$KV_BIN" "${KV_USER[@]}" -p "inet:$PORT_FG@127.0.0.1" \
+    -f "$WORK/good.conf" -b "$CACHE" >"$WORK/fsize.out" 2>&1 &
+KV_PID=$!
+E2E_PIDS+=("$KV_PID")
+fsize_pid=$KV_PID
+if kv_ready "inet:$PORT_FG@127.0.0.1" "$fsize_pid"; then
+    kv_stop "$fsize_pid"
+    [ "$STOP_STATUS" = 0 ] ||
+        fail "file size limit: exit status $STOP_STATUS after SIGTERM (153 is SIGXFSZ)"
+    expect_log "$fsize_pid" "writing cache error File too large"
+    [ "$(md5sum <"$CACHE")" = "$cache_before" ] || fail "file size limit: the old cache file changed"
+    [ "$(find "$WORK/cache" -mindepth 1 | wc -l)" = 1 ] ||
+        fail "file size limit: left beside the cache file: $(ls "$WORK/cache")"
 fi
 
 # --- daemon mode and the foreground, side by side --------------------------------

@@ -85,7 +85,8 @@ for page in "$ROOT/usr/share/man/man8/kelvantor.8" "$ROOT/usr/share/man/man5/kel
         fail "mandoc -Tlint: $(cat "$WORK/lint.out")"
     fi
 done
-options=$(sed -n 's/.*option_string = "\([^"]*\)".*/\1/p' "$TOP/src/startup/startup.cpp" | tr -d :)
+# Option letters only: ':' marks an argument, a leading '+' the end at the first operand.
+options=$(sed -n 's/.*option_string = "\([^"]*\)".*/\1/p' "$TOP/src/startup/startup.cpp" | tr -d :+)
 [ -n "$options" ] || fail "no option string found in startup.cpp"
 for ((i = 0; i < ${#options}; i++)); do
     grep -qE "^\.It (.* )?Fl ${options:i:1}( |$)" "$ROOT/usr/share/man/man8/kelvantor.8" ||

@@ -1,6 +1,7 @@
 // The command line of the real binary: usage text, refusals of empty
 // arguments and their exit statuses, the stale socket removal, and the
-// early exits (parent process 1, running as root).
+// early exits (parent process 1, running as root); options end at the first
+// operand.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -57,6 +58,25 @@ TEST(command_line_test, EmptyArgumentsAreRefusedWith64) {
         EXPECT_EQ(run.status, 64) << option;
         EXPECT_EQ(run.err, message) << option;
         EXPECT_EQ(run.out, "") << option;
+    }
+}
+
+// Reading stops at the first operand: what follows it is not acted on, so
+// neither the usage text nor the refusal of an empty argument comes; the run
+// ends at the refusal to run as root instead.
+TEST(command_line_test, OptionsAfterAnOperandAreNotRead) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to end at the refusal to run as root";
+    const std::vector<std::vector<std::string>> cases = {
+        {binary, "stray", "-h"},
+        {binary, "-p", "inet:1@127.0.0.1", "stray", "-v"},
+        {binary, "stray", "-P", ""},
+        {binary, "-p", "inet:1@127.0.0.1", "stray", "another", "-T", ""},
+    };
+    for (const auto& argv : cases) {
+        const run_result run = run_binary(argv);
+        EXPECT_EQ(run.status, 0) << argv[1] << " " << argv.back();
+        EXPECT_EQ(run.out, "") << argv[1] << " " << argv.back();
+        EXPECT_EQ(run.err, "") << argv[1] << " " << argv.back();
     }
 }
 
