@@ -48,17 +48,17 @@ fi
 if [ "$(id -u)" = 0 ]; then
     # As nobody, taking root's group is refused (EPERM); unchecked, the filter
     # would go on serving as nobody with neither the group nor the user asked for.
-    setpriv --reuid=nobody --regid=nogroup --clear-groups "$KV_BIN" -u root \
+    "${ISOLATE[@]}" setpriv --reuid=nobody --regid=nogroup --clear-groups "$KV_BIN" -u root \
         -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/setgid.out" 2>&1 &
     KV_PID=$!
-    E2E_PIDS+=("$KV_PID")
+    HARNESS_PIDS+=("$KV_PID")
     ends_with "setgid refused" 71 && expect_log "$LAST_PID" "setgid failed: Operation not permitted"
     # A user namespace denies setgroups to its root.
     if unshare --user --map-root-user true 2>/dev/null; then
-        unshare --user --map-root-user "$KV_BIN" "${KV_USER[@]}" \
+        "${ISOLATE[@]}" unshare --user --map-root-user "$KV_BIN" "${KV_USER[@]}" \
             -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/setgroups.out" 2>&1 &
         KV_PID=$!
-        E2E_PIDS+=("$KV_PID")
+        HARNESS_PIDS+=("$KV_PID")
         ends_with "setgroups refused" 71 &&
             expect_log "$LAST_PID" "setgroups failed: Operation not permitted"
     else
@@ -75,7 +75,7 @@ if kv_ready "inet:$PORT_FG@127.0.0.1" "$stray_pid"; then
 fi
 if [ -e "$STRAY_PIDFILE" ]; then
     fail "-D after an operand: a pid file was written"
-    E2E_PIDS+=("$(cat "$STRAY_PIDFILE")")
+    HARNESS_PIDS+=("$(cat "$STRAY_PIDFILE")")
 fi
 kv_stop "$stray_pid"
 
@@ -87,10 +87,10 @@ CACHE="$WORK/cache/verdicts"
 awk 'BEGIN { for (i = 0; i < 300; i++) printf "0 user%06d@example.test\n", i }' >"$CACHE"
 [ "$(id -u)" = 0 ] && chown -R nobody:nogroup "$WORK/cache"
 cache_before=$(md5sum <"$CACHE")
-prlimit --fsize=1024 "$KV_BIN" "${KV_USER[@]}" -p "inet:$PORT_FG@127.0.0.1" \
+"${ISOLATE[@]}" prlimit --fsize=1024 "$KV_BIN" "${KV_USER[@]}" -p "inet:$PORT_FG@127.0.0.1" \
     -f "$WORK/good.conf" -b "$CACHE" >"$WORK/fsize.out" 2>&1 &
 KV_PID=$!
-E2E_PIDS+=("$KV_PID")
+HARNESS_PIDS+=("$KV_PID")
 fsize_pid=$KV_PID
 if kv_ready "inet:$PORT_FG@127.0.0.1" "$fsize_pid"; then
     kv_stop "$fsize_pid"
