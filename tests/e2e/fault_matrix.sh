@@ -9,7 +9,7 @@ source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
 start_syslog
-PEER="$(dirname "$0")/fault_peer.py"
+PEER="$HARNESS_DIR/fault_peer.py"
 [ -x /usr/bin/python3 ] || skip "python3 is not installed"
 
 # peer_start MODE: fault_peer.py in that mode; sets PEER_PORT.
