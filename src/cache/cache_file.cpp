@@ -303,4 +303,8 @@ int cache_save(const char* path) {
     return 0;
 }
 
+cache_save_counters cache_save_statistics() {
+    return {};
+}
+
 }  // namespace kelvantor

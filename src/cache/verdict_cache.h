@@ -49,8 +49,11 @@ bool verdict_walk(Visit& visit) {
 }
 
 struct verdict_cache_stats {
-    std::size_t entries;      // held, including expired ones not yet freed
-    std::size_t table_slots;  // capacity of the address index (grows and shrinks)
+    std::size_t entries;          // held, including expired ones not yet freed
+    std::size_t table_slots;      // capacity of the address index (grows and shrinks)
+    std::size_t valid = 0;        // held entries with VERDICT_VALID
+    std::size_t invalid = 0;      // held entries with VERDICT_INVALID
+    std::uint64_t evictions = 0;  // entries removed to keep the cache within its bound
 };
 
 verdict_cache_stats verdict_cache_statistics();
