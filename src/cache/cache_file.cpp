@@ -217,11 +217,24 @@ struct line_writer {
     }
 };
 
+// Opens the cache file for reading, or nothing when it cannot be opened or is
+// not a regular file: a FIFO planted at the path must not hold up start-up.
+unique_file open_for_loading(const char* path) {
+    unique_fd fd(open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+    struct stat st {};
+    if (!fd || fstat(fd.get(), &st) != 0 || !S_ISREG(st.st_mode)) return nullptr;
+    const int flags = fcntl(fd.get(), F_GETFL);
+    if (flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0) return nullptr;
+    unique_file file(fdopen(fd.get(), "r"));
+    if (file) fd.release();
+    return file;
+}
+
 }  // namespace
 
 int cache_load(const char* path) {
     if (path == nullptr) return 0;
-    const unique_file file(std::fopen(path, "r"));
+    const unique_file file = open_for_loading(path);
     if (!file) return 1;
     char line[line_size];
     for (;;) {
