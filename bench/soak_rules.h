@@ -8,8 +8,8 @@
 // descriptors are compared between the first and the last window of the run.
 #pragma once
 
-#include <cstddef>
 #include <atomic>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <optional>

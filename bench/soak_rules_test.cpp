@@ -53,15 +53,24 @@ TEST(SoakRules, BackendTroubleAnswersAreLegalUntilLearnt) {
 
 TEST(SoakRules, WrongAnswersAreCaught) {
     // Deferring trouble: an unknown address never passes, learnt or not.
-    EXPECT_EQ(judge(kind::fresh_unknown, false, answer::pass, on_error::defer), wrong::unknown_passed);
-    EXPECT_EQ(judge(kind::again_unknown, true, answer::pass, on_error::pass), wrong::unknown_passed);
-    EXPECT_EQ(judge(kind::cached_invalid, true, answer::pass, on_error::pass), wrong::unknown_passed);
-    EXPECT_EQ(judge(kind::fresh_valid, false, answer::reject, on_error::defer), wrong::known_rejected);
-    EXPECT_EQ(judge(kind::cached_valid, true, answer::reject, on_error::pass), wrong::known_rejected);
-    EXPECT_EQ(judge(kind::tempfail, false, answer::reject, on_error::defer), wrong::tempfail_rejected);
-    EXPECT_EQ(judge(kind::cached_valid, true, answer::defer, on_error::defer), wrong::learnt_forgotten);
-    EXPECT_EQ(judge(kind::again_unknown, true, answer::defer, on_error::defer), wrong::learnt_forgotten);
-    EXPECT_EQ(judge(kind::fresh_valid, false, answer::foreign, on_error::defer), wrong::foreign_answer);
+    EXPECT_EQ(judge(kind::fresh_unknown, false, answer::pass, on_error::defer),
+              wrong::unknown_passed);
+    EXPECT_EQ(judge(kind::again_unknown, true, answer::pass, on_error::pass),
+              wrong::unknown_passed);
+    EXPECT_EQ(judge(kind::cached_invalid, true, answer::pass, on_error::pass),
+              wrong::unknown_passed);
+    EXPECT_EQ(judge(kind::fresh_valid, false, answer::reject, on_error::defer),
+              wrong::known_rejected);
+    EXPECT_EQ(judge(kind::cached_valid, true, answer::reject, on_error::pass),
+              wrong::known_rejected);
+    EXPECT_EQ(judge(kind::tempfail, false, answer::reject, on_error::defer),
+              wrong::tempfail_rejected);
+    EXPECT_EQ(judge(kind::cached_valid, true, answer::defer, on_error::defer),
+              wrong::learnt_forgotten);
+    EXPECT_EQ(judge(kind::again_unknown, true, answer::defer, on_error::defer),
+              wrong::learnt_forgotten);
+    EXPECT_EQ(judge(kind::fresh_valid, false, answer::foreign, on_error::defer),
+              wrong::foreign_answer);
     EXPECT_EQ(judge(kind::tempfail, false, answer::lost, on_error::defer), wrong::no_answer);
 }
 
