@@ -116,7 +116,7 @@ TEST(SoakSamples, WindowsAndGrowth) {
     EXPECT_EQ(first.samples, 2U);
     EXPECT_DOUBLE_EQ(first.rss_kb, 200);
     EXPECT_DOUBLE_EQ(last.threads, 11);
-    EXPECT_DOUBLE_EQ(growth_percent(first.rss_kb, last.rss_kb), 5.0);
+    EXPECT_NEAR(growth_percent(first.rss_kb, last.rss_kb), 5.0, 1e-9);
     EXPECT_DOUBLE_EQ(growth_percent(first.fds, last.fds), 0);
     EXPECT_EQ(means(samples, 3, 7).samples, 0U);
     EXPECT_DOUBLE_EQ(window_for(60), 20);
