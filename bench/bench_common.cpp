@@ -80,6 +80,10 @@ double run_gate::elapsed() const {
     return std::chrono::duration<double>(bench_clock::now() - start_).count();
 }
 
+std::int64_t run_gate::elapsed_ns(bench_clock::time_point at) const {
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(at - start_).count();
+}
+
 void worker_log::record(outcome result, bench_clock::duration latency) {
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(latency).count();
     latency_ns.push_back(static_cast<std::uint32_t>(std::clamp<std::int64_t>(ns, 0, UINT32_MAX)));
@@ -163,7 +167,8 @@ double micros(bench_clock::duration d) {
     return std::chrono::duration<double, std::micro>(d).count();
 }
 
-int report(const char* what, const std::vector<worker_log>& logs, double seconds, bool timed_out) {
+int report(const char* what, const std::vector<worker_log>& logs, double seconds, bool timed_out,
+           const std::string& extra) {
     std::vector<std::uint32_t> all;
     std::uint64_t counts[5] = {0, 0, 0, 0, 0};
     std::uint64_t transactions = 0;
@@ -193,9 +198,9 @@ int report(const char* what, const std::vector<worker_log>& logs, double seconds
     std::printf("result what=%s rcpts=%" PRIu64 " exchanged=%zu tx=%" PRIu64
                 " seconds=%.3f rcpt_per_s=%.1f p50_us=%.1f "
                 "p99_us=%.1f max_us=%.1f accepted=%" PRIu64 " rejected=%" PRIu64
-                " deferred=%" PRIu64 " other=%" PRIu64 " failed=%" PRIu64 " timed_out=%d\n",
+                " deferred=%" PRIu64 " other=%" PRIu64 " failed=%" PRIu64 " timed_out=%d%s\n",
                 what, handled, all.size(), transactions, seconds, rate, p50, p99, max, counts[0],
-                counts[1], counts[2], counts[3], counts[4], timed_out ? 1 : 0);
+                counts[1], counts[2], counts[3], counts[4], timed_out ? 1 : 0, extra.c_str());
     if (!first_error.empty())
         std::fprintf(stderr, "%s: first error: %s\n", what, first_error.c_str());
     std::fflush(stdout);

@@ -39,6 +39,7 @@ public:
     void start();  // starts the clock
     bool take();   // true: run one more transaction
     double elapsed() const;
+    std::int64_t elapsed_ns(bench_clock::time_point at) const;  // since start()
     bool timed_out() const { return timed_out_.load(std::memory_order_relaxed); }
 
 private:
@@ -95,9 +96,11 @@ private:
     std::string address_;
 };
 
-// Prints "result key=value ..." for the merged logs and returns the exit status:
-// 0 when recipients were answered and no worker failed, else 1.
-int report(const char* what, const std::vector<worker_log>& logs, double seconds, bool timed_out);
+// Prints "result key=value ..." for the merged logs (extra, when not empty,
+// appended to the line: " name=value ...") and returns the exit status: 0
+// when recipients were answered and no worker failed, else 1.
+int report(const char* what, const std::vector<worker_log>& logs, double seconds, bool timed_out,
+           const std::string& extra = {});
 
 // Microseconds between two steady-clock points, for display.
 double micros(bench_clock::duration d);
