@@ -120,6 +120,13 @@ INSTANTIATE_TEST_SUITE_P(
                       load_case{"long_line_skipped_whole",
                                 "0 " + std::string(508, 'a') + "1 spurious@x\n0 next@x\n",
                                 {{0, "next@x"}}},
+                      // Loaded only what a save writes back: "0 ab\n" would be too
+                      // short to read, the 4294967295 line one byte too long.
+                      load_case{"padded_status_of_a_short_entry_skipped", "00 ab\n0 abc\n",
+                                {{0, "abc"}}},
+                      load_case{"entry_too_long_once_rewritten_skipped",
+                                "-1 " + a500 + "\n-1 " + std::string(499, 'a') + "\n",
+                                {{4294967295u, std::string(499, 'a')}}},
                       load_case{"very_long_line_skipped_whole",
                                 "1 " + std::string(5000, 'b') + "\n1 after@x\n",
                                 {{1, "after@x"}}}),
@@ -134,7 +141,8 @@ TEST_F(cache_file_test, OnlyAddressesThatReadBackAsThemselvesAreWritten) {
     const std::string d1011(1011, 'd');
     const entry_list saved = {{0, a499},           {1, b500},        {0, c501},
                               {1, d1011},          {0, " lead@x"},   {1, "\tlead@x"},
-                              {0, "line\nfeed@x"}, {1, "trail @x "}, {0, "last@x"}};
+                              {0, "line\nfeed@x"}, {1, "trail @x "}, {0, "ab"},
+                              {4294967295u, b500},  {0, "last@x"}};
     for (const auto& [status, address] : saved) verdict_add(address, status);
     ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 " + a499 + "\n1 " + b500 + "\n1 trail @x \n0 last@x\n");
