@@ -1,11 +1,9 @@
-// fuzz_callbacks: the callbacks in any order libmilter may call them, on up to
-// three client connections at once through the smfi test double: an optional
-// connect first, then MAIL, RCPT (macro given or missing), header, data and
-// abort in any order, close last (also without a connect).  A loopback backend
-// accepts everyone but addresses starting with 'u'.  Invariants: after every
-// close the descriptors are back to their count (/proc/self/fd, once the
-// backend has seen each connection end), priv is cleared, and ASan catches a
-// context freed twice or used after its close.
+// fuzz_callbacks: callback orders on up to three connections through the smfi
+// test double: an optional connect, then MAIL, RCPT (macro or none), header,
+// data and abort in any order, close last (also without a connect), against a
+// loopback backend that refuses addresses starting with 'u'.  After the closes
+// the descriptors are back to their count (/proc/self/fd) and priv is cleared;
+// ASan catches a context freed twice or used after its close.
 #include <arpa/inet.h>
 #include <dirent.h>
 #include <fcntl.h>

@@ -1,11 +1,9 @@
-// fuzz_recipient: the recipient path (cb_envrcpt through the smfi test double)
-// against scripted in-process backends: two loopback listeners, for the routes
-// of example.com and example.org, served by one thread that answers the banner
-// and each command line with the next scripted reply, in chunks with pauses.
-// Invariants: every line written to a backend is one known command with no
-// control character, a RCPT TO only for a given address routed to that server;
-// every verdict cached is what that server replied to that address's RCPT TO
-// (250 valid, 550/553 invalid, nothing else); only the two known replies are set.
+// fuzz_recipient: cb_envrcpt (smfi test double) against two scripted loopback
+// backends (routes example.com, example.org) that answer the banner and each
+// line with the next scripted reply, paced.  Every line sent is a known command
+// without control characters, RCPT TO only for a given address routed there;
+// every verdict cached is that server's reply to that address's RCPT TO (250
+// valid, 550/553 invalid, nothing else); only the two known replies are set.
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>

@@ -1,10 +1,9 @@
-// fuzz_reply: the backend reply reader and the reply rules.  The input's head
-// chooses chunk sizes and pauses (0-200 us); a writer thread serves the rest
-// over a socketpair in those chunks and then closes (with no pause at all,
-// the bytes are queued before the read), read_reply reads it.  A
-// complete reply must be what reply_scanner finds in the same bytes and end
-// with LF; classify_reply sees exact-size heap copies, so that ASan catches a
-// read past the view; scanning byte by byte must agree with scanning at once.
+// fuzz_reply: read_reply and the reply rules.  The input's head picks chunk
+// sizes and pauses (0-200 us) for a writer thread serving the rest over a
+// socketpair (unpaced bytes are queued before the read).  A complete reply is
+// what reply_scanner finds in the same bytes and ends with LF; classify_reply
+// sees exact-size heap copies (ASan catches a read past the view); scanning
+// byte by byte agrees with scanning at once.
 #include <fcntl.h>
 #include <sys/socket.h>
 #include <unistd.h>
