@@ -2,7 +2,8 @@
 // reload: whatever one load takes in, a save must write so that the next load
 // takes in the same entries, in the same order (compared through
 // verdict_walk).  The clock stands still, so nothing expires between the two.
-// Files live in a temporary directory of the process (on /dev/shm if it can).
+// Files live in a temporary directory of the process (on /dev/shm if it can),
+// removed at exit.
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -23,6 +24,7 @@ namespace {
 
 using namespace kelvantor;
 
+std::string work_dir;
 std::string input_path;
 std::string saved_path;
 
@@ -61,8 +63,14 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     const char* dir = mkdtemp(pattern);
     if (dir == nullptr) dir = mkdtemp(fallback);
     if (dir == nullptr) std::abort();
-    input_path = std::string(dir) + "/input";
-    saved_path = std::string(dir) + "/saved";
+    work_dir = dir;
+    input_path = work_dir + "/input";
+    saved_path = work_dir + "/saved";
+    std::atexit([] {
+        unlink(input_path.c_str());
+        unlink(saved_path.c_str());
+        rmdir(work_dir.c_str());
+    });
     return 0;
 }
 
