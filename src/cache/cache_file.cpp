@@ -200,15 +200,23 @@ bool reads_back_as_itself(const char* address) {
            std::isspace(static_cast<unsigned char>(text.front())) == 0;
 }
 
+// Whether the line a save writes for the entry is read back as that very
+// entry: its address reads back as itself, and the line is neither shorter
+// than the reader takes nor longer than one read.
+bool saved_line_reads_back(std::uint32_t status, const char* address) {
+    if (!reads_back_as_itself(address)) return false;
+    const int length = std::snprintf(nullptr, 0, "%u %s\n", status, address);
+    return length >= static_cast<int>(shortest_read) && length < static_cast<int>(line_size);
+}
+
 struct line_writer {
     std::FILE* file;
     int error = 0;
 
     bool operator()(std::uint32_t status, const char* address) {
-        if (!reads_back_as_itself(address)) return true;
+        if (!saved_line_reads_back(status, address)) return true;
         char line[line_size];
-        const int length = std::snprintf(line, sizeof line, "%u %s\n", status, address);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) return true;
+        std::snprintf(line, sizeof line, "%u %s\n", status, address);
         if (std::fputs(line, file) == EOF) {
             error = errno;
             return false;
@@ -255,8 +263,13 @@ int cache_load(const char* path) {
         // The file format is defined by this scanf pattern, status conversion included.
         // NOLINTNEXTLINE(cert-err34-c)
         if (std::sscanf(line, "%u %500[^\n]%n", &status, address, &consumed) != 2) continue;
-        // An address longer than the reader takes is not loaded cut short.
-        if (line[consumed] == '\n' || line[consumed] == '\0') verdict_add(address, status);
+        // An address longer than the reader takes is not loaded cut short, and
+        // an entry is loaded only if a save writes it back (a padded status can
+        // make a line that would be too short or too long once rewritten).
+        if ((line[consumed] == '\n' || line[consumed] == '\0') &&
+            saved_line_reads_back(status, address)) {
+            verdict_add(address, status);
+        }
     }
     return 0;
 }

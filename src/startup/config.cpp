@@ -52,6 +52,14 @@ struct value_text {
     std::size_t length = 0;
 };
 
+config_exit_handler exit_handler = nullptr;
+
+// Ends start-up with the configuration error status.
+[[noreturn]] void configuration_error() {
+    if (exit_handler != nullptr) exit_handler(exit_status::configuration);
+    std::exit(exit_status::configuration);
+}
+
 using char_class = bool (*)(char);
 
 bool is_digit(char c) {
@@ -152,7 +160,7 @@ outcome smtp_server(const char* line, reading_state& state) {
     if (const int error = resolve_server(name.text, state.server_addr, state.preferred_version);
         error != 0) {
         log_msg(LOG_ERR, "BackSMTPServer incorrect %s %s", name.text, gai_strerror(error));
-        std::exit(exit_status::configuration);
+        configuration_error();
     }
     state.server_defined = true;
     log_msg(LOG_DEBUG, "BackSMTPServer %s", name.text);
@@ -165,7 +173,7 @@ outcome addr_domain(const char* line, reading_state& state) {
     if (domain.length < 4) return outcome::done;
     if (!state.server_defined) {
         log_msg(LOG_ERR, "BackSMTPServer should be defined before BackAddrDomain");
-        std::exit(exit_status::configuration);
+        configuration_error();
     }
     // smtp_port() has refused ports above 65535, so the port fits 16 bits.
     if (!route_add({domain.text, domain.length}, static_cast<std::uint16_t>(settings.smtp_port),
@@ -181,7 +189,7 @@ outcome smtp_port(const char* line, reading_state&) {
     if (!take_number(line, "BackSMTPPort", 5, port)) return outcome::no_match;
     if (port > highest_port) {
         log_msg(LOG_ERR, "BackSMTPPort %d out of range", port);
-        std::exit(exit_status::configuration);
+        configuration_error();
     }
     if (port >= 1) settings.smtp_port = port;
     log_msg(LOG_DEBUG, "BackSMTPPort set to %d", settings.smtp_port);
@@ -258,7 +266,7 @@ outcome skip_verify(const char* line, bool with_prefix) {
         if (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
         log_msg(LOG_ERR, "BackSkipVerify incorrect %.*s", static_cast<int>(rest.size()),
                 rest.data());
-        std::exit(exit_status::configuration);
+        configuration_error();
     }
     char address[16];
     std::snprintf(address, sizeof address, "%u.%u.%u.%u", static_cast<unsigned>(numbers[0]),
@@ -343,6 +351,10 @@ int parse_config_text(std::string_view text) {
         fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
     if (file == nullptr) return 1;
     return parse_config(file.get());
+}
+
+void set_config_exit_handler(config_exit_handler handler) {
+    exit_handler = handler;
 }
 
 int resolve_server(const char* name, sockaddr_storage& address, int preferred_version) {

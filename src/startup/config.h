@@ -22,4 +22,10 @@ int parse_config_text(std::string_view text);
 // (6) or either (any other value); 0 or a getaddrinfo error code.
 int resolve_server(const char* name, sockaddr_storage& address, int preferred_version);
 
+// What ends the process on a fatal configuration error: std::exit(status) by
+// default.  A replacement (a fuzzer's, which throws) must not return; if it
+// does, std::exit follows.  nullptr restores the default.
+using config_exit_handler = void (*)(int status);
+void set_config_exit_handler(config_exit_handler handler);
+
 }  // namespace kelvantor

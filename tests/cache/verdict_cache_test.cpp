@@ -147,7 +147,8 @@ TEST_F(cache_test, WallClockStepsDoNotBendAges) {
         verdict_add("stepped@example.org", VERDICT_INVALID);
         step_wall_clock(-step);
         EXPECT_EQ(verdict_lookup("stepped@example.org"), VERDICT_INVALID) << "step " << step;
-        for (int i = 0; i < count; ++i) verdict_add("n" + std::to_string(i) + "@x", VERDICT_INVALID);
+        for (int i = 0; i < count; ++i)
+            verdict_add("n" + std::to_string(i) + "@x", VERDICT_INVALID);
         set_time(t0 + 3001);
         for (int i = 0; i < count && verdict_cache_statistics().entries > 0; ++i) {
             verdict_lookup("other@x");

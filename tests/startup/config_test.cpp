@@ -322,6 +322,26 @@ TEST_P(fatal_test, exits_71) {
         ::testing::ExitedWithCode(exit_status::configuration), c.message);
 }
 
+struct handled_exit {
+    int status;
+};
+
+// An exit handler (the fuzzer's throws) is given the status in place of the
+// exit, and no line after the fatal one is read.
+TEST_P(fatal_test, handler_takes_the_exit) {
+    set_log_sink(silent_sink);
+    set_config_exit_handler([](int status) { throw handled_exit{status}; });
+    try {
+        parse_config_text(std::string(GetParam().text) + "BackValidAddrExp:0000777\n");
+        ADD_FAILURE() << "read to the end";
+    } catch (const handled_exit& exit) {
+        EXPECT_EQ(exit.status, exit_status::configuration);
+    }
+    set_config_exit_handler(nullptr);
+    set_log_sink(nullptr);
+    EXPECT_NE(settings.valid_ttl, 777);
+}
+
 INSTANTIATE_TEST_SUITE_P(edge_cases, fatal_test, ::testing::ValuesIn(fatal_cases),
                          [](const auto& info) { return std::string(info.param.name); });
 

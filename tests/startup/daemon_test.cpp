@@ -79,8 +79,7 @@ TEST_P(planted_pidfile_test, IsRefusedAndLeftAlone) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to plant a file of another user";
     const fs::path kept = GetParam().plant(dir_, path_);
     const std::string before = kept.empty() ? "" : read(kept);
-    const std::string expected =
-        "pidfile " + path_.string() + " refused: " + GetParam().reason;
+    const std::string expected = "pidfile " + path_.string() + " refused: " + GetParam().reason;
     EXPECT_EXIT(
         {
             alarm(10);
@@ -97,35 +96,34 @@ TEST_P(planted_pidfile_test, IsRefusedAndLeftAlone) {
 
 INSTANTIATE_TEST_SUITE_P(
     plants, planted_pidfile_test,
-    ::testing::Values(
-        planted_case{"symbolic_link", "a symbolic link",
-                     [](const fs::path& dir, const fs::path& path) {
-                         put(dir / "target", "precious\n");
-                         fs::create_symlink(dir / "target", path);
-                         return dir / "target";
-                     }},
-        planted_case{"dangling_link", "a symbolic link",
-                     [](const fs::path& dir, const fs::path& path) {
-                         fs::create_symlink(dir / "made-through-the-link", path);
-                         return dir / "made-through-the-link";  // must not appear
-                     }},
-        planted_case{"fifo", "not a regular file",
-                     [](const fs::path&, const fs::path& path) {
-                         EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
-                         return fs::path();
-                     }},
-        planted_case{"file_of_another_user", "owned by another user",
-                     [](const fs::path&, const fs::path& path) {
-                         put(path, "4242\n");
-                         EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
-                         return path;
-                     }},
-        planted_case{"hard_link", "more than one link to the file",
-                     [](const fs::path& dir, const fs::path& path) {
-                         put(dir / "other", "precious\n");
-                         fs::create_hard_link(dir / "other", path);
-                         return dir / "other";
-                     }}),
+    ::testing::Values(planted_case{"symbolic_link", "a symbolic link",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       put(dir / "target", "precious\n");
+                                       fs::create_symlink(dir / "target", path);
+                                       return dir / "target";
+                                   }},
+                      planted_case{"dangling_link", "a symbolic link",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       fs::create_symlink(dir / "made-through-the-link", path);
+                                       return dir / "made-through-the-link";  // must not appear
+                                   }},
+                      planted_case{"fifo", "not a regular file",
+                                   [](const fs::path&, const fs::path& path) {
+                                       EXPECT_EQ(mkfifo(path.c_str(), 0600), 0);
+                                       return fs::path();
+                                   }},
+                      planted_case{"file_of_another_user", "owned by another user",
+                                   [](const fs::path&, const fs::path& path) {
+                                       put(path, "4242\n");
+                                       EXPECT_EQ(chown(path.c_str(), 65534, 65534), 0);
+                                       return path;
+                                   }},
+                      planted_case{"hard_link", "more than one link to the file",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       put(dir / "other", "precious\n");
+                                       fs::create_hard_link(dir / "other", path);
+                                       return dir / "other";
+                                   }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 }  // namespace

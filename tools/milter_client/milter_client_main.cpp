@@ -10,8 +10,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <string>
-#include <thread>
 #include <string_view>
+#include <thread>
 #include <tuple>
 #include <vector>
 
