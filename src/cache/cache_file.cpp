@@ -159,13 +159,12 @@ unique_fd open_in_place(const char* path, const char*& reason) {
         return fd;
     }
     struct stat st {};
-    if (fstat(fd.get(), &st) != 0) {
-        reason = std::strerror(errno);
-    } else if (!S_ISREG(st.st_mode)) {
+    const bool examined = fstat(fd.get(), &st) == 0;
+    if (examined && !S_ISREG(st.st_mode)) {
         reason = "not a regular file";
-    } else if (st.st_nlink != 1) {
+    } else if (examined && st.st_nlink != 1) {
         reason = "more than one link to the file";
-    } else if (const int flags = fcntl(fd.get(), F_GETFL);
+    } else if (const int flags = examined ? fcntl(fd.get(), F_GETFL) : -1;
                flags < 0 || fcntl(fd.get(), F_SETFL, flags & ~O_NONBLOCK) != 0 ||
                ftruncate(fd.get(), 0) != 0) {
         reason = std::strerror(errno);
