@@ -3,14 +3,16 @@
 # main loop returns with connection threads still probing, and the process
 # must end with status 0, "Exit" logged, and no sanitizer report (the test
 # runs in the sanitizer builds too, where the binary is instrumented).
-# Three rounds, twenty client connections of five recipients each, against
-# a backend that answers RCPT TO 300 ms late.
+# Three rounds of ten client connections that each stream recipients (routed
+# ones probed at the backend, unrouted ones looked up only), so that threads
+# are inside the callbacks, reading the routes and the cache, when the main
+# loop returns.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
 start_syslog
 
-backend_start slow --rcpt-delay-ms 300
+backend_start slow --rcpt-delay-ms 5
 SLOW_PID=$BACKEND_PID
 write_conf "$WORK/kelvantor.conf" "BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" \
     "BackAddrDomain:slow.test" "TimeoutSMTPReply:5"
@@ -30,16 +32,16 @@ for round in 1 2 3; do
     pid=$KV_PID
     kv_ready "$spec" "$pid" || die "kelvantor did not start (round $round)"
     clients=()
-    for c in $(seq 1 20); do
+    for c in $(seq 1 10); do
         args=()
-        for r in 1 2 3 4 5; do args+=(--rcpt "r$round-$c-$r@slow.test"); done
+        for r in $(seq 1 1500); do args+=(--rcpt "r$round-$c-$r@slow.test" --rcpt "u$r@elsewhere.test"); done
         client "$WORK/client-$round-$c.out" --socket "$spec" --client-addr 127.0.0.2 \
-            --from sender@client.example --abort --timeout 20 "${args[@]}" &
+            --from sender@client.example --abort --timeout 30 "${args[@]}" &
         clients+=($!)
     done
     # Stop once the backend has taken recipients of this round: threads are
     # then inside the callback, waiting for RCPT replies.
-    seen=$((seen + 10))
+    seen=$((seen + 200))
     wait_until 10 rcpts_seen "$seen" || fail "round $round: the backend saw no recipients"
     kill -TERM "$pid"
     stop_pid "$pid" 15
