@@ -168,6 +168,9 @@ TEST(backend_conversation, BannerFailures) {
         {"5xx", "554 no service\r\n", false, open_result::unavailable, false},
         {"not 220", "421 busy\r\n", false, open_result::not_greeted, false},
         {"junk", "hello there\r\n", false, open_result::not_greeted, false},
+        // Over the reply cap: not a slow backend, so no allowance and no "cannot read".
+        {"over the cap", "220-" + std::string(70 * 1024, 'x') + "\r\n220 ok\r\n", false,
+         open_result::bad_banner, false},
         {"four bytes", "220\n", false, open_result::no_banner, true},
     };
     for (const auto& c : cases) {

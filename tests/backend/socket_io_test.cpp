@@ -303,6 +303,33 @@ TEST(socket_descriptors, ReadAndWriteOnLowAndHighDescriptors) {
     }
 }
 
+// A peer that stops reading after taking part of a write: the writer waits
+// for room within its second instead of repeating send() at once, so the
+// thread sleeps rather than spins.
+TEST(socket_write, PartialSendWaitsForRoomWithoutSpinning) {
+    int pair[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
+    const unique_fd writer(pair[0]);
+    const unique_fd reader(pair[1]);  // never read
+    const int small = 4096;
+    ::setsockopt(writer.get(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small);
+    const std::string bytes(1 << 20, 'x');  // far more than the buffer takes
+    rusage before{};
+    ::getrusage(RUSAGE_THREAD, &before);
+    const auto start = clock_type::now();
+    EXPECT_EQ(write_all(writer.get(), bytes.data(), static_cast<int>(bytes.size())), -1);
+    const auto elapsed = clock_type::now() - start;
+    rusage after{};
+    ::getrusage(RUSAGE_THREAD, &after);
+    const auto cpu_us = [](const rusage& r) {
+        return (r.ru_utime.tv_sec + r.ru_stime.tv_sec) * 1'000'000L + r.ru_utime.tv_usec +
+               r.ru_stime.tv_usec;
+    };
+    EXPECT_GE(elapsed, 990ms);
+    EXPECT_LT(elapsed, 5s);
+    EXPECT_LT(cpu_us(after) - cpu_us(before), 300'000L) << "the writer spun";
+}
+
 TEST(socket_write, FullSendBufferWaitsOneSecondThenFails) {
     int pair[2];
     ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK, 0, pair), 0);
