@@ -1,18 +1,21 @@
 // The counters through their two renderings: the exposition format's shape
 // (HELP and TYPE before each family's samples, one sample a line, quoted
 // and escaped label values), counters that move by what was counted, the
-// histogram's cumulative buckets, and the stats lines.
+// histogram's cumulative buckets, the stats lines, and counting from
+// several threads while a scrape runs.
 #include "metrics/metrics.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <map>
 #include <regex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "cache/verdict_cache.h"
@@ -186,6 +189,34 @@ TEST_F(metrics_test, histogram_buckets_are_cumulative_and_bounds_inclusive) {
     const auto inf = text.find("le=\"+Inf\"");
     EXPECT_LT(first, last);
     EXPECT_LT(last, inf);
+}
+
+TEST_F(metrics_test, concurrent_counting_loses_nothing_while_scraped) {
+    constexpr int threads = 4;
+    constexpr int each = 20000;
+    std::atomic<bool> done{false};
+    std::thread scraper([&] {
+        while (!done.load()) EXPECT_FALSE(metrics_text().empty());
+    });
+    std::vector<std::thread> workers;
+    for (int t = 0; t < threads; ++t) {
+        workers.emplace_back([] {
+            for (int i = 0; i < each; ++i) {
+                count_recipient(recipient_result::passed);
+                count_cache_lookup(cache_lookup_result::hit_valid);
+                count_probe(probe_reply::accepted, 1ms);
+            }
+        });
+    }
+    for (auto& worker : workers) worker.join();
+    done = true;
+    scraper.join();
+    const std::string text = metrics_text();
+    constexpr std::uint64_t total = std::uint64_t{threads} * each;
+    EXPECT_EQ(sample(text, R"(kelvantor_recipients_total{result="passed"})"), total);
+    EXPECT_EQ(sample(text, R"(kelvantor_cache_lookups_total{result="hit_valid"})"), total);
+    EXPECT_EQ(sample(text, R"(kelvantor_backend_probe_seconds_bucket{le="0.001"})"), total);
+    EXPECT_EQ(sample(text, "kelvantor_backend_probe_seconds_count"), total);
 }
 
 }  // namespace
