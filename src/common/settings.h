@@ -3,6 +3,8 @@
 // configuration file) and read without locks by the connection threads.
 #pragma once
 
+#include <sys/socket.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -19,6 +21,9 @@ struct settings_record {
     bool subdomains = false;                 // routes also match subdomains
     bool tempfail_on_error = false;          // defer, not pass, when a backend is unreachable
     std::optional<std::string> cache_path;   // cache file; none: no file is read or written
+
+    // MetricsListen: the address and port GET /metrics is served on; none: no listener.
+    std::optional<sockaddr_storage> metrics_listen;
 };
 
 extern settings_record settings;

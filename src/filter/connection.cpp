@@ -9,6 +9,7 @@
 #include "common/log.h"
 #include "exemptions/exemptions.h"
 #include "filter/filter.h"
+#include "metrics/metrics.h"
 
 namespace kelvantor {
 namespace {
@@ -60,9 +61,12 @@ sfsistat cb_connect(SMFICTX* ctx, char* /*hostname*/, _SOCK_ADDR* client) noexce
         log_msg(LOG_ERR, "cannot setpriv");
         return SMFIS_TEMPFAIL;
     }
-    if (exempt_by_address(client)) return SMFIS_ACCEPT;
     char daemon_macro[] = "{daemon_name}";
-    if (skip_daemon_match(smfi_getsymval(ctx, daemon_macro))) return SMFIS_ACCEPT;
+    if (exempt_by_address(client) || skip_daemon_match(smfi_getsymval(ctx, daemon_macro))) {
+        count_connection(connection_result::exempt);
+        return SMFIS_ACCEPT;
+    }
+    count_connection(connection_result::checked);
     return SMFIS_CONTINUE;
 }
 

@@ -3,6 +3,7 @@
 // names, asked on the client connection's conversation with that server.
 // Unknown users are rejected with 550 5.1.1; backend trouble never rejects
 // (it passes or defers, as configured).
+#include <chrono>
 #include <cstring>
 #include <string_view>
 
@@ -11,6 +12,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "filter/filter.h"
+#include "metrics/metrics.h"
 #include "routing/routes.h"
 
 namespace kelvantor {
@@ -41,8 +43,32 @@ conversation_timeouts configured_timeouts() {
             std::chrono::seconds(settings.reply_timeout)};
 }
 
+// The probe, counted with its round trip.
+rcpt_outcome probe(backend_conversation& conversation, const char* address) {
+    const auto start = std::chrono::steady_clock::now();
+    const rcpt_outcome outcome = conversation.rcpt(address);
+    const auto round_trip = std::chrono::steady_clock::now() - start;
+    switch (outcome) {
+        case rcpt_outcome::accepted:
+            count_probe(probe_reply::accepted, round_trip);
+            break;
+        case rcpt_outcome::unknown_user:
+            count_probe(probe_reply::unknown, round_trip);
+            break;
+        case rcpt_outcome::unjudged:
+            count_probe(probe_reply::other, round_trip);
+            break;
+        case rcpt_outcome::failed:
+            count_probe(probe_reply::no_reply, round_trip);
+            break;
+        case rcpt_outcome::no_memory:
+            break;  // nothing went out
+    }
+    return outcome;
+}
+
 sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* address) {
-    switch (conversation.rcpt(address)) {
+    switch (probe(conversation, address)) {
         case rcpt_outcome::accepted:
             verdict_add(address, VERDICT_VALID);
             return SMFIS_CONTINUE;
@@ -60,7 +86,7 @@ sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* add
     return SMFIS_TEMPFAIL;
 }
 
-sfsistat verify_recipient(SMFICTX* ctx) {
+sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
     conn_ctx* context = context_of(ctx);
     char rcpt_macro[] = "{rcpt_addr}";
     const char* address = smfi_getsymval(ctx, rcpt_macro);
@@ -71,12 +97,22 @@ sfsistat verify_recipient(SMFICTX* ctx) {
     if (context == nullptr) return SMFIS_CONTINUE;
 
     const route_target route = route_lookup(domain_of(address));
-    if (route.server_addr.ss_family == AF_UNSPEC) return SMFIS_CONTINUE;
+    if (route.server_addr.ss_family == AF_UNSPEC) {
+        unrouted = true;
+        return SMFIS_CONTINUE;
+    }
 
     if (const auto verdict = verdict_lookup(address); verdict.has_value()) {
-        if (*verdict == VERDICT_VALID) return SMFIS_CONTINUE;
-        if (*verdict == VERDICT_INVALID) return reject_unknown(ctx);
+        if (*verdict == VERDICT_VALID) {
+            count_cache_lookup(cache_lookup_result::hit_valid);
+            return SMFIS_CONTINUE;
+        }
+        if (*verdict == VERDICT_INVALID) {
+            count_cache_lookup(cache_lookup_result::hit_invalid);
+            return reject_unknown(ctx);
+        }
     }
+    count_cache_lookup(cache_lookup_result::miss);
 
     if (!rcpt_address_writable(address)) {
         log_msg(LOG_ERR, "invalid rcpt address");
@@ -85,7 +121,11 @@ sfsistat verify_recipient(SMFICTX* ctx) {
     const backend_server server{route.server_addr, route.port};
     backend_conversation& conversation = context->conversation_for(server);
     if (!conversation.is_open()) {
-        switch (conversation.open(server, configured_timeouts(), helo_name)) {
+        const open_result opened = conversation.open(server, configured_timeouts(), helo_name);
+        if (opened != open_result::opened && opened != open_result::no_memory) {
+            count_unreachable_probe();
+        }
+        switch (opened) {
             case open_result::opened:
                 break;
             case open_result::unavailable:
@@ -119,12 +159,18 @@ const char* domain_of(const char* address) noexcept {
 }
 
 sfsistat cb_envrcpt(SMFICTX* ctx, char** /*argv*/) noexcept {
+    sfsistat answer = SMFIS_TEMPFAIL;
+    bool unrouted = false;
     try {
-        return verify_recipient(ctx);
+        answer = verify_recipient(ctx, unrouted);
     } catch (...) {
         // Lack of memory deep down: defer rather than judge.
-        return SMFIS_TEMPFAIL;
     }
+    count_recipient(unrouted                   ? recipient_result::unrouted
+                    : answer == SMFIS_CONTINUE ? recipient_result::passed
+                    : answer == SMFIS_REJECT   ? recipient_result::rejected
+                                               : recipient_result::deferred);
+    return answer;
 }
 
 }  // namespace kelvantor

@@ -1,14 +1,293 @@
 // The filter's counters and their two renderings.
 #include "metrics/metrics.h"
 
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdio>
+
+#include "cache/cache_file.h"
+#include "cache/verdict_cache.h"
+
 namespace kelvantor {
+namespace {
+
+constexpr std::size_t cache_line = 64;
+
+// A counter alone on its cache line.
+struct alignas(cache_line) counter {
+    std::atomic<std::uint64_t> value{0};
+
+    void add(std::uint64_t amount = 1) noexcept {
+        value.fetch_add(amount, std::memory_order_relaxed);
+    }
+    std::uint64_t get() const noexcept { return value.load(std::memory_order_relaxed); }
+    void reset() noexcept { value.store(0, std::memory_order_relaxed); }
+};
+
+constexpr std::size_t bucket_count = std::size(probe_bucket_bounds);
+// The bounds above in nanoseconds, same order.
+constexpr std::array<std::int64_t, bucket_count> bucket_limits_ns = {
+    1'000'000,     2'500'000,     5'000'000,      10'000'000,  25'000'000,
+    50'000'000,    100'000'000,   250'000'000,    500'000'000, 1'000'000'000,
+    2'500'000'000, 5'000'000'000, 10'000'000'000,
+};
+
+struct counters {
+    counter recipients[4];   // recipient_result
+    counter connections[2];  // connection_result
+    counter lookups[3];      // cache_lookup_result
+    counter probes[5];       // probe_reply
+    // Probes per bucket, not cumulative; the last one above the highest bound.
+    counter round_trips[bucket_count + 1];
+    counter round_trip_ns;
+};
+
+counters totals;
+
+template <typename Enum>
+std::size_t index_of(Enum value) noexcept {
+    return static_cast<std::size_t>(value);
+}
+
+// A consistent enough copy for one rendering: each counter read once.
+struct snapshot {
+    std::uint64_t recipients[4];
+    std::uint64_t connections[2];
+    std::uint64_t lookups[3];
+    std::uint64_t probes[5];
+    std::uint64_t cumulative[bucket_count + 1];  // the last one is the +Inf bucket
+    double round_trip_seconds;
+    verdict_cache_stats cache;
+    cache_save_counters saves;
+};
+
+template <std::size_t N>
+void copy(const counter (&from)[N], std::uint64_t (&to)[N]) noexcept {
+    for (std::size_t i = 0; i < N; ++i) to[i] = from[i].get();
+}
+
+snapshot take_snapshot() {
+    snapshot s{};
+    copy(totals.recipients, s.recipients);
+    copy(totals.connections, s.connections);
+    copy(totals.lookups, s.lookups);
+    copy(totals.probes, s.probes);
+    std::uint64_t running = 0;
+    for (std::size_t i = 0; i <= bucket_count; ++i) {
+        running += totals.round_trips[i].get();
+        s.cumulative[i] = running;
+    }
+    s.round_trip_seconds = static_cast<double>(totals.round_trip_ns.get()) / 1e9;
+    s.cache = verdict_cache_statistics();
+    s.saves = cache_save_statistics();
+    return s;
+}
+
+void append_number(std::string& out, std::uint64_t value) {
+    char text[24];
+    const int length =
+        std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(value));
+    out.append(text, static_cast<std::size_t>(length));
+}
+
+void append_number(std::string& out, std::int64_t value) {
+    char text[24];
+    const int length = std::snprintf(text, sizeof text, "%lld", static_cast<long long>(value));
+    out.append(text, static_cast<std::size_t>(length));
+}
+
+void append_number(std::string& out, double value) {
+    char text[32];
+    const int length = std::snprintf(text, sizeof text, "%.9g", value);
+    out.append(text, static_cast<std::size_t>(length));
+}
+
+constexpr const char* recipient_labels[] = {"passed", "rejected", "deferred", "unrouted"};
+constexpr const char* connection_labels[] = {"exempt", "checked"};
+constexpr const char* lookup_labels[] = {"hit_valid", "hit_invalid", "miss"};
+constexpr const char* probe_labels[] = {"accepted", "unknown", "other", "no_reply", "unreachable"};
+
+// ---- Prometheus text --------------------------------------------------------
+
+struct exposition {
+    std::string out;
+
+    void family(const char* name, const char* type, const char* help) {
+        out.append("# HELP ").append(name).append(" ").append(help).append("\n");
+        out.append("# TYPE ").append(name).append(" ").append(type).append("\n");
+    }
+    template <typename Value>
+    void sample(const char* name, Value value) {
+        out.append(name).append(" ");
+        append_number(out, value);
+        out.append("\n");
+    }
+    template <typename Value>
+    void sample(const char* name, const char* label, std::string_view label_value, Value value) {
+        out.append(name).append("{").append(label).append("=\"");
+        out.append(escape_label_value(label_value)).append("\"} ");
+        append_number(out, value);
+        out.append("\n");
+    }
+    template <std::size_t N>
+    void samples(const char* name, const char* label, const char* const (&labels)[N],
+                 const std::uint64_t (&values)[N]) {
+        for (std::size_t i = 0; i < N; ++i) sample(name, label, labels[i], values[i]);
+    }
+};
+
+// ---- stats lines ------------------------------------------------------------
+
+struct stats_lines {
+    std::string out;
+
+    template <typename Value>
+    void line(std::string_view name, Value value) {
+        out.append(name).append(" ");
+        append_number(out, value);
+        out.append("\n");
+    }
+    template <std::size_t N>
+    void lines(std::string_view prefix, const char* const (&labels)[N],
+               const std::uint64_t (&values)[N]) {
+        for (std::size_t i = 0; i < N; ++i) {
+            out.append(prefix).append("_").append(labels[i]).append(" ");
+            append_number(out, values[i]);
+            out.append("\n");
+        }
+    }
+};
+
+}  // namespace
+
+void count_recipient(recipient_result result) noexcept {
+    totals.recipients[index_of(result)].add();
+}
+
+void count_connection(connection_result result) noexcept {
+    totals.connections[index_of(result)].add();
+}
+
+void count_cache_lookup(cache_lookup_result result) noexcept {
+    totals.lookups[index_of(result)].add();
+}
+
+void count_probe(probe_reply reply, std::chrono::nanoseconds round_trip) noexcept {
+    totals.probes[index_of(reply)].add();
+    const std::int64_t ns = round_trip.count() < 0 ? 0 : round_trip.count();
+    std::size_t bucket = 0;
+    while (bucket < bucket_count && ns > bucket_limits_ns[bucket]) ++bucket;
+    totals.round_trips[bucket].add();
+    totals.round_trip_ns.add(static_cast<std::uint64_t>(ns));
+}
+
+void count_unreachable_probe() noexcept {
+    totals.probes[index_of(probe_reply::unreachable)].add();
+}
+
+void metrics_reset() noexcept {
+    for (auto& c : totals.recipients) c.reset();
+    for (auto& c : totals.connections) c.reset();
+    for (auto& c : totals.lookups) c.reset();
+    for (auto& c : totals.probes) c.reset();
+    for (auto& c : totals.round_trips) c.reset();
+    totals.round_trip_ns.reset();
+}
+
+std::string escape_label_value(std::string_view value) {
+    std::string escaped;
+    escaped.reserve(value.size());
+    for (const char c : value) {
+        switch (c) {
+            case '\\':
+                escaped += "\\\\";
+                break;
+            case '"':
+                escaped += "\\\"";
+                break;
+            case '\n':
+                escaped += "\\n";
+                break;
+            default:
+                escaped += c;
+        }
+    }
+    return escaped;
+}
 
 std::string stats_text() {
-    return {};
+    const snapshot s = take_snapshot();
+    stats_lines text;
+    text.lines("recipients", recipient_labels, s.recipients);
+    text.line("recipients_exempt", std::uint64_t{0});
+    text.lines("connections", connection_labels, s.connections);
+    text.lines("cache_lookups", lookup_labels, s.lookups);
+    text.lines("backend_probes", probe_labels, s.probes);
+    text.line("backend_probe_seconds_count", s.cumulative[bucket_count]);
+    text.line("backend_probe_seconds_sum", s.round_trip_seconds);
+    text.line("cache_entries", std::uint64_t{s.cache.entries});
+    text.line("cache_entries_valid", std::uint64_t{s.cache.valid});
+    text.line("cache_entries_invalid", std::uint64_t{s.cache.invalid});
+    text.line("cache_evictions", s.cache.evictions);
+    text.line("cache_saves_ok", s.saves.ok);
+    text.line("cache_saves_error", s.saves.errors);
+    text.line("cache_last_save_timestamp_seconds", s.saves.last_save_unix);
+    return std::move(text.out);
 }
 
 std::string metrics_text() {
-    return {};
+    const snapshot s = take_snapshot();
+    exposition text;
+
+    text.family("kelvantor_recipients_total", "counter",
+                "Recipients the filter answered, by answer. unrouted: no route, passed unchecked. "
+                "exempt is always 0: exempt clients are accepted at connect and their recipients "
+                "never reach the filter (see kelvantor_connections_total).");
+    text.samples("kelvantor_recipients_total", "result", recipient_labels, s.recipients);
+    text.sample("kelvantor_recipients_total", "result", "exempt", std::uint64_t{0});
+
+    text.family("kelvantor_connections_total", "counter",
+                "Client connections: exempt ones accepted at connect without any check, "
+                "checked ones shown to the filter.");
+    text.samples("kelvantor_connections_total", "result", connection_labels, s.connections);
+
+    text.family("kelvantor_cache_lookups_total", "counter",
+                "Verdict cache lookups for routed recipients, by result.");
+    text.samples("kelvantor_cache_lookups_total", "result", lookup_labels, s.lookups);
+
+    text.family("kelvantor_backend_probes_total", "counter",
+                "RCPT TO probes by backend reply: accepted 250, unknown 550/553, other any other "
+                "reply, no_reply none in time, unreachable no conversation could be opened.");
+    text.samples("kelvantor_backend_probes_total", "reply", probe_labels, s.probes);
+
+    text.family("kelvantor_backend_probe_seconds", "histogram",
+                "Round trip of RCPT TO probes that went out, in seconds.");
+    for (std::size_t i = 0; i < bucket_count; ++i) {
+        text.sample("kelvantor_backend_probe_seconds_bucket", "le", probe_bucket_bounds[i],
+                    s.cumulative[i]);
+    }
+    text.sample("kelvantor_backend_probe_seconds_bucket", "le", "+Inf", s.cumulative[bucket_count]);
+    text.sample("kelvantor_backend_probe_seconds_sum", s.round_trip_seconds);
+    text.sample("kelvantor_backend_probe_seconds_count", s.cumulative[bucket_count]);
+
+    text.family("kelvantor_cache_entries", "gauge",
+                "Verdicts held in the cache, by class (expired ones not yet freed included).");
+    text.sample("kelvantor_cache_entries", "class", "valid", std::uint64_t{s.cache.valid});
+    text.sample("kelvantor_cache_entries", "class", "invalid", std::uint64_t{s.cache.invalid});
+
+    text.family("kelvantor_cache_evictions_total", "counter",
+                "Verdicts removed to keep the cache within its bound.");
+    text.sample("kelvantor_cache_evictions_total", s.cache.evictions);
+
+    text.family("kelvantor_cache_saves_total", "counter", "Saves of the cache file, by result.");
+    text.sample("kelvantor_cache_saves_total", "result", "ok", s.saves.ok);
+    text.sample("kelvantor_cache_saves_total", "result", "error", s.saves.errors);
+
+    text.family("kelvantor_cache_last_save_timestamp_seconds", "gauge",
+                "Unix time of the last successful cache save; 0: none yet.");
+    text.sample("kelvantor_cache_last_save_timestamp_seconds", s.saves.last_save_unix);
+    return std::move(text.out);
 }
 
 }  // namespace kelvantor

@@ -1,15 +1,52 @@
 // The filter's counters, as "name value" lines and in the Prometheus text
-// exposition format.
+// exposition format.  Counting takes no lock: every counter is a relaxed
+// atomic on a cache line of its own, so threads that count different things
+// never share a line, and a scrape reads each counter once.
 #pragma once
 
+#include <chrono>
+#include <cstdint>
 #include <string>
+#include <string_view>
 
 namespace kelvantor {
+
+// What became of a recipient the filter was shown.
+enum class recipient_result { passed, rejected, deferred, unrouted };
+// Client connections at connect: accepted without any check, or checked.
+enum class connection_result { exempt, checked };
+// The verdict cache's answer for a routed recipient.
+enum class cache_lookup_result { hit_valid, hit_invalid, miss };
+// The backend's answer to a RCPT TO probe: 250; 550 or 553; any other whole
+// reply; none in time (or the probe could not be sent); no conversation
+// could be opened, so no probe went out.
+enum class probe_reply { accepted, unknown, other, no_reply, unreachable };
+
+void count_recipient(recipient_result result) noexcept;
+void count_connection(connection_result result) noexcept;
+void count_cache_lookup(cache_lookup_result result) noexcept;
+// A probe that was answered (or not) after round_trip.
+void count_probe(probe_reply reply, std::chrono::nanoseconds round_trip) noexcept;
+// A probe that never went out: the backend could not be reached or greeted.
+void count_unreachable_probe() noexcept;
+
+// Upper bounds of the probe round-trip histogram, in seconds, as rendered.
+inline constexpr std::string_view probe_bucket_bounds[] = {
+    "0.001", "0.0025", "0.005", "0.01", "0.025", "0.05", "0.1",
+    "0.25",  "0.5",    "1",     "2.5",  "5",     "10",
+};
 
 // One "name value" line per counter.
 std::string stats_text();
 
 // The same counters in the Prometheus text exposition format.
 std::string metrics_text();
+
+// A label value as the exposition format quotes it: backslash, double quote
+// and line feed escaped.
+std::string escape_label_value(std::string_view value);
+
+// Every counter back to zero (tests).
+void metrics_reset() noexcept;
 
 }  // namespace kelvantor

@@ -307,12 +307,75 @@ outcome smtp_backoff(const char* line, reading_state&) {
     return outcome::done;
 }
 
+// "MetricsListen:ADDRESS:PORT", ADDRESS numeric IPv4 or "[IPv6]", PORT 1 to
+// 65535, nothing after it but blanks.  Anything else ends start-up.
+bool parse_listen_address(std::string_view text, sockaddr_storage& address) {
+    const auto colon = text.rfind(':');
+    if (colon == std::string_view::npos || colon + 1 == text.size()) return false;
+    std::string_view host = text.substr(0, colon);
+    const std::string_view port_text = text.substr(colon + 1);
+    if (port_text.size() > 5 || !std::all_of(port_text.begin(), port_text.end(), is_digit)) {
+        return false;
+    }
+    int port = 0;
+    for (const char c : port_text) port = port * 10 + (c - '0');
+    if (port < 1 || port > highest_port) return false;
+    const bool bracketed = host.size() > 2 && host.front() == '[' && host.back() == ']';
+    if (bracketed) host = host.substr(1, host.size() - 2);
+    const std::string host_text(host);
+    address = {};
+    if (bracketed) {
+        auto& in6 = reinterpret_cast<sockaddr_in6&>(address);
+        if (inet_pton(AF_INET6, host_text.c_str(), &in6.sin6_addr) != 1) return false;
+        in6.sin6_family = AF_INET6;
+        in6.sin6_port = htons(static_cast<std::uint16_t>(port));
+        return true;
+    }
+    auto& in = reinterpret_cast<sockaddr_in&>(address);
+    if (inet_pton(AF_INET, host_text.c_str(), &in.sin_addr) != 1) return false;
+    in.sin_family = AF_INET;
+    in.sin_port = htons(static_cast<std::uint16_t>(port));
+    return true;
+}
+
+outcome metrics_listen(const char* line, reading_state&) {
+    value_text value;
+    if (!take_value(line, "MetricsListen", longest_value, is_not_newline, value)) {
+        return outcome::no_match;
+    }
+    std::string_view text(value.text, value.length);
+    while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+    sockaddr_storage address{};
+    if (!parse_listen_address(text, address)) {
+        log_msg(LOG_ERR, "MetricsListen incorrect %.*s", static_cast<int>(text.size()),
+                text.data());
+        std::exit(exit_status::configuration);
+    }
+    settings.metrics_listen = address;
+    log_msg(LOG_DEBUG, "MetricsListen %.*s", static_cast<int>(text.size()), text.data());
+    return outcome::done;
+}
+
 // Tried in this order; the first row that matches decides.
 using keyword_row = outcome (*)(const char* line, reading_state& state);
 constexpr keyword_row keyword_table[] = {
-    valid_addr_exp,    invalid_addr_exp,    smtp_server,      addr_domain, smtp_port,
-    prefer_ip_version, addr_subdomains,     error_tempfail,   back_list,   timeout_connect,
-    timeout_reply,     skip_verify_network, skip_verify_host, skip_daemon, smtp_backoff,
+    valid_addr_exp,
+    invalid_addr_exp,
+    smtp_server,
+    addr_domain,
+    smtp_port,
+    prefer_ip_version,
+    addr_subdomains,
+    error_tempfail,
+    back_list,
+    timeout_connect,
+    timeout_reply,
+    skip_verify_network,
+    skip_verify_host,
+    skip_daemon,
+    smtp_backoff,
+    // Metrics.
+    metrics_listen,
 };
 
 outcome read_line(const char* line, reading_state& state) {

@@ -24,6 +24,7 @@
 #include "common/settings.h"
 #include "exemptions/exemptions.h"
 #include "filter/filter.h"
+#include "metrics/metrics_server.h"
 #include "routing/routes.h"
 #include "startup/config.h"
 #include "startup/daemon.h"
@@ -215,8 +216,18 @@ int kelvantor_main(int argc, char** argv) {
     cache_load(cache_path);
 
     if (options.daemon_mode) daemonize(options.pid_path.c_str());
+
+    // Metrics: the listener thread starts after the privilege switch and the
+    // fork of daemon mode (threads do not survive a fork); a port it cannot
+    // bind ends start-up.
+    if (settings.metrics_listen && !metrics_server_start(*settings.metrics_listen)) {
+        if (options.daemon_mode) unlink(options.pid_path.c_str());
+        std::exit(exit_status::unavailable);
+    }
+
     umask(options.group_given ? 0117 : 0177);
     const int result = smfi_main();
+    metrics_server_stop();
 
     cache_save(cache_path);
     unlink(options.pid_path.c_str());

@@ -9,6 +9,7 @@
 #include "backend/conversation.h"
 #include "common/unique_fd.h"
 #include "filter_fixture.h"
+#include "metrics/metrics.h"
 #include "support/test_backend.h"
 
 namespace kelvantor::testing {
@@ -357,6 +358,46 @@ TEST_F(recipient_test, UnreachableBackendPassesOrDefersAsConfigured) {
             << logs.dump();
         EXPECT_EQ(open_conversations(conn), 0);
     }
+}
+
+// The value of one "name value" line of stats_text().
+std::uint64_t stat(const std::string& name) {
+    const std::string text = "\n" + stats_text();
+    const auto at = text.find("\n" + name + " ");
+    if (at == std::string::npos) {
+        ADD_FAILURE() << "no " << name << " in\n" << text;
+        return UINT64_MAX;
+    }
+    return std::stoull(text.substr(at + name.size() + 2));
+}
+
+TEST_F(recipient_test, BackendTroubleIsCountedByWhetherAProbeWentOut) {
+    metrics_reset();
+    ASSERT_TRUE(route_add("down.test", closed_port(), ipv4_address("127.0.0.1")));
+    start_backend_answering("250\n");  // four bytes: no usable reply
+    auto& conn = connect_from();
+    EXPECT_EQ(rcpt(conn, "x@down.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpt(conn, "x@example.test"), SMFIS_TEMPFAIL);
+    EXPECT_EQ(rcpt(conn, "x@elsewhere.test"), SMFIS_CONTINUE);
+
+    EXPECT_EQ(stat("connections_checked"), 1U);
+    EXPECT_EQ(stat("cache_lookups_miss"), 2U);
+    EXPECT_EQ(stat("backend_probes_unreachable"), 1U);
+    EXPECT_EQ(stat("backend_probes_no_reply"), 1U);
+    EXPECT_EQ(stat("backend_probes_accepted"), 0U);
+    // Only the probe that went out has a round trip.
+    EXPECT_EQ(stat("backend_probe_seconds_count"), 1U);
+    EXPECT_EQ(stat("recipients_passed"), 1U);
+    EXPECT_EQ(stat("recipients_deferred"), 1U);
+    EXPECT_EQ(stat("recipients_unrouted"), 1U);
+
+    // Exempt clients are counted at connect; their recipients never are.
+    fake_milter_ctx exempt;
+    sockaddr_storage loopback = ipv4_address("127.0.0.1");
+    EXPECT_EQ(cb_connect(&exempt, nullptr, as_sockaddr(loopback)), SMFIS_ACCEPT);
+    cb_close(&exempt);
+    EXPECT_EQ(stat("connections_exempt"), 1U);
+    EXPECT_EQ(stat("connections_checked"), 1U);
 }
 
 TEST_F(recipient_test, CachedInvalidRejectsWhileBackendIsDown) {

@@ -286,6 +286,25 @@ TEST_F(config_test, skip_daemon_names) {
     EXPECT_FALSE(skip_daemon_match("mx_out"));
 }
 
+TEST_F(config_test, MetricsListenTakesNumericIpv4OrBracketedIpv6AndPort) {
+    EXPECT_FALSE(settings.metrics_listen.has_value());
+    testing::log_capture log;
+    EXPECT_EQ(parse_config_text("MetricsListen:127.0.0.1:9106 \r\n"), 0);
+    ASSERT_TRUE(settings.metrics_listen.has_value());
+    const auto& in = reinterpret_cast<const sockaddr_in&>(*settings.metrics_listen);
+    EXPECT_EQ(in.sin_family, AF_INET);
+    EXPECT_EQ(ntohs(in.sin_port), 9106);
+    EXPECT_EQ(in.sin_addr.s_addr, htonl(INADDR_LOOPBACK));
+
+    EXPECT_EQ(parse_config_text("MetricsListen:[::1]:65535\n"), 0);
+    const auto& in6 = reinterpret_cast<const sockaddr_in6&>(*settings.metrics_listen);
+    EXPECT_EQ(in6.sin6_family, AF_INET6);
+    EXPECT_EQ(ntohs(in6.sin6_port), 65535);
+    EXPECT_TRUE(IN6_IS_ADDR_LOOPBACK(&in6.sin6_addr));
+    EXPECT_EQ(debug_lines(log), (std::vector<std::string>{"MetricsListen 127.0.0.1:9106",
+                                                          "MetricsListen [::1]:65535"}));
+}
+
 struct fatal_case {
     const char* name;
     const char* text;
@@ -308,6 +327,14 @@ const fatal_case fatal_cases[] = {
      "3 BackSkipVerify incorrect 10\\.0\\.0\\.256 host\n"},
     {"no_wrap_around", "BackSkipVerify:4294967306.0.0.1\n",
      "3 BackSkipVerify incorrect 4294967306\\.0\\.0\\.1\n"},
+    {"metrics_port_zero", "MetricsListen:127.0.0.1:0\n",
+     "3 MetricsListen incorrect 127\\.0\\.0\\.1:0\n"},
+    {"metrics_ipv6_unbracketed", "MetricsListen:::1:9106\n",
+     "3 MetricsListen incorrect ::1:9106\n"},
+    {"metrics_host_name", "MetricsListen:localhost:9106\n",
+     "3 MetricsListen incorrect localhost:9106\n"},
+    {"metrics_bad_ipv6", "MetricsListen:[::g]:9106\n",
+     "3 MetricsListen incorrect \\[::g\\]:9106\n"},
 };
 
 class fatal_test : public config_test, public ::testing::WithParamInterface<fatal_case> {};
