@@ -349,7 +349,7 @@ outcome metrics_listen(const char* line, reading_state&) {
     if (!parse_listen_address(text, address)) {
         log_msg(LOG_ERR, "MetricsListen incorrect %.*s", static_cast<int>(text.size()),
                 text.data());
-        std::exit(exit_status::configuration);
+        configuration_error();
     }
     settings.metrics_listen = address;
     log_msg(LOG_DEBUG, "MetricsListen %.*s", static_cast<int>(text.size()), text.data());
