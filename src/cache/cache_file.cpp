@@ -11,16 +11,21 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 #include "cache/verdict_cache.h"
+#include "common/clock.h"
 #include "common/log.h"
 #include "common/unique_fd.h"
 
@@ -150,7 +155,7 @@ plan open_replacement(const char* path, replacement& out, const char*& reason) {
 // Opens path to be rewritten where it is, emptied: never through a link,
 // never anything but a regular file with one name.  O_NONBLOCK keeps the open
 // from waiting on a FIFO that was put there since; it is cleared before any
-// write, which happens under the cache lock.  On failure, reason tells why,
+// write.  On failure, reason tells why,
 // or stays nullptr where the directory is missing.
 unique_fd open_in_place(const char* path, const char*& reason) {
     unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
@@ -200,22 +205,42 @@ bool reads_back_as_itself(const char* address) {
            std::isspace(static_cast<unsigned char>(text.front())) == 0;
 }
 
+// Copies the lines of a chunk under the cache lock, writes them with no lock held.
 struct line_writer {
     std::FILE* file;
+    std::string pending;
+    std::size_t written = 0;
     int error = 0;
 
-    bool operator()(std::uint32_t status, const char* address) {
-        if (!reads_back_as_itself(address)) return true;
+    // Under the lock: only copies.
+    void add(std::uint32_t status, const char* address) {
+        if (!reads_back_as_itself(address)) return;
         char line[line_size];
         const int length = std::snprintf(line, sizeof line, "%u %s\n", status, address);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) return true;
-        if (std::fputs(line, file) == EOF) {
-            error = errno;
-            return false;
+        if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) return;
+        pending.append(line, static_cast<std::size_t>(length));
+        ++written;
+    }
+
+    // No lock held: writes what the chunk copied; false after a write error.
+    bool flush() {
+        if (!pending.empty() &&
+            std::fwrite(pending.data(), 1, pending.size(), file) != pending.size()) {
+            error = errno != 0 ? errno : EIO;
         }
-        return true;
+        pending.clear();
+        return error == 0;
     }
 };
+
+// One save at a time: the exit, the periodic saver and the control socket may
+// each ask for one.
+std::mutex save_mutex;
+std::atomic<std::uint64_t> saves_ok{0};
+std::atomic<std::uint64_t> saves_failed{0};
+std::atomic<std::int64_t> last_save_unix{0};
+
+int save_locked(const char* path, bool announce, std::size_t& saved);
 
 }  // namespace
 
@@ -248,9 +273,26 @@ int cache_load(const char* path) {
     return 0;
 }
 
-int cache_save(const char* path) {
+int cache_save(const char* path, bool announce, std::size_t* saved) {
     if (path == nullptr) return 0;
+    const std::lock_guard hold(save_mutex);
+    std::size_t count = 0;
+    const int result = save_locked(path, announce, count);
+    if (result == 0) {
+        saves_ok.fetch_add(1, std::memory_order_relaxed);
+        last_save_unix.store(
+            std::chrono::duration_cast<std::chrono::seconds>(wall_now().time_since_epoch()).count(),
+            std::memory_order_relaxed);
+    } else {
+        saves_failed.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (saved != nullptr) *saved = count;
+    return result;
+}
 
+namespace {
+
+int save_locked(const char* path, bool announce, std::size_t& saved) {
     // Both opens come before the walk takes the cache lock, and neither waits.
     replacement fresh;
     unique_file file;
@@ -283,10 +325,18 @@ int cache_save(const char* path) {
         if (reason != nullptr) log_msg(LOG_ERR, "writing cache error %s", reason);
         return 1;
     }
-    log_msg(LOG_INFO, "saving cache %s", path);
+    if (announce) log_msg(LOG_INFO, "saving cache %s", path);
 
-    line_writer writer{file.get()};
-    verdict_walk(writer);
+    line_writer writer{file.get(), {}};
+    errno = 0;
+    verdict_walk_chunks(
+        [](void* context, std::uint32_t status, const char* address) {
+            static_cast<line_writer*>(context)->add(status, address);
+            return false;
+        },
+        [](void* context) { return static_cast<line_writer*>(context)->flush(); }, &writer);
+    writer.flush();
+    saved = writer.written;
     int error = writer.error;
     if (error == 0 && std::fflush(file.get()) != 0) error = errno;
     if (error == 0 && !in_place && fsync(fileno(file.get())) != 0) error = errno;
@@ -303,8 +353,11 @@ int cache_save(const char* path) {
     return 0;
 }
 
+}  // namespace
+
 cache_save_counters cache_save_statistics() {
-    return {};
+    return {saves_ok.load(std::memory_order_relaxed), saves_failed.load(std::memory_order_relaxed),
+            last_save_unix.load(std::memory_order_relaxed)};
 }
 
 }  // namespace kelvantor

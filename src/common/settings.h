@@ -19,6 +19,10 @@ struct settings_record {
     bool subdomains = false;                 // routes also match subdomains
     bool tempfail_on_error = false;          // defer, not pass, when a backend is unreachable
     std::optional<std::string> cache_path;   // cache file; none: no file is read or written
+    // Operations: the cache bound, the control socket, periodic saves.
+    std::size_t cache_max_entries = 2000000;    // most verdicts held; 0: no bound
+    std::optional<std::string> control_socket;  // unix socket of kelvantorctl; none: not opened
+    std::int32_t save_interval = 300;  // seconds between saves of the cache file; 0: at exit
 };
 
 extern settings_record settings;

@@ -211,6 +211,8 @@ int kelvantor_main(int argc, char** argv) {
         log_msg(LOG_ERR, "pthread_rwlock_init failed: %s", std::strerror(error));
         std::exit(exit_status::configuration);
     }
+    // Operations: the bound is in force for the verdicts loaded from the file too.
+    verdict_cache_set_bound(settings.cache_max_entries);
     const char* cache_path = settings.cache_path ? settings.cache_path->c_str() : nullptr;
     cache_load(cache_path);
 

@@ -103,6 +103,7 @@ TEST_P(load_test, ReadsLinesAsTheFormatSays) {
 }
 
 const std::string a500(500, 'a');
+const std::string a254(254, 'a');
 
 INSTANTIATE_TEST_SUITE_P(
     lines, load_test,
@@ -115,8 +116,12 @@ INSTANTIATE_TEST_SUITE_P(
                       load_case{"duplicates_kept", "0 a@x\n0 a@x\n", {{0, "a@x"}, {0, "a@x"}}},
                       // Never a cut address: it would be a verdict nobody gave.
                       load_case{"address_over_500_skipped",
-                                "0 " + std::string(501, 'a') + "\n0 " + a500 + "\n",
-                                {{0, a500}}},
+                                "0 " + std::string(501, 'a') + "\n0 " + a254 + "\n",
+                                {{0, a254}}},
+                      // Not cached, so not loaded either.
+                      load_case{"address_over_254_skipped",
+                                "0 " + a254 + "b\n0 " + a500 + "\n1 next@x\n",
+                                {{1, "next@x"}}},
                       load_case{"line_of_510_over_500_skipped",
                                 "0 " + std::string(507, 'a') + "\n0 next@x\n",
                                 {{0, "next@x"}}},
@@ -131,20 +136,18 @@ INSTANTIATE_TEST_SUITE_P(
 // What is saved comes back as itself, or not at all: an address the reader
 // would cut or change is left out of the file.
 TEST_F(cache_file_test, OnlyAddressesThatReadBackAsThemselvesAreWritten) {
-    const std::string a499(499, 'a');
-    const std::string b500(500, 'b');
-    const std::string c501(501, 'c');
-    const std::string d1011(1011, 'd');
-    const entry_list saved = {{0, a499},           {1, b500},        {0, c501},
-                              {1, d1011},          {0, " lead@x"},   {1, "\tlead@x"},
-                              {0, "line\nfeed@x"}, {1, "trail @x "}, {0, "last@x"}};
+    const std::string a253(253, 'a');
+    const std::string b254(254, 'b');
+    const entry_list saved = {{0, a253},       {1, b254},           {0, " lead@x"},
+                              {1, "\tlead@x"}, {0, "line\nfeed@x"}, {1, "trail @x "},
+                              {0, "last@x"}};
     for (const auto& [status, address] : saved) verdict_add(address, status);
     ASSERT_EQ(cache_save(path_.c_str()), 0);
-    EXPECT_EQ(read(path_), "0 " + a499 + "\n1 " + b500 + "\n1 trail @x \n0 last@x\n");
+    EXPECT_EQ(read(path_), "0 " + a253 + "\n1 " + b254 + "\n1 trail @x \n0 last@x\n");
 
     start(86400, 3000);
     ASSERT_EQ(cache_load(path_.c_str()), 0);
-    EXPECT_EQ(live_entries(), (entry_list{{0, a499}, {1, b500}, {1, "trail @x "}, {0, "last@x"}}));
+    EXPECT_EQ(live_entries(), (entry_list{{0, a253}, {1, b254}, {1, "trail @x "}, {0, "last@x"}}));
 }
 
 TEST_F(cache_file_test, ExpiredEntriesAreNotSaved) {
@@ -273,33 +276,33 @@ TEST_P(refused_path_test, KeepsWhatIsThereAndLogsWhy) {
 
 INSTANTIATE_TEST_SUITE_P(
     plants, refused_path_test,
-    ::testing::Values(
-        refused_case{"dangling_link", "link to no file",
-                     [](const fs::path& dir, const fs::path& path) {
-                         fs::create_symlink(dir / "made-through-the-link", path);
-                         return path;  // reads as empty: nothing may appear there
-                     }},
-        refused_case{"link_of_another_user", "link of another user",
-                     [](const fs::path& dir, const fs::path& path) {
-                         put(dir / "real", "0 previous@x\n");
-                         fs::create_symlink(dir / "real", path);
-                         own_by_nobody(path);
-                         return dir / "real";
-                     }},
-        refused_case{"link_to_a_file_of_another_user_elsewhere", "link to a file of another user",
-                     [](const fs::path& dir, const fs::path& path) {
-                         fs::create_directory(dir / "elsewhere");
-                         put(dir / "elsewhere" / "theirs", "0 previous@x\n");
-                         own_by_nobody(dir / "elsewhere" / "theirs");
-                         fs::create_symlink(dir / "elsewhere" / "theirs", path);
-                         return dir / "elsewhere" / "theirs";
-                     }},
-        refused_case{"hard_link", "more than one link to the file",
-                     [](const fs::path& dir, const fs::path& path) {
-                         put(dir / "other", "0 previous@x\n");
-                         fs::create_hard_link(dir / "other", path);
-                         return dir / "other";
-                     }}),
+    ::testing::Values(refused_case{"dangling_link", "link to no file",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       fs::create_symlink(dir / "made-through-the-link", path);
+                                       return path;  // reads as empty: nothing may appear there
+                                   }},
+                      refused_case{"link_of_another_user", "link of another user",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       put(dir / "real", "0 previous@x\n");
+                                       fs::create_symlink(dir / "real", path);
+                                       own_by_nobody(path);
+                                       return dir / "real";
+                                   }},
+                      refused_case{"link_to_a_file_of_another_user_elsewhere",
+                                   "link to a file of another user",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       fs::create_directory(dir / "elsewhere");
+                                       put(dir / "elsewhere" / "theirs", "0 previous@x\n");
+                                       own_by_nobody(dir / "elsewhere" / "theirs");
+                                       fs::create_symlink(dir / "elsewhere" / "theirs", path);
+                                       return dir / "elsewhere" / "theirs";
+                                   }},
+                      refused_case{"hard_link", "more than one link to the file",
+                                   [](const fs::path& dir, const fs::path& path) {
+                                       put(dir / "other", "0 previous@x\n");
+                                       fs::create_hard_link(dir / "other", path);
+                                       return dir / "other";
+                                   }}),
     [](const auto& info) { return std::string(info.param.name); });
 
 // A FIFO at the path is refused without opening it, so the save cannot wait
