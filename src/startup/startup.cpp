@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +19,12 @@
 #include <string>
 
 #include "cache/cache_file.h"
+#include "cache/periodic_save.h"
 #include "cache/verdict_cache.h"
 #include "common/exit_status.h"
 #include "common/log.h"
 #include "common/settings.h"
+#include "control/control.h"
 #include "exemptions/exemptions.h"
 #include "filter/filter.h"
 #include "routing/routes.h"
@@ -218,7 +221,17 @@ int kelvantor_main(int argc, char** argv) {
 
     if (options.daemon_mode) daemonize(options.pid_path.c_str());
     umask(options.group_given ? 0117 : 0177);
+    // Operations: the control socket and the periodic saves start after the
+    // fork of daemon mode (threads do not survive it) and stop before the
+    // final save.
+    if (settings.control_socket && !control_start({*settings.control_socket, options.group_given,
+                                                   cache_path, settings.subdomains})) {
+        std::exit(exit_status::configuration);
+    }
+    periodic_save_start(cache_path, std::chrono::seconds(settings.save_interval));
     const int result = smfi_main();
+    periodic_save_stop();
+    control_stop();
 
     cache_save(cache_path);
     unlink(options.pid_path.c_str());
