@@ -8,6 +8,7 @@
 
 #include "cache/cache_file.h"
 #include "common/log.h"
+#include "common/quiet_thread.h"
 
 namespace kelvantor {
 namespace {
@@ -33,7 +34,7 @@ void periodic_save_start(const char* path, std::chrono::seconds interval) {
     if (path == nullptr || interval.count() <= 0 || saver.joinable()) return;
     stopping = false;
     try {
-        saver = std::thread(run, path, interval);
+        saver = start_quiet_thread(run, path, interval);
     } catch (const std::exception&) {
         log_msg(LOG_ERR, "cannot start the periodic save of the cache");
     }

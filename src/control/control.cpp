@@ -16,6 +16,7 @@
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
 #include "common/log.h"
+#include "common/quiet_thread.h"
 #include "common/unique_fd.h"
 #include "metrics/metrics.h"
 
@@ -262,7 +263,7 @@ bool control_start(const control_config& config) {
         server->listener = std::move(listener);
         server->wake_read.reset(pipe_fds[0]);
         server->wake_write.reset(pipe_fds[1]);
-        server->thread = std::thread(serve, std::ref(*server));
+        server->thread = start_quiet_thread(serve, std::ref(*server));
     } catch (const std::exception&) {
         server.reset();
         unlink(path.c_str());
