@@ -359,10 +359,8 @@ void verdict_store::walk_chunk(walk_cursor& cursor, std::int64_t now, std::size_
             if (head == nullptr || head->sequence > cursor.next_sequence[c]) cursor.next[c] = head;
         }
     }
-    for (int c = 0; c < 2; ++c) {
-        if (cursor.next[c] != nullptr && cursor.next[c]->sequence >= cursor.end) {
-            cursor.next[c] = nullptr;
-        }
+    for (verdict_entry*& next : cursor.next) {
+        if (next != nullptr && next->sequence >= cursor.end) next = nullptr;
     }
     while (limit > 0 && (cursor.next[0] != nullptr || cursor.next[1] != nullptr)) {
         verdict_entry* const* next = cursor.next;

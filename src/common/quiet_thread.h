@@ -5,8 +5,8 @@
 #pragma once
 
 #include <pthread.h>
-#include <signal.h>
 
+#include <csignal>
 #include <thread>
 #include <utility>
 
