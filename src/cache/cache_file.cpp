@@ -14,6 +14,7 @@
 #include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
 #include <chrono>
 #include <climits>
 #include <cstdio>
@@ -212,13 +213,18 @@ struct line_writer {
     std::size_t written = 0;
     int error = 0;
 
-    // Under the lock: only copies.
+    // Under the lock: only copies, as briefly as it can.
     void add(std::uint32_t status, const char* address) {
         if (!reads_back_as_itself(address)) return;
-        char line[line_size];
-        const int length = std::snprintf(line, sizeof line, "%u %s\n", status, address);
-        if (length < 0 || static_cast<std::size_t>(length) >= sizeof line) return;
-        pending.append(line, static_cast<std::size_t>(length));
+        char digits[16];
+        const auto converted = std::to_chars(digits, digits + sizeof digits, status);
+        const std::size_t status_length = static_cast<std::size_t>(converted.ptr - digits);
+        const std::size_t address_length = std::strlen(address);
+        if (status_length + address_length + 2 >= line_size) return;
+        pending.append(digits, status_length);
+        pending += ' ';
+        pending.append(address, address_length);
+        pending += '\n';
         ++written;
     }
 
