@@ -13,7 +13,7 @@ require_backend
 start_syslog
 
 read -r MILTER_PORT < <(free_ports 1)
-SPEC="inet:$MILTER_PORT@127.0.0.1"
+MILTER_SOCKET="inet:$MILTER_PORT@127.0.0.1"
 mkdir "$WORK/state"
 [ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
 chmod 755 "$WORK/state"
@@ -30,7 +30,7 @@ transaction() {  # OUT RCPT...
     local out=$1 r args=()
     shift
     for r in "$@"; do args+=(--rcpt "$r"); done
-    client "$out" --socket "$SPEC" --client-addr 127.0.0.2 --daemon-name mx-in \
+    client "$out" --socket "$MILTER_SOCKET" --client-addr 127.0.0.2 --daemon-name mx-in \
         --from sender@client.example "${args[@]}" ||
         fail "transaction did not complete: $(cat "$out")"
 }
@@ -61,9 +61,9 @@ backend_rcpts() {
 }
 
 # --- first run: learn, look up, purge -------------------------------------------
-kv_start first -p "$SPEC" -f "$WORK/first.conf"
+kv_start first -p "$MILTER_SOCKET" -f "$WORK/first.conf"
 pid=$KV_PID
-kv_ready "$SPEC" "$pid" || die "first kelvantor did not start"
+kv_ready "$MILTER_SOCKET" "$pid" || die "first kelvantor did not start"
 wait_until 5 test -S "$CTL" || die "no control socket at $CTL"
 want_mode=600
 [ "${#KV_USER[@]}" -gt 0 ] && want_mode=660
@@ -103,9 +103,9 @@ wait_until 5 proc_ended "$pid"
 forget_pid "$pid"
 log_has "$pid" "saving cache" && fail "a periodic save announced itself as the save at exit"
 
-kv_start second -p "$SPEC" -f "$WORK/second.conf"
+kv_start second -p "$MILTER_SOCKET" -f "$WORK/second.conf"
 pid=$KV_PID
-kv_ready "$SPEC" "$pid" || die "second kelvantor did not start after the kill (stale control socket?)"
+kv_ready "$MILTER_SOCKET" "$pid" || die "second kelvantor did not start after the kill (stale control socket?)"
 expect_ctl 'invalid [0-9]+ [0-9]+' lookup unknown4@example.test
 expect_ctl 'valid [0-9]+ [0-9]+' lookup known3@example.test
 expect_ctl 'valid [0-9]+ [0-9]+' lookup known1@example.test
