@@ -74,7 +74,7 @@ transaction "$WORK/learn.out" known1@example.test unknown1@example.test unknown2
     known2@other.test unknown3@other.test
 expect_line "$WORK/learn.out" "rcpt <known1@example.test> continue" "learn, known"
 expect_line "$WORK/learn.out" "rcpt <unknown3@other.test> reject 550 5.1.1  User unknown" "learn, unknown"
-expect_ctl 'valid [0-9]+ 864[0-9]{2}' lookup KNOWN1@example.test
+expect_ctl 'valid [0-9]+ 86[0-9]{3}' lookup KNOWN1@example.test
 expect_ctl 'invalid [0-9]+ [0-9]+' lookup unknown1@example.test
 ctl 1 lookup never@example.test
 [ "$CTL_OUT" = none ] || fail "lookup of an unknown address: $CTL_OUT"
