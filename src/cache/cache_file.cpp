@@ -11,16 +11,22 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cctype>
 #include <cerrno>
+#include <charconv>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <mutex>
+#include <string>
 #include <string_view>
 
 #include "cache/verdict_cache.h"
+#include "common/clock.h"
 #include "common/log.h"
 #include "common/unique_fd.h"
 
@@ -150,7 +156,7 @@ plan open_replacement(const char* path, replacement& out, const char*& reason) {
 // Opens path to be rewritten where it is, emptied: never through a link,
 // never anything but a regular file with one name.  O_NONBLOCK keeps the open
 // from waiting on a FIFO that was put there since; it is cleared before any
-// write, which happens under the cache lock.  On failure, reason tells why,
+// write.  On failure, reason tells why,
 // or stays nullptr where the directory is missing.
 unique_fd open_in_place(const char* path, const char*& reason) {
     unique_fd fd(open(path, O_WRONLY | O_CREAT | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC, 0666));
@@ -199,28 +205,51 @@ bool reads_back_as_itself(const char* address) {
            std::isspace(static_cast<unsigned char>(text.front())) == 0;
 }
 
+// Length of the line a save writes for the entry, its line feed included.
+std::size_t saved_line_length(std::uint32_t status, std::size_t address_length) {
+    std::size_t digits = 1;
+    for (std::uint32_t rest = status / 10; rest != 0; rest /= 10) ++digits;
+    return digits + 1 + address_length + 1;
+}
+
 // Whether the line a save writes for the entry is read back as that very
 // entry: its address reads back as itself, and the line is neither shorter
 // than the reader takes nor longer than one read.
 bool saved_line_reads_back(std::uint32_t status, const char* address) {
     if (!reads_back_as_itself(address)) return false;
-    const int length = std::snprintf(nullptr, 0, "%u %s\n", status, address);
-    return length >= static_cast<int>(shortest_read) && length < static_cast<int>(line_size);
+    const std::size_t length = saved_line_length(status, std::strlen(address));
+    return length >= shortest_read && length < line_size;
 }
 
+// Copies the lines of a chunk under the cache lock, writes them with no lock held.
 struct line_writer {
     std::FILE* file;
+    std::string pending;
+    std::size_t written = 0;
     int error = 0;
 
-    bool operator()(std::uint32_t status, const char* address) {
-        if (!saved_line_reads_back(status, address)) return true;
-        char line[line_size];
-        std::snprintf(line, sizeof line, "%u %s\n", status, address);
-        if (std::fputs(line, file) == EOF) {
-            error = errno;
-            return false;
+    // Under the lock: only copies, as briefly as it can.
+    void add(std::uint32_t status, const char* address) {
+        if (!saved_line_reads_back(status, address)) return;
+        char digits[16];
+        const auto converted = std::to_chars(digits, digits + sizeof digits, status);
+        const std::size_t status_length = static_cast<std::size_t>(converted.ptr - digits);
+        const std::size_t address_length = std::strlen(address);
+        pending.append(digits, status_length);
+        pending += ' ';
+        pending.append(address, address_length);
+        pending += '\n';
+        ++written;
+    }
+
+    // No lock held: writes what the chunk copied; false after a write error.
+    bool flush() {
+        if (!pending.empty() &&
+            std::fwrite(pending.data(), 1, pending.size(), file) != pending.size()) {
+            error = errno != 0 ? errno : EIO;
         }
-        return true;
+        pending.clear();
+        return error == 0;
     }
 };
 
@@ -236,6 +265,15 @@ unique_file open_for_loading(const char* path) {
     if (file) fd.release();
     return file;
 }
+
+// One save at a time: the exit, the periodic saver and the control socket may
+// each ask for one.
+std::mutex save_mutex;
+std::atomic<std::uint64_t> saves_ok{0};
+std::atomic<std::uint64_t> saves_failed{0};
+std::atomic<std::int64_t> last_save_unix{0};
+
+int save_locked(const char* path, bool announce, std::size_t& saved);
 
 }  // namespace
 
@@ -273,9 +311,26 @@ int cache_load(const char* path) {
     return 0;
 }
 
-int cache_save(const char* path) {
+int cache_save(const char* path, bool announce, std::size_t* saved) {
     if (path == nullptr) return 0;
+    const std::lock_guard hold(save_mutex);
+    std::size_t count = 0;
+    const int result = save_locked(path, announce, count);
+    if (result == 0) {
+        saves_ok.fetch_add(1, std::memory_order_relaxed);
+        last_save_unix.store(
+            std::chrono::duration_cast<std::chrono::seconds>(wall_now().time_since_epoch()).count(),
+            std::memory_order_relaxed);
+    } else {
+        saves_failed.fetch_add(1, std::memory_order_relaxed);
+    }
+    if (saved != nullptr) *saved = count;
+    return result;
+}
 
+namespace {
+
+int save_locked(const char* path, bool announce, std::size_t& saved) {
     // Both opens come before the walk takes the cache lock, and neither waits.
     replacement fresh;
     unique_file file;
@@ -308,10 +363,18 @@ int cache_save(const char* path) {
         if (reason != nullptr) log_msg(LOG_ERR, "writing cache error %s", reason);
         return 1;
     }
-    log_msg(LOG_INFO, "saving cache %s", path);
+    if (announce) log_msg(LOG_INFO, "saving cache %s", path);
 
-    line_writer writer{file.get()};
-    verdict_walk(writer);
+    line_writer writer{file.get(), {}};
+    errno = 0;
+    verdict_walk_chunks(
+        [](void* context, std::uint32_t status, const char* address) {
+            static_cast<line_writer*>(context)->add(status, address);
+            return false;
+        },
+        [](void* context) { return static_cast<line_writer*>(context)->flush(); }, &writer);
+    writer.flush();
+    saved = writer.written;
     int error = writer.error;
     if (error == 0 && std::fflush(file.get()) != 0) error = errno;
     if (error == 0 && !in_place && fsync(fileno(file.get())) != 0) error = errno;
@@ -328,8 +391,11 @@ int cache_save(const char* path) {
     return 0;
 }
 
+}  // namespace
+
 cache_save_counters cache_save_statistics() {
-    return {};
+    return {saves_ok.load(std::memory_order_relaxed), saves_failed.load(std::memory_order_relaxed),
+            last_save_unix.load(std::memory_order_relaxed)};
 }
 
 }  // namespace kelvantor

@@ -2,6 +2,7 @@
 // loaded at start-up, so that they survive a restart.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 namespace kelvantor {
@@ -9,8 +10,11 @@ namespace kelvantor {
 // Loads the file at path into the cache; 0 (also for nullptr), 1 not openable.
 int cache_load(const char* path);
 
-// Writes the live verdicts to the file at path; 0 (also for nullptr), 1 on failure.
-int cache_save(const char* path);
+// Writes the live verdicts to the file at path; 0 (also for nullptr), 1 on
+// failure.  The cache lock is held only while a chunk of entries is copied,
+// never while writing; one save runs at a time.  announce: log "saving cache
+// PATH" first.  saved, when given, receives the number of verdicts written.
+int cache_save(const char* path, bool announce = true, std::size_t* saved = nullptr);
 
 // What the saves so far came to, for the metrics.
 struct cache_save_counters {

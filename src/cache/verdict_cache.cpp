@@ -7,6 +7,7 @@
 #include <sys/random.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <memory>
 #include <mutex>
@@ -30,6 +31,19 @@ constexpr std::size_t expiry_batch = 32;
 
 constinit cache_detail::verdict_store store;
 bool lock_initialised = false;
+
+std::size_t entry_bound = 0;                        // 0: none
+std::atomic<std::uint64_t> evictions{0};            // live entries removed for the bound
+std::atomic<std::int64_t> last_full_warning{-1};    // verdict_clock() of the last warning, or -1
+constexpr std::int64_t full_warning_interval = 60;  // seconds between warnings at most
+
+// Logs the full cache at most once a minute.
+void warn_full(std::int64_t now, std::size_t entries) {
+    std::int64_t last = last_full_warning.load(std::memory_order_relaxed);
+    if (last >= 0 && now - last < full_warning_interval) return;
+    if (!last_full_warning.compare_exchange_strong(last, now, std::memory_order_relaxed)) return;
+    log_msg(LOG_WARNING, "verdict cache full: %zu entries, oldest evicted", entries);
+}
 
 struct entry_list_deleter {
     void operator()(verdict_entry* list) const noexcept { cache_detail::free_entries(list); }
@@ -108,6 +122,9 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
     const std::int64_t valid = valid_ttl;
     const std::int64_t invalid = std::min<std::int64_t>(invalid_ttl, valid);
     store.reset(valid, invalid, hash_seed());
+    entry_bound = 0;
+    evictions.store(0, std::memory_order_relaxed);
+    last_full_warning.store(-1, std::memory_order_relaxed);
     if (lock_initialised) pthread_rwlock_destroy(&cache_lock);
     lock_initialised = false;
     if (const int error = pthread_rwlock_init(&cache_lock, nullptr); error != 0) return error;
@@ -115,9 +132,14 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
     return 0;
 }
 
+void verdict_cache_set_bound(std::size_t max_entries) {
+    entry_bound = max_entries;
+}
+
 void verdict_add(std::string_view address, std::uint32_t status) {
     const std::int64_t now = verdict_clock();
     address = until_nul(address);
+    if (address.size() > longest_cached_address) return;
     std::unique_ptr<verdict_entry, entry_list_deleter> entry(
         cache_detail::new_entry(address, status, now, store.hash(address)));
     if (!entry) {
@@ -130,13 +152,26 @@ void verdict_add(std::string_view address, std::uint32_t status) {
     for (bool wait = false;; wait = true) {
         spare_table spare(wait);
         owned_entries expired;
+        owned_entries evicted;
         bool added = false;
+        std::size_t full_at = 0;
         {
             KV_WRITE_LOCK(cache_lock);
             expired.reset(store.take_expired(now, expiry_batch));
+            while (entry_bound != 0 && store.entries() >= entry_bound) {
+                bool live = false;
+                verdict_entry* oldest = store.take_oldest(now, live);
+                oldest->queue_next = evicted.release();
+                evicted.reset(oldest);
+                if (live) {
+                    evictions.fetch_add(1, std::memory_order_relaxed);
+                    full_at = entry_bound;
+                }
+            }
             spare.offer();
             added = store.insert(entry.get());
         }
+        if (full_at != 0) warn_full(now, full_at);
         if (added) {
             [[maybe_unused]] auto* owned_by_store = entry.release();
             return;
@@ -171,9 +206,57 @@ bool verdict_walk(verdict_visitor visit, void* context) {
     return store.walk_live(now, visit, context);
 }
 
+std::optional<verdict_view> verdict_inspect(std::string_view address) {
+    const std::int64_t now = verdict_clock();
+    address = until_nul(address);
+    const std::uint32_t hash = store.hash(address);
+    KV_WRITE_LOCK(cache_lock);
+    const verdict_entry* entry = store.find_entry(address, hash, now);
+    if (entry == nullptr) return std::nullopt;
+    const std::int64_t age = now - entry->stamp;
+    return verdict_view{entry->status, age, store.lifetime_of(*entry) - age};
+}
+
+std::size_t verdict_purge(std::string_view address) {
+    const std::int64_t now = verdict_clock();
+    address = until_nul(address);
+    const std::uint32_t hash = store.hash(address);
+    KV_WRITE_LOCK(cache_lock);
+    return store.purge(address, hash, now);
+}
+
+void verdict_walk_chunks(chunk_visitor visit, chunk_pause pause, void* context) {
+    struct step_context {
+        chunk_visitor visit;
+        void* context;
+    } step{visit, context};
+    cache_detail::verdict_store::walk_cursor cursor;
+    for (;;) {
+        owned_entries expired;
+        {
+            const std::int64_t now = verdict_clock();
+            KV_WRITE_LOCK(cache_lock);
+            expired.reset(store.take_expired(now, expiry_batch));
+            store.walk_chunk(
+                cursor, now, walk_chunk_size,
+                [](void* c, const verdict_entry& entry) {
+                    auto& s = *static_cast<step_context*>(c);
+                    return s.visit(s.context, entry.status, entry.address());
+                },
+                &step);
+        }
+        if (cursor.done) return;
+        if (pause != nullptr && !pause(context)) return;
+    }
+}
+
 verdict_cache_stats verdict_cache_statistics() {
     KV_WRITE_LOCK(cache_lock);
-    return {store.entries(), store.capacity()};
+    verdict_cache_stats stats{store.entries(), store.capacity()};
+    stats.valid = store.entries_of_class(0);
+    stats.invalid = store.entries_of_class(1);
+    stats.evictions = evictions.load(std::memory_order_relaxed);
+    return stats;
 }
 
 }  // namespace kelvantor

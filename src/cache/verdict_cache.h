@@ -22,12 +22,66 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl);
 
 // Addresses end at their first NUL byte, if any, as C strings would.
 
+// Addresses longer than this are never cached (nor loaded from the cache file).
+inline constexpr std::size_t longest_cached_address = 254;
+
+// The most entries held at once; 0 (the state after verdict_cache_init): no
+// bound.  Set before threads start.
+void verdict_cache_set_bound(std::size_t max_entries);
+
 // Appends a verdict stamped with the current time (monotonic_now()).  On lack
-// of memory logs "kelvantor cannot alloc" and records nothing.
+// of memory logs "kelvantor cannot alloc" and records nothing; an address
+// longer than longest_cached_address is not recorded.  When the cache holds
+// its bound of entries, the entries inserted first (of either class) make
+// room, and "verdict cache full: N entries, oldest evicted" is logged as a
+// warning at most once a minute.
 void verdict_add(std::string_view address, std::uint32_t status);
 
 // The status of the oldest live entry for the address, or none.
 std::optional<std::uint32_t> verdict_lookup(std::string_view address);
+
+// The verdict that decides for the address: its status, its age and the
+// seconds it has left to live.
+struct verdict_view {
+    std::uint32_t status;
+    std::int64_t age;
+    std::int64_t remaining;
+};
+std::optional<verdict_view> verdict_inspect(std::string_view address);
+
+// Removes every verdict of the address; the number of live ones removed.
+std::size_t verdict_purge(std::string_view address);
+
+// Walks the live entries oldest first, a chunk of at most walk_chunk_size
+// entries per hold of the cache lock: visit(context, status, address) runs
+// under the lock (it must not call into the cache, and the entry leaves the
+// cache when it returns true); between chunks, pause(context) runs with no
+// lock held and ends the walk by returning false (nullptr: never).  Entries
+// added after the walk began are not visited; the walk ends within the number
+// of entries there were then.
+inline constexpr std::size_t walk_chunk_size = 4096;
+using chunk_visitor = bool (*)(void* context, std::uint32_t status, const char* address);
+using chunk_pause = bool (*)(void* context);
+void verdict_walk_chunks(chunk_visitor visit, chunk_pause pause, void* context);
+
+// Removes the live entries for which remove(status, address) holds (called
+// under the lock, chunk by chunk as above); the number removed.
+template <typename Predicate>
+std::size_t verdict_purge_if(Predicate& remove) {
+    struct state {
+        Predicate& remove;
+        std::size_t removed = 0;
+    } s{remove};
+    verdict_walk_chunks(
+        [](void* context, std::uint32_t status, const char* address) {
+            auto& st = *static_cast<state*>(context);
+            const bool gone = st.remove(status, address);
+            if (gone) ++st.removed;
+            return gone;
+        },
+        nullptr, &s);
+    return s.removed;
+}
 
 // The current monotonic time in whole seconds, as entries are stamped and
 // judged; stamps are never written to the cache file.

@@ -132,6 +132,7 @@ void verdict_store::reset(std::int64_t valid_lifetime, std::int64_t invalid_life
     free_slot_array(std::exchange(table_, slot_array{}));
     used_slots_ = 0;
     entries_ = 0;
+    class_entries_[0] = class_entries_[1] = 0;
     next_sequence_ = 0;
     seed_ = seed;
     lifetime_[0] = valid_lifetime;
@@ -224,6 +225,7 @@ bool verdict_store::insert(verdict_entry* entry) noexcept {
     (queue.tail != nullptr ? queue.tail->queue_next : queue.head) = entry;
     queue.tail = entry;
     ++entries_;
+    ++class_entries_[lifetime_class(entry->status)];
     return true;
 }
 
@@ -278,23 +280,104 @@ std::optional<std::uint32_t> verdict_store::find(std::string_view address, std::
     return std::nullopt;
 }
 
+verdict_entry* verdict_store::pop_head(int lifetime_class) noexcept {
+    fifo& queue = queue_[lifetime_class];
+    verdict_entry* entry = queue.head;
+    queue.head = entry->queue_next;
+    if (queue.head == nullptr) queue.tail = nullptr;
+    if (entry->chain_prev != nullptr) unchain(entry, slot_of(entry->address(), entry->hash));
+    entry->queue_next = nullptr;
+    --entries_;
+    --class_entries_[lifetime_class];
+    return entry;
+}
+
 verdict_entry* verdict_store::take_expired(std::int64_t now, std::size_t limit) noexcept {
     verdict_entry* taken = nullptr;
-    for (fifo& queue : queue_) {
+    for (int c = 0; c < 2; ++c) {
+        const fifo& queue = queue_[c];
         while (limit > 0 && queue.head != nullptr &&
                (queue.head->chain_prev == nullptr || expired(*queue.head, now))) {
-            verdict_entry* entry = queue.head;
-            queue.head = entry->queue_next;
-            if (queue.head == nullptr) queue.tail = nullptr;
-            if (entry->chain_prev != nullptr)
-                unchain(entry, slot_of(entry->address(), entry->hash));
+            verdict_entry* entry = pop_head(c);
             entry->queue_next = taken;
             taken = entry;
-            --entries_;
             --limit;
         }
     }
     return taken;
+}
+
+verdict_entry* verdict_store::take_oldest(std::int64_t now, bool& live) noexcept {
+    const verdict_entry* const heads[2] = {queue_[0].head, queue_[1].head};
+    if (heads[0] == nullptr && heads[1] == nullptr) return nullptr;
+    const int from =
+        heads[1] == nullptr || (heads[0] != nullptr && heads[0]->sequence < heads[1]->sequence) ? 0
+                                                                                                : 1;
+    live = heads[from]->chain_prev != nullptr && !expired(*heads[from], now);
+    return pop_head(from);
+}
+
+const verdict_entry* verdict_store::find_entry(std::string_view address, std::uint32_t hash,
+                                               std::int64_t now) noexcept {
+    if (!find(address, hash, now)) return nullptr;
+    return table_.slots[slot_of(address, hash)].head;
+}
+
+std::int64_t verdict_store::lifetime_of(const verdict_entry& entry) const noexcept {
+    return lifetime_[lifetime_class(entry.status)];
+}
+
+std::size_t verdict_store::purge(std::string_view address, std::uint32_t hash,
+                                 std::int64_t now) noexcept {
+    const std::size_t at = slot_of(address, hash);
+    if (at == npos) return 0;
+    std::size_t live = 0;
+    verdict_entry* entry = table_.slots[at].head;
+    while (entry != nullptr) {
+        verdict_entry* next = entry->chain_next;
+        if (!expired(*entry, now)) ++live;
+        entry->chain_next = nullptr;
+        entry->chain_prev = nullptr;
+        entry = next;
+    }
+    remove_slot(at);
+    return live;
+}
+
+void verdict_store::walk_chunk(walk_cursor& cursor, std::int64_t now, std::size_t limit,
+                               chunk_step step, void* context) noexcept {
+    if (!cursor.started) {
+        cursor.started = true;
+        cursor.end = next_sequence_;
+        for (int c = 0; c < 2; ++c) cursor.next[c] = queue_[c].head;
+    } else {
+        // A next entry that has left its queue took everything before it along:
+        // the walk goes on at the head.
+        for (int c = 0; c < 2; ++c) {
+            if (cursor.next[c] == nullptr) continue;
+            verdict_entry* head = queue_[c].head;
+            if (head == nullptr || head->sequence > cursor.next_sequence[c]) cursor.next[c] = head;
+        }
+    }
+    for (verdict_entry*& next : cursor.next) {
+        if (next != nullptr && next->sequence >= cursor.end) next = nullptr;
+    }
+    while (limit > 0 && (cursor.next[0] != nullptr || cursor.next[1] != nullptr)) {
+        verdict_entry* const* next = cursor.next;
+        const int from =
+            next[1] == nullptr || (next[0] != nullptr && next[0]->sequence < next[1]->sequence) ? 0
+                                                                                                : 1;
+        verdict_entry* entry = cursor.next[from];
+        verdict_entry* after = entry->queue_next;
+        cursor.next[from] = after != nullptr && after->sequence < cursor.end ? after : nullptr;
+        --limit;
+        if (entry->chain_prev == nullptr || expired(*entry, now)) continue;
+        if (step(context, *entry)) unchain(entry, slot_of(entry->address(), entry->hash));
+    }
+    for (int c = 0; c < 2; ++c) {
+        if (cursor.next[c] != nullptr) cursor.next_sequence[c] = cursor.next[c]->sequence;
+    }
+    cursor.done = cursor.next[0] == nullptr && cursor.next[1] == nullptr;
 }
 
 bool verdict_store::walk_live(std::int64_t now, visitor visit, void* context) const noexcept {

@@ -98,7 +98,45 @@ public:
     using visitor = bool (*)(void* context, std::uint32_t status, const char* address);
     bool walk_live(std::int64_t now, visitor visit, void* context) const noexcept;
 
+    // The oldest live entry for the address (expired ones met on the way
+    // leave the chain, as in find), or nullptr.
+    const verdict_entry* find_entry(std::string_view address, std::uint32_t hash,
+                                    std::int64_t now) noexcept;
+
+    // Seconds the entry lives from its stamp.
+    std::int64_t lifetime_of(const verdict_entry& entry) const noexcept;
+
+    // Detaches the entry inserted first, of either class, for the caller to
+    // free; nullptr when empty.  live: it had neither expired nor left its chain.
+    verdict_entry* take_oldest(std::int64_t now, bool& live) noexcept;
+
+    // Takes every entry of the address out of its chain (they are freed from
+    // their queues later); the number of live ones among them.
+    std::size_t purge(std::string_view address, std::uint32_t hash, std::int64_t now) noexcept;
+
+    // A place in the insertion order that survives the lock being given up
+    // between chunks: entries leave a queue only at its head, so the next
+    // entry is still there while the head's sequence is not past it.
+    struct walk_cursor {
+        verdict_entry* next[2] = {nullptr, nullptr};
+        std::uint64_t next_sequence[2] = {0, 0};
+        std::uint64_t end = 0;  // entries inserted since the walk began are left out
+        bool started = false;
+        bool done = false;
+    };
+
+    // Calls step(context, entry) for at most limit live entries from the
+    // cursor on, oldest first; an entry for which it returns true leaves its
+    // chain.  Sets cursor.done at the end of the entries there were when the
+    // walk began.
+    using chunk_step = bool (*)(void* context, const verdict_entry& entry);
+    void walk_chunk(walk_cursor& cursor, std::int64_t now, std::size_t limit, chunk_step step,
+                    void* context) noexcept;
+
     std::size_t entries() const noexcept { return entries_; }
+    std::size_t entries_of_class(int lifetime_class) const noexcept {
+        return class_entries_[lifetime_class];
+    }
     std::size_t capacity() const noexcept { return table_.capacity; }
 
 private:
@@ -113,6 +151,7 @@ private:
     void unchain(verdict_entry* entry, std::size_t at) noexcept;
     void remove_slot(std::size_t at) noexcept;
     void update_wanted_capacity() noexcept;
+    verdict_entry* pop_head(int lifetime_class) noexcept;
 
     slot_array table_;
     std::size_t used_slots_ = 0;
@@ -121,6 +160,7 @@ private:
     std::uint64_t seed_ = 0;
     std::int64_t lifetime_[2] = {0, 0};  // by class: 0 valid and others, 1 invalid
     fifo queue_[2];
+    std::size_t class_entries_[2] = {0, 0};
     std::atomic<std::size_t> wanted_capacity_{0};
 };
 

@@ -24,6 +24,10 @@ struct settings_record {
 
     // MetricsListen: the address and port GET /metrics is served on; none: no listener.
     std::optional<sockaddr_storage> metrics_listen;
+    // Operations: the cache bound, the control socket, periodic saves.
+    std::size_t cache_max_entries = 2000000;    // most verdicts held; 0: no bound
+    std::optional<std::string> control_socket;  // unix socket of kelvantorctl; none: not opened
+    std::int32_t save_interval = 300;  // seconds between saves of the cache file; 0: at exit
 };
 
 extern settings_record settings;

@@ -40,8 +40,4 @@ sfsistat cb_data(SMFICTX* ctx) noexcept;
 sfsistat cb_abort(SMFICTX* ctx) noexcept;
 sfsistat cb_close(SMFICTX* ctx) noexcept;
 
-// The domain part of an address: the text after the last "@" that has at
-// least one character after it, or the whole address.  Points into address.
-const char* domain_of(const char* address) noexcept;
-
 }  // namespace kelvantor

@@ -145,19 +145,6 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
 
 }  // namespace
 
-const char* domain_of(const char* address) noexcept {
-    const char* at = std::strrchr(address, '@');
-    if (at != nullptr && at[1] != '\0') return at + 1;
-    // The last "@" ends the address: look for an earlier one with text after it.
-    if (at != nullptr) {
-        for (const char* p = at; p != address;) {
-            --p;
-            if (*p == '@') return p + 1;
-        }
-    }
-    return address;
-}
-
 sfsistat cb_envrcpt(SMFICTX* ctx, char** /*argv*/) noexcept {
     sfsistat answer = SMFIS_TEMPFAIL;
     bool unrouted = false;

@@ -12,6 +12,7 @@
 #include <string>
 
 #include "common/log.h"
+#include "common/quiet_thread.h"
 #include "metrics/metrics.h"
 
 namespace kelvantor {
@@ -77,16 +78,15 @@ bool metrics_server_start(const sockaddr_storage& address) {
     } else {
         port = ntohs(reinterpret_cast<const sockaddr_in&>(address).sin_port);
     }
-    // The listener thread takes no signal: SIGTERM and the like are libmilter's
-    // signal thread's, and the default action would end the process instead.
-    sigset_t all;
-    sigset_t previous;
-    sigfillset(&all);
-    pthread_sigmask(SIG_BLOCK, &all, &previous);
-    running = MHD_start_daemon(flags, port, nullptr, nullptr, on_request, nullptr,
-                               MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_TIMEOUT, 10U,
-                               MHD_OPTION_CONNECTION_LIMIT, 16U, MHD_OPTION_END);
-    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    {
+        // The listener thread takes no signal: SIGTERM and the like are
+        // libmilter's signal thread's, and the default action would end the
+        // process instead.
+        const signals_blocked quiet;
+        running = MHD_start_daemon(flags, port, nullptr, nullptr, on_request, nullptr,
+                                   MHD_OPTION_SOCK_ADDR, &address, MHD_OPTION_CONNECTION_TIMEOUT,
+                                   10U, MHD_OPTION_CONNECTION_LIMIT, 16U, MHD_OPTION_END);
+    }
     if (running == nullptr) {
         log_msg(LOG_ERR, "cannot listen for metrics on %s", where);
         return false;

@@ -55,14 +55,31 @@ route_target route_lookup(std::string_view domain) {
     route_target target;
     if (domain.empty()) return target;
     for (const domain_route& route : route_list) {
-        if (equal_ignoring_case(domain, route.domain) ||
-            (match_subdomains && subdomain_of(domain, route.domain))) {
+        if (domain_matches(domain, route.domain, match_subdomains)) {
             target.port = route.port;
             target.server_addr = route.server_addr;
             break;
         }
     }
     return target;
+}
+
+std::string_view domain_of(std::string_view address) noexcept {
+    std::size_t at = address.rfind('@');
+    if (at == std::string_view::npos) return address;
+    if (at + 1 < address.size()) return address.substr(at + 1);
+    // The last "@" ends the address: look for an earlier one with text after it.
+    while (at > 0) {
+        --at;
+        if (address[at] == '@') return address.substr(at + 1);
+    }
+    return address;
+}
+
+bool domain_matches(std::string_view domain, std::string_view route_domain,
+                    bool subdomains) noexcept {
+    return equal_ignoring_case(domain, route_domain) ||
+           (subdomains && subdomain_of(domain, route_domain));
 }
 
 void route_match_subdomains(bool on) {

@@ -34,6 +34,15 @@ route_target route_lookup(std::string_view domain);
 // Whether routes also match subdomains of their domain; off at first.
 void route_match_subdomains(bool on);
 
+// The domain part of an address: the text after the last "@" that has at
+// least one character after it, or the whole address.  A view into address.
+std::string_view domain_of(std::string_view address) noexcept;
+
+// Whether a recipient domain falls under a route's domain: equal ignoring
+// ASCII case, or, with subdomains, a subdomain of it by the routes' own rule.
+bool domain_matches(std::string_view domain, std::string_view route_domain,
+                    bool subdomains) noexcept;
+
 bool route_list_empty();
 
 // Empties the list and switches subdomain matching off (start-up, and between tests).

@@ -356,6 +356,74 @@ outcome metrics_listen(const char* line, reading_state&) {
     return outcome::done;
 }
 
+// ---- Operations: the cache bound, the control socket, periodic saves ----
+
+// The text after the colon up to the line end, a carriage return before it dropped.
+std::string_view line_value(const char* text) {
+    std::string_view value(text);
+    if (!value.empty() && value.back() == '\n') value.remove_suffix(1);
+    if (!value.empty() && value.back() == '\r') value.remove_suffix(1);
+    return value;
+}
+
+[[noreturn]] void invalid_value(std::string_view keyword, std::string_view value) {
+    const std::string shown = printable_excerpt(value);
+    log_msg(LOG_ERR, "%.*s invalid value \"%s\"", static_cast<int>(keyword.size()), keyword.data(),
+            shown.c_str());
+    configuration_error();
+}
+
+// 1 to digits decimal digits and nothing else, else start-up ends.
+std::uint64_t whole_number(std::string_view keyword, std::string_view value, std::size_t digits) {
+    if (value.empty() || value.size() > digits ||
+        !std::all_of(value.begin(), value.end(), is_digit)) {
+        invalid_value(keyword, value);
+    }
+    std::uint64_t number = 0;
+    for (const char c : value) number = number * 10 + static_cast<unsigned>(c - '0');
+    return number;
+}
+
+outcome cache_max_entries(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "BackCacheMaxEntries";
+    const char* text = after_keyword(line, "BackCacheMaxEntries");
+    if (text == nullptr) return outcome::no_match;
+    const std::string_view value = line_value(text);
+    settings.cache_max_entries = static_cast<std::size_t>(whole_number(keyword, value, 10));
+    log_msg(LOG_DEBUG, "BackCacheMaxEntries set to %zu", settings.cache_max_entries);
+    return outcome::done;
+}
+
+outcome list_save_interval(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "BackListSaveInterval";
+    const char* text = after_keyword(line, "BackListSaveInterval");
+    if (text == nullptr) return outcome::no_match;
+    const std::string_view value = line_value(text);
+    settings.save_interval = static_cast<std::int32_t>(whole_number(keyword, value, 7));
+    log_msg(LOG_DEBUG, "BackListSaveInterval set to %d seconds", settings.save_interval);
+    return outcome::done;
+}
+
+// An absolute path that fits a unix socket address (107 bytes), blanks kept.
+outcome control_socket(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "ControlSocket";
+    constexpr std::size_t longest_socket_path = 107;
+    const char* text = after_keyword(line, "ControlSocket");
+    if (text == nullptr) return outcome::no_match;
+    const std::string_view value = line_value(text);
+    if (value.size() < 2 || value.front() != '/' || value.size() > longest_socket_path ||
+        value.find('\0') != std::string_view::npos) {
+        invalid_value(keyword, value);
+    }
+    try {
+        settings.control_socket = std::string(value);
+    } catch (const std::bad_alloc&) {
+        return outcome::out_of_memory;
+    }
+    log_msg(LOG_DEBUG, "ControlSocket %s", settings.control_socket->c_str());
+    return outcome::done;
+}
+
 // Tried in this order; the first row that matches decides.
 using keyword_row = outcome (*)(const char* line, reading_state& state);
 constexpr keyword_row keyword_table[] = {
@@ -376,6 +444,10 @@ constexpr keyword_row keyword_table[] = {
     smtp_backoff,
     // Metrics.
     metrics_listen,
+    // Operations
+    cache_max_entries,
+    list_save_interval,
+    control_socket,
 };
 
 outcome read_line(const char* line, reading_state& state) {

@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -18,10 +19,12 @@
 #include <string>
 
 #include "cache/cache_file.h"
+#include "cache/periodic_save.h"
 #include "cache/verdict_cache.h"
 #include "common/exit_status.h"
 #include "common/log.h"
 #include "common/settings.h"
+#include "control/control.h"
 #include "exemptions/exemptions.h"
 #include "filter/filter.h"
 #include "metrics/metrics_server.h"
@@ -212,6 +215,8 @@ int kelvantor_main(int argc, char** argv) {
         log_msg(LOG_ERR, "pthread_rwlock_init failed: %s", std::strerror(error));
         std::exit(exit_status::configuration);
     }
+    // Operations: the bound is in force for the verdicts loaded from the file too.
+    verdict_cache_set_bound(settings.cache_max_entries);
     const char* cache_path = settings.cache_path ? settings.cache_path->c_str() : nullptr;
     cache_load(cache_path);
 
@@ -226,8 +231,18 @@ int kelvantor_main(int argc, char** argv) {
     }
 
     umask(options.group_given ? 0117 : 0177);
+    // Operations: the control socket and the periodic saves start after the
+    // fork of daemon mode (threads do not survive it) and stop before the
+    // final save.
+    if (settings.control_socket && !control_start({*settings.control_socket, options.group_given,
+                                                   cache_path, settings.subdomains})) {
+        std::exit(exit_status::configuration);
+    }
+    periodic_save_start(cache_path, std::chrono::seconds(settings.save_interval));
     const int result = smfi_main();
     metrics_server_stop();
+    periodic_save_stop();
+    control_stop();
 
     cache_save(cache_path);
     unlink(options.pid_path.c_str());

@@ -4,12 +4,16 @@
 // cache: the index grows under them without a failed insert, one table in the
 // making at a time.  Run under ThreadSanitizer too.
 #include <syslog.h>
+#include <unistd.h>
 
+#include <atomic>
+#include <cstdio>
 #include <cstdlib>
 #include <latch>
 #include <thread>
 #include <vector>
 
+#include "cache/cache_file.h"
 #include "cache/verdict_store.h"
 #include "cache_fixture.h"
 #include "support/log_capture.h"
@@ -147,6 +151,52 @@ TEST_F(cache_test, ConcurrentInsertsGrowTheIndexWithoutFailing) {
         for (int i = 0; i < per_thread; ++i) missing += !verdict_lookup(own_address(t, i));
     }
     EXPECT_EQ(missing, 0);
+}
+
+// Saves and purges over the whole cache give the lock up between chunks while
+// other threads add, look up and evict under a bound: the file holds only
+// whole lines, never more than the bound, and nothing is left inconsistent.
+TEST_F(cache_test, SavesAndPurgesRunWhileThreadsAddUnderABound) {
+    constexpr std::size_t bound = 10000;
+    verdict_cache_set_bound(bound);
+    char dir[] = "/tmp/kv-concurrent-save.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/verdicts";
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([t] {
+            for (int op = 0; op < operations; ++op) {
+                verdict_add(own_address(t, op), static_cast<std::uint32_t>(op % 2));
+                verdict_lookup(own_address(t, op / 2));
+            }
+        });
+    }
+    for (int round = 0; round < 6; ++round) {
+        std::size_t saved = 0;
+        ASSERT_EQ(cache_save(path.c_str(), false, &saved), 0);
+        EXPECT_LE(saved, bound);
+        auto odd = [](std::uint32_t status, const char*) { return status == VERDICT_INVALID; };
+        verdict_purge_if(odd);
+    }
+    for (auto& w : writers) w.join();
+    EXPECT_LE(verdict_cache_statistics().entries, bound);
+    EXPECT_EQ(verdict_cache_statistics().valid + verdict_cache_statistics().invalid,
+              verdict_cache_statistics().entries);
+    std::FILE* file = std::fopen(path.c_str(), "r");
+    ASSERT_NE(file, nullptr);
+    char line[512];
+    int bad = 0;
+    while (std::fgets(line, sizeof line, file) != nullptr) {
+        unsigned status = 9;
+        int consumed = 0;
+        // NOLINTNEXTLINE(cert-err34-c)
+        std::sscanf(line, "%u t%*d-%*d@example.org\n%n", &status, &consumed);
+        bad += consumed == 0 || line[consumed] != '\0' || status > 1;
+    }
+    std::fclose(file);
+    EXPECT_EQ(bad, 0);
+    std::remove(path.c_str());
+    rmdir(dir);
 }
 
 }  // namespace

@@ -68,19 +68,23 @@ dpkg --root="$ROOT" --log=/dev/null --force-depends -i "$DEB" >"$WORK/install.ou
 expected="/etc/kelvantor/kelvantor.conf
 /lib/systemd/system/kelvantor.service
 /usr/sbin/kelvantor
+/usr/sbin/kelvantorctl
 /usr/share/man/man5/kelvantor.conf.5
-/usr/share/man/man8/kelvantor.8"
+/usr/share/man/man8/kelvantor.8
+/usr/share/man/man8/kelvantorctl.8"
 [ "$(cat "$WORK/contents")" = "$expected" ] ||
     fail "package files differ from the expected ones:"$'\n'"$(cat "$WORK/contents")"
 while read -r file; do
     [ -f "$ROOT$file" ] || fail "$file is not installed"
 done <<<"$expected"
 [ -x "$ROOT/usr/sbin/kelvantor" ] || fail "/usr/sbin/kelvantor is not executable"
+[ -x "$ROOT/usr/sbin/kelvantorctl" ] || fail "/usr/sbin/kelvantorctl is not executable"
 cmp -s "$ROOT/etc/kelvantor/kelvantor.conf" "$TOP/etc/kelvantor.conf" ||
     fail "the installed configuration is not etc/kelvantor.conf"
 
 # ---- manual pages ---------------------------------------------------------------
-for page in "$ROOT/usr/share/man/man8/kelvantor.8" "$ROOT/usr/share/man/man5/kelvantor.conf.5"; do
+for page in "$ROOT/usr/share/man/man8/kelvantor.8" "$ROOT/usr/share/man/man8/kelvantorctl.8" \
+    "$ROOT/usr/share/man/man5/kelvantor.conf.5"; do
     if ! mandoc -Tlint -W warning "$page" >"$WORK/lint.out" 2>&1 || [ -s "$WORK/lint.out" ]; then
         fail "mandoc -Tlint: $(cat "$WORK/lint.out")"
     fi

@@ -17,16 +17,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-TEST(domain_of_test, TakesTextAfterLastUsableAt) {
-    const std::pair<const char*, const char*> cases[] = {
-        {"x@y", "y"}, {"x@y@z", "z"}, {"@y", "y"},    {"x@", "x@"},
-        {"x", "x"},   {"", ""},       {"a@b@", "b@"},
-    };
-    for (const auto& [address, domain] : cases) {
-        EXPECT_STREQ(domain_of(address), domain) << address;
-    }
-}
-
 const std::string greeting[] = {"HELO gw.test", "MAIL FROM:<postmaster+backscatter@gw.test>"};
 
 class recipient_test : public filter_test {

@@ -106,5 +106,15 @@ TEST_F(route_test, add_reports_lack_of_memory_and_adds_nothing) {
     EXPECT_FALSE(route_list_empty());
 }
 
+TEST(domain_of_test, TakesTextAfterLastUsableAt) {
+    const std::pair<std::string_view, std::string_view> cases[] = {
+        {"x@y", "y"}, {"x@y@z", "z"}, {"@y", "y"},    {"x@", "x@"},
+        {"x", "x"},   {"", ""},       {"a@b@", "b@"},
+    };
+    for (const auto& [address, domain] : cases) {
+        EXPECT_EQ(domain_of(address), domain) << address;
+    }
+}
+
 }  // namespace
 }  // namespace kelvantor

@@ -37,7 +37,8 @@ void silent_sink(int, const char*) {}
 
 auto fields(const settings_record& s) {
     return std::tie(s.valid_ttl, s.invalid_ttl, s.smtp_port, s.connect_timeout_ms, s.reply_timeout,
-                    s.subdomains, s.tempfail_on_error, s.cache_path);
+                    s.subdomains, s.tempfail_on_error, s.cache_path, s.cache_max_entries,
+                    s.control_socket, s.save_interval);
 }
 
 class config_test : public ::testing::Test {
@@ -149,6 +150,27 @@ const settings_case settings_cases[] = {
      },
      {"BackList " + long_path, "TimeoutSMTPReply set to 9 seconds"}},
     {"backoff_logged_only", "BackSMTPBackoff:30\n", none, {"BackSMTPBackoff set to 30 seconds"}},
+    {"cache_bound",
+     "BackCacheMaxEntries:0000050\r\n",
+     [](settings_record& s) { s.cache_max_entries = 50; },
+     {"BackCacheMaxEntries set to 50"}},
+    {"cache_bound_zero_is_none",
+     "BackCacheMaxEntries:0\n",
+     [](settings_record& s) { s.cache_max_entries = 0; },
+     {"BackCacheMaxEntries set to 0"}},
+    {"save_interval",
+     "BackListSaveInterval:1\n",
+     [](settings_record& s) { s.save_interval = 1; },
+     {"BackListSaveInterval set to 1 seconds"}},
+    {"save_interval_zero_only_at_exit",
+     "BackListSaveInterval:0\n",
+     [](settings_record& s) { s.save_interval = 0; },
+     {"BackListSaveInterval set to 0 seconds"}},
+    {"control_socket_keeps_blanks",
+     "ControlSocket:/run/kv/ctl sock\n",
+     [](settings_record& s) { s.control_socket = "/run/kv/ctl sock"; },
+     {"ControlSocket /run/kv/ctl sock"}},
+    {"control_socket_short_line_skipped", "ControlSocket:/\n", none, {}},
 };
 
 class settings_test : public config_test, public ::testing::WithParamInterface<settings_case> {};
@@ -335,6 +357,23 @@ const fatal_case fatal_cases[] = {
      "3 MetricsListen incorrect localhost:9106\n"},
     {"metrics_bad_ipv6", "MetricsListen:[::g]:9106\n",
      "3 MetricsListen incorrect \\[::g\\]:9106\n"},
+    {"cache_bound_not_a_number", "BackCacheMaxEntries:lots\n",
+     "3 BackCacheMaxEntries invalid value \"lots\""},
+    {"cache_bound_blank", "BackCacheMaxEntries: 100\n",
+     "3 BackCacheMaxEntries invalid value \" 100\""},
+    {"cache_bound_eleven_digits", "BackCacheMaxEntries:12345678901\n",
+     "3 BackCacheMaxEntries invalid value \"12345678901\""},
+    {"save_interval_negative", "BackListSaveInterval:-5\n",
+     "3 BackListSaveInterval invalid value \"-5\""},
+    {"save_interval_eight_digits", "BackListSaveInterval:12345678\n",
+     "3 BackListSaveInterval invalid value"},
+    {"control_socket_relative", "ControlSocket:run/ctl.sock\n",
+     "3 ControlSocket invalid value \"run/ctl\\.sock\""},
+    {"control_socket_too_long",
+     "ControlSocket:/run/kelvantor/"
+     "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx/"
+     "control.sock\n",
+     "3 ControlSocket invalid value"},
 };
 
 class fatal_test : public config_test, public ::testing::WithParamInterface<fatal_case> {};

@@ -1,0 +1,253 @@
+// The control socket's server thread and its line protocol.
+#include "control/control.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <optional>
+#include <thread>
+
+#include "cache/cache_file.h"
+#include "cache/verdict_cache.h"
+#include "common/log.h"
+#include "common/quiet_thread.h"
+#include "common/unique_fd.h"
+#include "metrics/metrics.h"
+#include "routing/routes.h"
+
+namespace kelvantor {
+namespace {
+
+std::string with_line_end(std::string text) {
+    if (text.empty() || text.back() != '\n') text += '\n';
+    return text;
+}
+
+std::string purged(std::size_t count) {
+    return "purged " + std::to_string(count) + "\n";
+}
+
+std::string lookup_answer(std::string_view address) {
+    const std::optional<verdict_view> seen = verdict_inspect(address);
+    if (!seen) return "none\n";
+    std::string word = seen->status == VERDICT_VALID     ? "valid"
+                       : seen->status == VERDICT_INVALID ? "invalid"
+                                                         : "status" + std::to_string(seen->status);
+    return word + " " + std::to_string(seen->age) + " " + std::to_string(seen->remaining) + "\n";
+}
+
+std::string purge_domain_answer(std::string_view domain, bool subdomains) {
+    auto matches = [domain, subdomains](std::uint32_t, const char* address) {
+        return domain_matches(domain_of(address), domain, subdomains);
+    };
+    return purged(verdict_purge_if(matches));
+}
+
+std::string purge_invalid_answer() {
+    auto invalid = [](std::uint32_t status, const char*) { return status == VERDICT_INVALID; };
+    return purged(verdict_purge_if(invalid));
+}
+
+std::string save_answer(const char* path) {
+    if (path == nullptr) return "error no cache file configured\n";
+    std::size_t saved = 0;
+    if (cache_save(path, false, &saved) != 0) return "error save failed (see the log)\n";
+    return "saved " + std::to_string(saved) + "\n";
+}
+
+// ---- the server ----------------------------------------------------------
+
+struct server_state {
+    control_config config;
+    unique_fd listener;
+    unique_fd wake_read;
+    unique_fd wake_write;
+    std::thread thread;
+};
+std::optional<server_state> server;
+
+int remaining_ms(std::chrono::steady_clock::time_point deadline) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    return left.count() <= 0 ? 0 : static_cast<int>(left.count());
+}
+
+// Waits for the descriptor (or the stop pipe); false at the deadline or stop.
+bool wait_for(int fd, short events, int wake, std::chrono::steady_clock::time_point deadline) {
+    for (;;) {
+        pollfd fds[2] = {{fd, events, 0}, {wake, POLLIN, 0}};
+        const int ready = poll(fds, 2, remaining_ms(deadline));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0 || fds[1].revents != 0) return false;
+        return true;
+    }
+}
+
+void send_all(int fd, std::string_view text, int wake,
+              std::chrono::steady_clock::time_point deadline) {
+    while (!text.empty()) {
+        const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+        if (sent > 0) {
+            text.remove_prefix(static_cast<std::size_t>(sent));
+        } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
+            if (!wait_for(fd, POLLOUT, wake, deadline)) return;
+        } else {
+            return;
+        }
+    }
+}
+
+// Reads one request line; the answer to give when there is none to act on.
+std::optional<std::string> read_request(int fd, int wake,
+                                        std::chrono::steady_clock::time_point deadline,
+                                        std::string& line) {
+    char buffer[control_line_limit + 1];
+    for (;;) {
+        if (!wait_for(fd, POLLIN, wake, deadline)) return "error timeout\n";
+        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (got <= 0)
+            return line.empty() ? std::optional<std::string>("error empty request\n")
+                                : std::nullopt;
+        line.append(buffer, static_cast<std::size_t>(got));
+        if (const auto end = line.find('\n'); end != std::string::npos) {
+            line.resize(end);
+            if (line.size() > control_line_limit) return "error line too long\n";
+            return std::nullopt;
+        }
+        if (line.size() > control_line_limit) return "error line too long\n";
+    }
+}
+
+void serve_client(int fd, const server_state& state) {
+    const auto deadline = std::chrono::steady_clock::now() + state.config.client_wait;
+    std::string line;
+    std::string answer;
+    try {
+        if (auto refusal = read_request(fd, state.wake_read.get(), deadline, line)) {
+            answer = std::move(*refusal);
+        } else {
+            answer = control_answer(line, state.config);
+        }
+    } catch (const std::bad_alloc&) {
+        answer = "error out of memory\n";
+    }
+    // A fresh allowance for the answer: the request may have used up most of its own.
+    send_all(fd, answer, state.wake_read.get(),
+             std::chrono::steady_clock::now() + state.config.client_wait);
+}
+
+void serve(server_state& state) {
+    for (;;) {
+        pollfd fds[2] = {{state.listener.get(), POLLIN, 0}, {state.wake_read.get(), POLLIN, 0}};
+        if (poll(fds, 2, -1) < 0) {
+            if (errno == EINTR) continue;
+            log_msg(LOG_ERR, "control socket: poll failed: %s", std::strerror(errno));
+            return;
+        }
+        if (fds[1].revents != 0) return;
+        const unique_fd client(accept4(state.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
+        if (client) serve_client(client.get(), state);
+    }
+}
+
+bool fail(const char* what, const std::string& path) {
+    log_msg(LOG_ERR, "control socket %s: %s: %s", path.c_str(), what, std::strerror(errno));
+    return false;
+}
+
+}  // namespace
+
+std::string control_answer(std::string_view request, const control_config& config) {
+    if (!request.empty() && request.back() == '\r') request.remove_suffix(1);
+    const auto blank = request.find(' ');
+    const std::string_view command = request.substr(0, blank);
+    std::string_view argument = blank == std::string_view::npos ? "" : request.substr(blank + 1);
+    while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
+    while (!argument.empty() && argument.back() == ' ') argument.remove_suffix(1);
+
+    const bool wants_argument =
+        command == "lookup" || command == "purge" || command == "purge-domain";
+    const bool takes_none = command == "purge-invalid" || command == "save" || command == "stats" ||
+                            command == "metrics";
+    if (!wants_argument && !takes_none) return "error unknown command\n";
+    if (wants_argument && argument.empty()) return "error missing argument\n";
+    if (takes_none && !argument.empty()) return "error unexpected argument\n";
+
+    if (command == "lookup") return lookup_answer(argument);
+    if (command == "purge") return purged(verdict_purge(argument));
+    if (command == "purge-domain") return purge_domain_answer(argument, config.subdomains);
+    if (command == "purge-invalid") return purge_invalid_answer();
+    if (command == "save") return save_answer(config.cache_path);
+    if (command == "stats") return with_line_end(stats_text());
+    return with_line_end(metrics_text());
+}
+
+bool control_start(const control_config& config) {
+    const std::string& path = config.socket_path;
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    if (path.empty() || path.size() >= sizeof address.sun_path) {
+        errno = ENAMETOOLONG;
+        return fail("cannot listen", path);
+    }
+    std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
+
+    // A stale socket is replaced; anything else at the path is left alone.
+    struct stat existing {};
+    if (lstat(path.c_str(), &existing) == 0) {
+        if (!S_ISSOCK(existing.st_mode)) {
+            errno = EEXIST;
+            return fail("something other than a socket is in the way", path);
+        }
+        if (unlink(path.c_str()) != 0) return fail("cannot remove the stale socket", path);
+    }
+    unique_fd listener(socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
+    if (!listener) return fail("cannot create", path);
+    if (bind(listener.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        return fail("cannot bind", path);
+    }
+    if (chmod(path.c_str(), config.group_access ? 0660 : 0600) != 0 ||
+        listen(listener.get(), SOMAXCONN) != 0) {
+        const int error = errno;
+        unlink(path.c_str());
+        errno = error;
+        return fail("cannot listen", path);
+    }
+    int pipe_fds[2];
+    if (pipe2(pipe_fds, O_CLOEXEC) != 0) {
+        unlink(path.c_str());
+        return fail("cannot make a pipe", path);
+    }
+    try {
+        server.emplace();
+        server->config = config;
+        server->listener = std::move(listener);
+        server->wake_read.reset(pipe_fds[0]);
+        server->wake_write.reset(pipe_fds[1]);
+        server->thread = start_quiet_thread(serve, std::ref(*server));
+    } catch (const std::exception&) {
+        server.reset();
+        unlink(path.c_str());
+        errno = ENOMEM;
+        return fail("cannot start its thread", path);
+    }
+    return true;
+}
+
+void control_stop() {
+    if (!server) return;
+    const char stop = 'x';
+    [[maybe_unused]] const ssize_t written = write(server->wake_write.get(), &stop, 1);
+    if (server->thread.joinable()) server->thread.join();
+    unlink(server->config.socket_path.c_str());
+    server.reset();
+}
+
+}  // namespace kelvantor

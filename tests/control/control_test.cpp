@@ -1,0 +1,225 @@
+// The control protocol: each command's answer against a cache with known
+// contents, the refusals of bad input, and the server over a real socket: a
+// stale socket replaced, the mode, an over-long line, a silent client that
+// gets a timeout while the next one is still served, and the socket removed
+// at the stop.
+#include "control/control.h"
+
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/stat.h>
+#include <sys/un.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+
+#include "cache/cache_fixture.h"
+
+namespace kelvantor::testing {
+namespace {
+
+constexpr std::int64_t t0 = 1000000;
+
+class control_test : public cache_test {
+protected:
+    control_config config;
+    std::string answer(const std::string& request) { return control_answer(request, config); }
+};
+
+TEST_F(control_test, LookupGivesVerdictAgeAndRemainingCaseIgnored) {
+    verdict_add("known@example.org", VERDICT_VALID);
+    verdict_add("unknown@example.org", VERDICT_INVALID);
+    set_time(t0 + 10);
+    EXPECT_EQ(answer("lookup KNOWN@example.org"), "valid 10 86390\n");
+    EXPECT_EQ(answer("lookup unknown@Example.Org\r"), "invalid 10 2990\n");
+    EXPECT_EQ(answer("lookup other@example.org"), "none\n");
+}
+
+TEST_F(control_test, PurgesCountWhatTheyRemove) {
+    verdict_add("a@example.org", VERDICT_VALID);
+    verdict_add("A@example.org", VERDICT_INVALID);
+    verdict_add("b@example.org", VERDICT_INVALID);
+    verdict_add("c@mail.example.org", VERDICT_INVALID);
+    verdict_add("d@notexample.org", VERDICT_VALID);
+    verdict_add("e@other.net", VERDICT_INVALID);
+    EXPECT_EQ(answer("purge a@EXAMPLE.org"), "purged 2\n");
+    EXPECT_EQ(answer("purge a@example.org"), "purged 0\n");
+    EXPECT_EQ(answer("lookup a@example.org"), "none\n");
+    // Without subdomain routes only the domain itself; never a name that merely ends alike.
+    EXPECT_EQ(answer("purge-domain Example.org"), "purged 1\n");
+    EXPECT_EQ(answer("lookup c@mail.example.org"), "invalid 0 3000\n");
+    config.subdomains = true;
+    EXPECT_EQ(answer("purge-domain example.org"), "purged 1\n");
+    EXPECT_EQ(answer("lookup d@notexample.org"), "valid 0 86400\n");
+    EXPECT_EQ(answer("purge-invalid"), "purged 1\n");
+    EXPECT_EQ(answer("lookup e@other.net"), "none\n");
+    EXPECT_EQ(answer("lookup d@notexample.org"), "valid 0 86400\n");
+}
+
+TEST_F(control_test, DomainIsTheTextAfterTheLastAt) {
+    verdict_add("\"odd@quoted\"@example.org", VERDICT_VALID);
+    verdict_add("trailing@example.org@", VERDICT_VALID);
+    EXPECT_EQ(answer("purge-domain quoted\"@example.org"), "purged 0\n");
+    EXPECT_EQ(answer("purge-domain example.org@"), "purged 1\n");
+    EXPECT_EQ(answer("purge-domain example.org"), "purged 1\n");
+}
+
+TEST_F(control_test, SaveWritesTheConfiguredFileOrRefuses) {
+    EXPECT_EQ(answer("save"), "error no cache file configured\n");
+    char dir[] = "/tmp/kv-control.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/verdicts";
+    config.cache_path = path.c_str();
+    verdict_add("a@example.org", VERDICT_VALID);
+    verdict_add("b@example.org", VERDICT_INVALID);
+    EXPECT_EQ(answer("save"), "saved 2\n");
+    std::ifstream in(path);
+    std::stringstream content;
+    content << in.rdbuf();
+    EXPECT_EQ(content.str(), "0 a@example.org\n1 b@example.org\n");
+    const std::string missing = std::string(dir) + "/missing/verdicts";
+    config.cache_path = missing.c_str();
+    EXPECT_EQ(answer("save"), "error save failed (see the log)\n");
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+
+TEST_F(control_test, BadRequestsGetAnErrorLine) {
+    EXPECT_EQ(answer(""), "error unknown command\n");
+    EXPECT_EQ(answer("LOOKUP a@b"), "error unknown command\n");
+    EXPECT_EQ(answer("flush"), "error unknown command\n");
+    EXPECT_EQ(answer("lookup"), "error missing argument\n");
+    EXPECT_EQ(answer("purge   "), "error missing argument\n");
+    EXPECT_EQ(answer("purge-invalid now"), "error unexpected argument\n");
+    EXPECT_EQ(answer("stats x"), "error unexpected argument\n");
+}
+
+TEST_F(control_test, StatsAndMetricsEndInALineFeed) {
+    const std::string stats = answer("stats");
+    const std::string metrics = answer("metrics");
+    ASSERT_FALSE(stats.empty());
+    ASSERT_FALSE(metrics.empty());
+    EXPECT_EQ(stats.back(), '\n');
+    EXPECT_EQ(metrics.back(), '\n');
+}
+
+// ---- over the socket ----------------------------------------------------------
+
+int connect_to(const std::string& path) {
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strcpy(address.sun_path, path.c_str());
+    const int fd = socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof address) != 0) {
+        close(fd);
+        return -1;
+    }
+    return fd;
+}
+
+// Everything the server sends until it closes, within a bound.
+std::string read_all(int fd) {
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 10000) <= 0) return text + "<no end>";
+        const ssize_t got = recv(fd, buffer, sizeof buffer, 0);
+        if (got <= 0) return text;
+        text.append(buffer, static_cast<std::size_t>(got));
+    }
+}
+
+std::string ask(const std::string& path, const std::string& bytes) {
+    const int fd = connect_to(path);
+    if (fd < 0) return "<no connection>";
+    send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    std::string text = read_all(fd);
+    close(fd);
+    return text;
+}
+
+class control_socket_test : public control_test {
+protected:
+    void SetUp() override {
+        control_test::SetUp();
+        ASSERT_NE(mkdtemp(dir_), nullptr);
+        path_ = std::string(dir_) + "/control.sock";
+        config.socket_path = path_;
+        config.client_wait = std::chrono::milliseconds(300);
+    }
+    void TearDown() override {
+        control_stop();
+        unlink(path_.c_str());
+        rmdir(dir_);
+        control_test::TearDown();
+    }
+    char dir_[32] = "/tmp/kv-control-sock.XXXXXX";
+    std::string path_;
+};
+
+TEST_F(control_socket_test, ReplacesAStaleSocketAndServesWithMode0600) {
+    {
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::strcpy(address.sun_path, path_.c_str());
+        const int stale = socket(AF_UNIX, SOCK_STREAM, 0);
+        ASSERT_EQ(bind(stale, reinterpret_cast<const sockaddr*>(&address), sizeof address), 0);
+        close(stale);
+    }
+    ASSERT_TRUE(control_start(config));
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0600U);
+    verdict_add("known@example.org", VERDICT_VALID);
+    EXPECT_EQ(ask(path_, "lookup known@example.org\n"), "valid 0 86400\n");
+    control_stop();
+    EXPECT_NE(access(path_.c_str(), F_OK), 0) << "the socket outlived the stop";
+}
+
+TEST_F(control_socket_test, GroupAccessGivesMode0660) {
+    config.group_access = true;
+    ASSERT_TRUE(control_start(config));
+    struct stat st {};
+    ASSERT_EQ(stat(path_.c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 07777, 0660U);
+}
+
+TEST_F(control_socket_test, RefusesToReplaceAFile) {
+    std::ofstream(path_) << "not a socket\n";
+    EXPECT_FALSE(control_start(config));
+    std::ifstream in(path_);
+    std::string kept;
+    std::getline(in, kept);
+    EXPECT_EQ(kept, "not a socket");
+}
+
+TEST_F(control_socket_test, OverLongLinesAndSilentClientsGetErrorsAndTheNextIsServed) {
+    ASSERT_TRUE(control_start(config));
+    EXPECT_EQ(ask(path_, "lookup " + std::string(control_line_limit, 'a') + "\n"),
+              "error line too long\n");
+    // At the limit exactly: served.
+    const std::string longest = "lookup " + std::string(control_line_limit - 7, 'a');
+    EXPECT_EQ(ask(path_, longest + "\n"), "none\n");
+    // Past the limit without any line end.
+    EXPECT_EQ(ask(path_, std::string(control_line_limit + 1, 'x')), "error line too long\n");
+
+    const int silent = connect_to(path_);
+    ASSERT_GE(silent, 0);
+    EXPECT_EQ(read_all(silent), "error timeout\n");
+    close(silent);
+    EXPECT_EQ(ask(path_, "purge-invalid\n"), "purged 0\n");
+    // A request without a line end, ended by the client's shutdown.
+    const int fd = connect_to(path_);
+    ASSERT_GE(fd, 0);
+    send(fd, "purge x@y", 9, MSG_NOSIGNAL);
+    shutdown(fd, SHUT_WR);
+    EXPECT_EQ(read_all(fd), "purged 0\n");
+    close(fd);
+}
+
+}  // namespace
+}  // namespace kelvantor::testing
