@@ -233,7 +233,7 @@ struct line_writer {
         if (!saved_line_reads_back(status, address)) return;
         char digits[16];
         const auto converted = std::to_chars(digits, digits + sizeof digits, status);
-        const std::size_t status_length = static_cast<std::size_t>(converted.ptr - digits);
+        const auto status_length = static_cast<std::size_t>(converted.ptr - digits);
         const std::size_t address_length = std::strlen(address);
         pending.append(digits, status_length);
         pending += ' ';
