@@ -142,9 +142,20 @@ INSTANTIATE_TEST_SUITE_P(
 TEST_F(cache_file_test, OnlyAddressesThatReadBackAsThemselvesAreWritten) {
     const std::string a253(253, 'a');
     const std::string b254(254, 'b');
-    const entry_list saved = {{0, a253},       {1, b254},           {0, " lead@x"},
-                              {1, "\tlead@x"}, {0, "line\nfeed@x"}, {1, "trail @x "},
-                              {0, "ab"},       {0, "last@x"}};
+    // Past 254 characters nothing is cached, so nothing reaches the file;
+    // past 500 the reader would cut the address.
+    const entry_list saved = {{0, a253},
+                              {1, b254},
+                              {0, std::string(499, 'c')},
+                              {1, std::string(500, 'd')},
+                              {0, std::string(501, 'e')},
+                              {1, std::string(1011, 'f')},
+                              {0, " lead@x"},
+                              {1, "\tlead@x"},
+                              {0, "line\nfeed@x"},
+                              {1, "trail @x "},
+                              {0, "ab"},
+                              {0, "last@x"}};
     for (const auto& [status, address] : saved) verdict_add(address, status);
     ASSERT_EQ(cache_save(path_.c_str()), 0);
     EXPECT_EQ(read(path_), "0 " + a253 + "\n1 " + b254 + "\n1 trail @x \n0 last@x\n");
