@@ -24,8 +24,9 @@ using namespace kelvantor;
 
 std::int64_t now_seconds = 1'000'000;
 
-wall_time fake_now() {
-    return wall_time(std::chrono::seconds(now_seconds));
+// Ages are taken on the monotonic clock: the fake one moves only forward.
+monotonic_time fake_now() {
+    return monotonic_time(std::chrono::seconds(now_seconds));
 }
 
 void no_log(int, const char*) {}
@@ -81,7 +82,7 @@ std::string until_nul(std::string text) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     set_log_sink(no_log);
-    set_clock_source(fake_now);
+    set_monotonic_source(fake_now);
     return 0;
 }
 
