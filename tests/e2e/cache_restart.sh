@@ -23,14 +23,7 @@ common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:
 write_conf "$WORK/first.conf" "${common[@]}"
 write_conf "$WORK/second.conf" "${common[@]}" "BackList:$CACHE"
 
-transaction() {  # OUT RCPT...
-    local out=$1 r args=()
-    shift
-    for r in "$@"; do args+=(--rcpt "$r"); done
-    client "$out" --socket "$SPEC" --client-addr 127.0.0.2 --daemon-name mx-in \
-        --from sender@client.example "${args[@]}" ||
-        fail "transaction did not complete: $(cat "$out")"
-}
+transaction() { transaction_at "$SPEC" "$@"; }  # OUT RCPT...
 
 # --- first run: learn, then save at SIGTERM -----------------------------------
 kv_start first -p "$SPEC" -f "$WORK/first.conf" -b "$CACHE"

@@ -176,6 +176,17 @@ client() {
     "$KV_CLIENT" "$@" >"$out" 2>&1
 }
 
+# transaction_at SPEC OUT RCPT...: one transaction from 127.0.0.2 through the
+# daemon mx-in to the filter on SPEC, its answers in OUT; a failure is recorded.
+transaction_at() {
+    local spec=$1 out=$2 r args=()
+    shift 2
+    for r in "$@"; do args+=(--rcpt "$r"); done
+    client "$out" --socket "$spec" --client-addr 127.0.0.2 --daemon-name mx-in \
+        --from sender@client.example "${args[@]}" ||
+        fail "transaction did not complete: $(cat "$out")"
+}
+
 # expect_line FILE LINE DESCRIPTION: FILE has exactly this line.
 expect_line() {
     grep -qxF -- "$2" "$1" && return 0

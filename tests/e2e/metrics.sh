@@ -33,14 +33,7 @@ expect_delta() {
     fi
     [ $((b - a)) = "$4" ] || fail "$3 moved by $((b - a)) (expected $4)"
 }
-transaction() {  # OUT RCPT...
-    local out=$1 r args=()
-    shift
-    for r in "$@"; do args+=(--rcpt "$r"); done
-    client "$out" --socket "$SPEC" --client-addr 127.0.0.2 --daemon-name mx-in \
-        --from sender@client.example "${args[@]}" ||
-        fail "transaction did not complete: $(cat "$out")"
-}
+transaction() { transaction_at "$SPEC" "$@"; }  # OUT RCPT...
 
 kv_start metrics -p "$SPEC" -f "$WORK/kelvantor.conf"
 pid=$KV_PID

@@ -26,14 +26,7 @@ common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:
 write_conf "$WORK/first.conf" "${common[@]}"
 write_conf "$WORK/second.conf" "${common[@]}" "BackCacheMaxEntries:00050"
 
-transaction() {  # OUT RCPT...
-    local out=$1 r args=()
-    shift
-    for r in "$@"; do args+=(--rcpt "$r"); done
-    client "$out" --socket "$MILTER_SOCKET" --client-addr 127.0.0.2 --daemon-name mx-in \
-        --from sender@client.example "${args[@]}" ||
-        fail "transaction did not complete: $(cat "$out")"
-}
+transaction() { transaction_at "$MILTER_SOCKET" "$@"; }  # OUT RCPT...
 
 # ctl EXPECTED-STATUS ARGS...: runs kelvantorctl; its output in CTL_OUT.
 ctl() {
