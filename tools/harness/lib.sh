@@ -147,3 +147,55 @@ postfix_stop() {
     fi
     HARNESS_PF_ROOT=""
 }
+
+# ---- Redis ----------------------------------------------------------------
+
+# redis_start DIR PORT [ARGS...]: a redis-server on 127.0.0.1:PORT without
+# persistence, with DIR as its working directory and DIR/redis.log as its
+# output; further ARGS go to redis-server (PORT 0 with --unixsocket PATH for
+# a unix socket only).  Waits until it answers PING on the port, or on the
+# socket when PORT is 0 (REDISCLI_AUTH in the environment for a password).
+# Sets REDIS_PID.  Fails with a message on standard error: status 77 when
+# redis-server is not installed, else 1.
+redis_start() {
+    local dir=$1 port=$2 where
+    shift 2
+    command -v redis-server >/dev/null && command -v redis-cli >/dev/null ||
+        { echo "redis-server is not installed" >&2; return 77; }
+    mkdir -p "$dir"
+    start_bg "$dir/redis.log" redis-server --port "$port" --bind 127.0.0.1 --save '' \
+        --appendonly no --daemonize no --dir "$dir" "$@"
+    REDIS_PID=$LAST_PID
+    where=(-p "$port")
+    [ "$port" = 0 ] && where=(-s "$(redis_socket_arg "$@")")
+    if ! wait_until 10 redis_answers "${where[@]}"; then
+        echo "redis-server does not answer: $(tail -n 5 "$dir/redis.log")" >&2
+        return 1
+    fi
+}
+
+# The PATH of --unixsocket PATH among redis-server arguments.
+redis_socket_arg() {
+    while [ $# -gt 1 ]; do
+        [ "$1" = --unixsocket ] && { echo "$2"; return; }
+        shift
+    done
+}
+
+# redis_answers WHERE...: the server at WHERE (-p PORT or -s PATH) answers
+# PING within a second.
+redis_answers() { [ "$(timeout 1 redis-cli "$@" PING 2>/dev/null)" = PONG ]; }
+
+# redis_stop PID: SIGTERM and a bounded wait (STOP_STATUS as for stop_pid).
+redis_stop() {
+    stop_pid "$1" 10
+    forget_pid "$1"
+}
+
+# redis_kill PID: SIGKILL, as a crash would end it, and its end awaited.
+redis_kill() {
+    kill -KILL "$1" 2>/dev/null
+    wait_until 5 proc_ended "$1"
+    wait "$1" 2>/dev/null
+    forget_pid "$1"
+}
