@@ -103,6 +103,10 @@ log_before() { awk -v tag="kelvantor[$1]: " -v a="$2" -v b="$3" '
     index($0, tag) { m = substr($0, index($0, tag) + length(tag))
                      if (m == a && !ia) ia = NR; if (m == b && !ib) ib = NR }
     END { exit !(ia && ib && ia < ib) }' "$SYSLOG"; }
+# log_at_severity PID TEXT SEVERITY: a message of kelvantor[PID] containing
+# TEXT came with that syslog severity (3 err, 4 warning, 6 info, 7 debug).
+log_at_severity() { grep -F -- "kelvantor[$1]: " "$SYSLOG" | grep -F -- "$2" |
+    sed -n 's/^<\([0-9]*\)>.*/\1/p' | awk -v want="$3" '$1 % 8 == want { found = 1 } END { exit !found }'; }
 # Prints the messages of kelvantor[PID], for failure reports.
 log_of() { grep -F -- "kelvantor[$1]: " "$SYSLOG" | sed 's/^.*kelvantor\[[0-9]*\]: /    log: /'; }
 
@@ -215,6 +219,18 @@ backend_start() {
     BACKEND_PORT=${line#port }
     wait_until 5 port_open "$BACKEND_PORT" || die "backend $name does not listen on $BACKEND_PORT"
 }
+
+# backend_rcpt_count NAME: the RCPT TO count so far of the backend started as
+# NAME with its pid in BACKEND_PID (SIGUSR1 makes it print "counts ...
+# rcpts=N"), or "none" when it printed none within 5 s.
+backend_rcpt_count() {
+    local out="$WORK/$1.out" before
+    before=$(grep -c '^counts' "$out")
+    kill -USR1 "$BACKEND_PID"
+    wait_until 5 backend_counts_above "$out" "$before" || { echo none; return; }
+    grep '^counts' "$out" | tail -n 1 | sed 's/.*rcpts=\([0-9]*\).*/\1/'
+}
+backend_counts_above() { [ "$(grep -c '^counts' "$1")" -gt "$2" ]; }
 
 # ---- Postfix --------------------------------------------------------------
 
