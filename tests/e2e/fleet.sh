@@ -43,7 +43,7 @@ expect_stored() {
         "$("$KV_CTL" -s "$CTL_A" stats | grep '^shared_cache_set' | tr '\n' ' ')"
     return 1
 }
-redis_blocked() { ! timeout 0.2 redis-cli -p "$REDIS_PORT" PING >/dev/null 2>&1; }
+redis_blocked() { ! timeout 0.5 redis-cli -p "$REDIS_PORT" PING >/dev/null 2>&1; }
 
 backend_start backend
 BACKEND=backend
@@ -201,6 +201,7 @@ done
 say "Redis down: the slowest of 6 transactions took $slowest ms"
 expect_rcpts $((c + 12)) "Redis down, new recipients only"
 expect_ctl "$CTL_A" $'purged 1\nshared unavailable' purge known-a1@example.test
+expect_ctl "$CTL_A" $'purged 2\nshared unavailable' purge-domain other.test
 expect_stat "$CTL_A" shared_cache_up 0
 
 redis_up
@@ -221,7 +222,7 @@ expect_stat "$CTL_A" shared_cache_up 1
 
 # --- 4. a sleeping Redis, a key of the wrong type --------------------------------
 timeouts=$(stat_of "$CTL_A" shared_cache_get_timeout)
-start_bg "$WORK/sleep.out" timeout 10 redis-cli -p "$REDIS_PORT" DEBUG SLEEP 3
+start_bg "$WORK/sleep.out" timeout 10 redis-cli -p "$REDIS_PORT" DEBUG SLEEP 4
 sleeper=$LAST_PID
 wait_until 3 redis_blocked || fail "DEBUG SLEEP did not block Redis"
 tx "$SPEC_A" "$WORK/a-slow.out" unknown-slow@example.test
