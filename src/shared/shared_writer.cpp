@@ -80,13 +80,21 @@ void send(std::unique_ptr<redis_link>& link, const std::vector<pending_write>& b
         commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
     }
     std::vector<redis_reply> replies;
-    const link_status status =
-        link->exchange(commands, replies, steady_clock::now() + store().config.timeout);
+    const deadline by = steady_clock::now() + store().config.timeout;
+    link_status status = link->exchange(commands, replies, by);
+    // The server may have closed the link while it idled (a restart): one
+    // more try on a new link, within the same time; SET NX may be repeated.
+    if (status == link_status::failed) {
+        link = open_link(by, status);
+        if (link) status = link->exchange(commands, replies, by);
+    }
     if (status != link_status::done) {
         count_shared(shared_op::set,
                      status == link_status::timeout ? shared_result::timeout : shared_result::error,
                      batch.size());
-        mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+        if (link) {
+            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+        }
         link.reset();
         return;
     }
