@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <csignal>
 
 #include "cache/verdict_cache.h"
 #include "common/log.h"
@@ -314,6 +315,10 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
 }
 
 bool shared_store_start(const shared_store_config& config) {
+    // hiredis writes with write(2): a store that closed its end must give
+    // an error, not a SIGPIPE that ends the process (libmilter ignores the
+    // signal too, once smfi_main runs).
+    std::signal(SIGPIPE, SIG_IGN);
     store_state& s = store();
     s.config = config;
     s.endpoint = {config.host, config.port, config.unix_socket};
