@@ -322,6 +322,7 @@ bool shared_store_start(const shared_store_config& config) {
     store_state& s = store();
     s.config = config;
     s.endpoint = {config.host, config.port, config.unix_socket};
+    resolve_endpoint();  // before any connection thread may look up
     s.state = availability::unknown;
     {
         const std::lock_guard hold(s.queue_mutex);

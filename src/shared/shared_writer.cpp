@@ -20,6 +20,8 @@ constexpr std::chrono::milliseconds first_backoff{100};
 constexpr std::chrono::milliseconds longest_backoff{3200};
 constexpr std::size_t batch_limit = 256;
 
+}  // namespace
+
 // A host name is resolved again before each probe, so that a store that
 // moved (a failover behind a DNS name) is found; connection threads then
 // connect to the numeric address and never wait on the resolver.
@@ -38,6 +40,8 @@ void resolve_endpoint() {
     const std::lock_guard hold(s.endpoint_mutex);
     s.endpoint.host = numeric;
 }
+
+namespace {
 
 // Opens the writer's link and checks that the store answers PING.
 bool probe(std::unique_ptr<redis_link>& link, std::string& error) {

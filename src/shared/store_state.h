@@ -68,6 +68,10 @@ std::unique_ptr<redis_link> open_link(deadline by, link_status& status);
 // Keeps the link for the next caller (a working link only).
 void keep_link(std::unique_ptr<redis_link> link);
 
+// Resolves the configured host name into the numeric address that links
+// are opened to (a unix socket path is left as it is).
+void resolve_endpoint();
+
 // The writer thread's body.
 void run_writer();
 
