@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <csignal>
 
 #include "cache/verdict_cache.h"
 #include "common/log.h"
@@ -42,9 +43,10 @@ void mark_up() {
     log_msg(LOG_INFO, "shared cache available");
 }
 
-std::unique_ptr<redis_link> take_link(deadline by, link_status& status) {
+std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& reused) {
     store_state& s = store();
     status = link_status::failed;
+    reused = false;
     if (s.state.load() == availability::down) return nullptr;
     const std::uint64_t generation = s.generation.load(std::memory_order_relaxed);
     std::unique_ptr<redis_link> link;
@@ -57,14 +59,20 @@ std::unique_ptr<redis_link> take_link(deadline by, link_status& status) {
     }
     if (link) {
         status = link_status::done;
+        reused = true;
         return link;
     }
+    return open_link(by, status);
+}
+
+std::unique_ptr<redis_link> open_link(deadline by, link_status& status) {
+    store_state& s = store();
     redis_endpoint where;
     {
         const std::lock_guard hold(s.endpoint_mutex);
         where = s.endpoint;
     }
-    link = std::make_unique<redis_link>();
+    auto link = std::make_unique<redis_link>();
     std::string error;
     status = link->open(where, s.config.password, by, error);
     if (status != link_status::done) {
@@ -98,8 +106,15 @@ bool exchange(shared_op op, std::span<const redis_command> commands,
               std::vector<redis_reply>& replies) {
     const deadline by = std::chrono::steady_clock::now() + store().config.timeout;
     link_status status = link_status::failed;
-    std::unique_ptr<redis_link> link = take_link(by, status);
+    bool reused = false;
+    std::unique_ptr<redis_link> link = take_link(by, status, reused);
     if (link) status = link->exchange(commands, replies, by);
+    // An idle link may have been closed by the server meanwhile (a restart, its
+    // idle timeout): that is tried once more on a new one, within the same time.
+    if (reused && status == link_status::failed) {
+        link = open_link(by, status);
+        if (link) status = link->exchange(commands, replies, by);
+    }
     if (status != link_status::done) {
         if (link) {
             mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
@@ -300,11 +315,20 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
 }
 
 bool shared_store_start(const shared_store_config& config) {
+    // hiredis writes with write(2): a store that closed its end must give
+    // an error, not a SIGPIPE that ends the process (libmilter ignores the
+    // signal too, once smfi_main runs).
+    std::signal(SIGPIPE, SIG_IGN);
     store_state& s = store();
     s.config = config;
     s.endpoint = {config.host, config.port, config.unix_socket};
+    resolve_endpoint();  // before any connection thread may look up
     s.state = availability::unknown;
-    s.stopping = false;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        s.stopping = false;
+        s.queue.clear();
+    }
     set_shared_cache_state(0);
     try {
         s.writer = start_quiet_thread(run_writer);

@@ -20,6 +20,8 @@ constexpr std::chrono::milliseconds first_backoff{100};
 constexpr std::chrono::milliseconds longest_backoff{3200};
 constexpr std::size_t batch_limit = 256;
 
+}  // namespace
+
 // A host name is resolved again before each probe, so that a store that
 // moved (a failover behind a DNS name) is found; connection threads then
 // connect to the numeric address and never wait on the resolver.
@@ -38,6 +40,8 @@ void resolve_endpoint() {
     const std::lock_guard hold(s.endpoint_mutex);
     s.endpoint.host = numeric;
 }
+
+namespace {
 
 // Opens the writer's link and checks that the store answers PING.
 bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
@@ -80,13 +84,21 @@ void send(std::unique_ptr<redis_link>& link, const std::vector<pending_write>& b
         commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
     }
     std::vector<redis_reply> replies;
-    const link_status status =
-        link->exchange(commands, replies, steady_clock::now() + store().config.timeout);
+    const deadline by = steady_clock::now() + store().config.timeout;
+    link_status status = link->exchange(commands, replies, by);
+    // The server may have closed the link while it idled (a restart): one
+    // more try on a new link, within the same time; SET NX may be repeated.
+    if (status == link_status::failed) {
+        link = open_link(by, status);
+        if (link) status = link->exchange(commands, replies, by);
+    }
     if (status != link_status::done) {
         count_shared(shared_op::set,
                      status == link_status::timeout ? shared_result::timeout : shared_result::error,
                      batch.size());
-        mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+        if (link) {
+            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+        }
         link.reset();
         return;
     }

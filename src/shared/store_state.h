@@ -59,11 +59,18 @@ store_state& store();
 void mark_down(std::string_view why);
 void mark_up();
 
-// An idle link, or a new one opened by the deadline; nullptr when the store
-// is down or the link could not be opened (status: how).
-std::unique_ptr<redis_link> take_link(deadline by, link_status& status);
+// An idle link (reused), or a new one opened by the deadline; nullptr when the
+// store is down or the link could not be opened (status: how).
+std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& reused);
+// A new link opened by the deadline; nullptr, the store marked down, when it
+// could not be opened.
+std::unique_ptr<redis_link> open_link(deadline by, link_status& status);
 // Keeps the link for the next caller (a working link only).
 void keep_link(std::unique_ptr<redis_link> link);
+
+// Resolves the configured host name into the numeric address that links
+// are opened to (a unix socket path is left as it is).
+void resolve_endpoint();
 
 // The writer thread's body.
 void run_writer();
