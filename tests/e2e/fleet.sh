@@ -19,9 +19,9 @@ command -v curl >/dev/null || skip "curl is not installed"
 start_syslog
 
 read -r PORT_A PORT_B PORT_C PORT_BAD REDIS_PORT METRICS_PORT < <(free_ports 6)
-SPEC_A="inet:$PORT_A@127.0.0.1"
-SPEC_B="inet:$PORT_B@127.0.0.1"
-SPEC_C="inet:$PORT_C@127.0.0.1"
+MILTER_A="inet:$PORT_A@127.0.0.1"
+MILTER_B="inet:$PORT_B@127.0.0.1"
+MILTER_C="inet:$PORT_C@127.0.0.1"
 mkdir "$WORK/state"
 [ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
 CTL_A="$WORK/state/a.sock"
@@ -60,7 +60,7 @@ write_conf "$WORK/c.conf" "${common[@]}" "$TCP" "SharedCachePrefix:fleetc:"
 
 PASS=continue
 REJECT="reject 550 5.1.1  User unknown"
-# tx SPEC OUT RCPT...: one transaction, its wall time in TX_MS.
+# tx MILTER OUT RCPT...: one transaction, its wall time in TX_MS.
 tx() {
     local t0
     t0=$(date +%s%N)
@@ -101,16 +101,16 @@ expect_once() {  # PID TEXT SEVERITY: once since $MARK
 }
 
 redis_up
-kv_start a -p "$SPEC_A" -f "$WORK/a.conf" && PID_A=$KV_PID
-kv_start b -p "$SPEC_B" -f "$WORK/b.conf" && PID_B=$KV_PID
-kv_start c -p "$SPEC_C" -f "$WORK/c.conf" && PID_C=$KV_PID
-kv_ready "$SPEC_A" "$PID_A" && kv_ready "$SPEC_B" "$PID_B" && kv_ready "$SPEC_C" "$PID_C" ||
+kv_start a -p "$MILTER_A" -f "$WORK/a.conf" && PID_A=$KV_PID
+kv_start b -p "$MILTER_B" -f "$WORK/b.conf" && PID_B=$KV_PID
+kv_start c -p "$MILTER_C" -f "$WORK/c.conf" && PID_C=$KV_PID
+kv_ready "$MILTER_A" "$PID_A" && kv_ready "$MILTER_B" "$PID_B" && kv_ready "$MILTER_C" "$PID_C" ||
     die "the filters did not start"
 wait_until 5 test -S "$CTL_A" && wait_until 5 test -S "$CTL_B" || die "no control sockets"
 
 # --- 1. learnt on A, answered on B ----------------------------------------------
 t0=$(date +%s)
-tx "$SPEC_A" "$WORK/a-learn.out" tempfail1@example.test Known1@Example.TEST unknown1@example.test
+tx "$MILTER_A" "$WORK/a-learn.out" tempfail1@example.test Known1@Example.TEST unknown1@example.test
 says "$WORK/a-learn.out" "A learns" Known1@Example.TEST "$PASS" unknown1@example.test "$REJECT"
 expect_stored known1@example.test 0 || die "A shares no verdict through Redis"
 expect_stored unknown1@example.test 1
@@ -123,7 +123,7 @@ between "$(rcli TTL kelvantor:unknown1@example.test)" 590 600 || fail "invalid k
 
 c=$(rcpts)
 [ "$c" != none ] || die "the backend printed no counts"
-tx "$SPEC_B" "$WORK/b-known.out" KNOWN1@example.test
+tx "$MILTER_B" "$WORK/b-known.out" KNOWN1@example.test
 says "$WORK/b-known.out" "B, verdict from Redis" KNOWN1@example.test "$PASS"
 expect_rcpts "$c" "B answered a shared verdict"
 expect_ctl "$CTL_B" 'valid [0-9]+ [0-9]+ in-process' lookup known1@example.test
@@ -136,7 +136,7 @@ ctl "$CTL_B" 0 lookup aged@example.test
 read -r word age left from <<<"$CTL_OUT"
 [ "$word $from" = "valid shared" ] && between "$age" 1000 1010 && between "$left" 6190 6200 ||
     fail "lookup of a shared verdict 1000 s old: $CTL_OUT"
-tx "$SPEC_C" "$WORK/c-learn.out" known-c@example.test unknown-c@example.test
+tx "$MILTER_C" "$WORK/c-learn.out" known-c@example.test unknown-c@example.test
 wait_until 5 holds fleetc:known-c@example.test 0 && wait_until 5 holds fleetc:unknown-c@example.test 1 ||
     fail "C did not write under SharedCachePrefix"
 [ "$(rcli EXISTS kelvantor:known-c@example.test)" = 0 ] || fail "C wrote under the default prefix"
@@ -144,7 +144,7 @@ wait_until 5 holds fleetc:known-c@example.test 0 && wait_until 5 holds fleetc:un
 stop_pid "$BACKEND_PID" 10
 forget_pid "$BACKEND_PID"
 wait_until 5 port_closed "$BACKEND_PORT" || die "the backend port stays open"
-tx "$SPEC_B" "$WORK/b-down.out" unknown1@example.test aged@example.test known-c@example.test
+tx "$MILTER_B" "$WORK/b-down.out" unknown1@example.test aged@example.test known-c@example.test
 says "$WORK/b-down.out" "B, backend stopped" unknown1@example.test "$REJECT" aged@example.test "$PASS" \
     known-c@example.test "tempfail 451 4.7.0 Internal error"
 [ "$(log_count "$PID_B" "cannot connect to backend SMTP")" = 1 ] || fail "B tried the backend for a shared verdict"
@@ -158,19 +158,19 @@ BACKEND=backend2
 # --- 2. purges reach Redis; the other filter's copy stays until purged ----------
 expect_ctl "$CTL_B" $'purged 1\nshared purged 1' purge known1@example.test
 [ "$(rcli EXISTS kelvantor:known1@example.test)" = 0 ] || fail "purge on B left the key in Redis"
-tx "$SPEC_A" "$WORK/a-copy.out" known1@example.test
+tx "$MILTER_A" "$WORK/a-copy.out" known1@example.test
 says "$WORK/a-copy.out" "A, own copy" known1@example.test "$PASS"
 expect_rcpts 0 "A's in-process copy"
 expect_ctl "$CTL_A" 'valid [0-9]+ [0-9]+ in-process' lookup known1@example.test
 expect_ctl "$CTL_A" $'purged 1\nshared purged 0' purge known1@example.test
 misses=$(stat_of "$CTL_A" shared_cache_get_miss)
-tx "$SPEC_A" "$WORK/a-again.out" known1@example.test
+tx "$MILTER_A" "$WORK/a-again.out" known1@example.test
 says "$WORK/a-again.out" "A, after both purges" known1@example.test "$PASS"
 expect_rcpts 1 "A after both purges"
 expect_stat "$CTL_A" shared_cache_get_miss $((misses + 1))
 expect_stored known1@example.test 0
 
-tx "$SPEC_A" "$WORK/a-other.out" known2@other.test unknown2@other.test
+tx "$MILTER_A" "$WORK/a-other.out" known2@other.test unknown2@other.test
 expect_stored known2@other.test 0
 expect_stored unknown2@other.test 1
 expect_ctl "$CTL_B" $'purged 0\nshared purged 2' purge-domain OTHER.test
@@ -188,9 +188,9 @@ redis_kill "$REDIS_PID"
 c=$(rcpts) slowest=0
 # Per round: one verdict the filter holds itself, a new valid and a new invalid one.
 for round in a1 a2 a3 a4 b1 b2; do
-    spec=$SPEC_A pid=$PID_A own=known1@example.test
-    [ "${round#b}" = "$round" ] || spec=$SPEC_B pid=$PID_B own=aged@example.test
-    tx "$spec" "$WORK/down-$round.out" "$own" "known-$round@example.test" "unknown-$round@example.test"
+    milter=$MILTER_A pid=$PID_A own=known1@example.test
+    [ "${round#b}" = "$round" ] || milter=$MILTER_B pid=$PID_B own=aged@example.test
+    tx "$milter" "$WORK/down-$round.out" "$own" "known-$round@example.test" "unknown-$round@example.test"
     says "$WORK/down-$round.out" "Redis down" "$own" "$PASS" "known-$round@example.test" "$PASS" \
         "unknown-$round@example.test" "$REJECT"
     [ "$TX_MS" -lt 1000 ] || fail "Redis down: transaction $round took $TX_MS ms"
@@ -208,10 +208,10 @@ redis_up
 for pid in "$PID_A" "$PID_B"; do
     wait_until 15 seen_since "$pid" "shared cache available" || fail "kelvantor[$pid] did not log Redis back"
 done
-tx "$SPEC_A" "$WORK/a-back.out" known-back@example.test
+tx "$MILTER_A" "$WORK/a-back.out" known-back@example.test
 expect_stored known-back@example.test 0
 c=$(rcpts)
-tx "$SPEC_B" "$WORK/b-back.out" known-back@example.test
+tx "$MILTER_B" "$WORK/b-back.out" known-back@example.test
 says "$WORK/b-back.out" "Redis back, B" known-back@example.test "$PASS"
 expect_rcpts "$c" "Redis back, B answered from Redis"
 for pid in "$PID_A" "$PID_B"; do
@@ -227,9 +227,9 @@ start_bg "$WORK/sleep.out" timeout 15 redis-cli -p "$REDIS_PORT" DEBUG SLEEP 5
 sleeper=$LAST_PID
 wait_until 3 redis_blocked || fail "DEBUG SLEEP did not block Redis"
 # One lookup that times out, then three while it sleeps: none waits for it.
-tx "$SPEC_A" "$WORK/a-slow.out" unknown-slow@example.test
+tx "$MILTER_A" "$WORK/a-slow.out" unknown-slow@example.test
 first=$TX_MS
-tx "$SPEC_A" "$WORK/a-slow2.out" known-slow1@example.test known-slow2@example.test unknown-slow3@example.test
+tx "$MILTER_A" "$WORK/a-slow2.out" known-slow1@example.test known-slow2@example.test unknown-slow3@example.test
 proc_ended "$sleeper" && fail "Redis woke before the transactions ended: nothing was shown"
 say "Redis asleep: one recipient took $first ms, three took $TX_MS ms"
 [ "$first" -lt 1000 ] || fail "Redis asleep: the transaction took $first ms"
@@ -250,7 +250,7 @@ grep -qx "kelvantor_shared_cache_operations_total{op=\"get\",result=\"timeout\"}
 wait_until 15 stat_is "$CTL_A" shared_cache_up 1 || fail "A did not take Redis back after the sleep"
 rcli RPUSH kelvantor:unknown-list@example.test a >/dev/null
 errors=$(stat_of "$CTL_A" shared_cache_get_error) c=$(rcpts) sets=$(stat_of "$CTL_A" 'shared_cache_set_.*')
-tx "$SPEC_A" "$WORK/a-list.out" unknown-list@example.test
+tx "$MILTER_A" "$WORK/a-list.out" unknown-list@example.test
 says "$WORK/a-list.out" "key of the wrong type" unknown-list@example.test "$REJECT"
 expect_rcpts $((c + 1)) "key of the wrong type"
 expect_stat "$CTL_A" shared_cache_get_error $((errors + 1))
