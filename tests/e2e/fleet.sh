@@ -58,7 +58,7 @@ write_conf "$WORK/a.conf" "${common[@]}" "$TCP" "ControlSocket:$CTL_A" "MetricsL
 write_conf "$WORK/b.conf" "${common[@]}" "SharedCacheServer:unix:$REDIS_DIR/redis.sock" "ControlSocket:$CTL_B"
 write_conf "$WORK/c.conf" "${common[@]}" "$TCP" "SharedCachePrefix:fleetc:"
 
-PASS=continue
+PASS="continue"
 REJECT="reject 550 5.1.1  User unknown"
 # tx MILTER OUT RCPT...: one transaction, its wall time in TX_MS.
 tx() {
