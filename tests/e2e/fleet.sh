@@ -263,7 +263,8 @@ kv_stop_many "$PID_A" "$PID_B" "$PID_C"
     fail "exit statuses after SIGTERM: ${KV_STATUS[$PID_A]} ${KV_STATUS[$PID_B]} ${KV_STATUS[$PID_C]}"
 
 # --- 5. invalid values ----------------------------------------------------------
-for bad in "SharedCacheTimeout:abc" "SharedCacheServer:nocolon"; do
+for bad in "SharedCacheTimeout:abc" "SharedCacheTimeout:0" "SharedCacheTimeout:60001" "SharedCacheServer:nocolon" \
+    "SharedCacheServer:127.0.0.1:65536" "SharedCacheServer:unix:relative.sock" "SharedCachePrefix:two words"; do
     write_conf "$WORK/bad.conf" "${common[@]}" "$TCP" "$bad"
     kv_start bad -p "inet:$PORT_BAD@127.0.0.1" -f "$WORK/bad.conf"
     wait_until 10 proc_ended "$KV_PID" || fail "$bad: still running"
