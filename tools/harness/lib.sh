@@ -186,16 +186,23 @@ redis_socket_arg() {
 # PING within a second.
 redis_answers() { [ "$(timeout 1 redis-cli "$@" PING 2>/dev/null)" = PONG ]; }
 
-# redis_stop PID: SIGTERM and a bounded wait (STOP_STATUS as for stop_pid).
+# redis_stop [PID]: SIGTERM and a bounded wait (STOP_STATUS as for stop_pid);
+# the server of the last redis_start by default.
 redis_stop() {
-    stop_pid "$1" 10
-    forget_pid "$1"
+    local pid=${1:-${REDIS_PID:-}}
+    [ -n "$pid" ] || return 0
+    stop_pid "$pid" 10
+    forget_pid "$pid"
+    [ "$pid" != "${REDIS_PID:-}" ] || REDIS_PID=""
 }
 
-# redis_kill PID: SIGKILL, as a crash would end it, and its end awaited.
+# redis_kill [PID]: SIGKILL, as a crash would end it, and its end awaited.
 redis_kill() {
-    kill -KILL "$1" 2>/dev/null
-    wait_until 5 proc_ended "$1"
-    wait "$1" 2>/dev/null
-    forget_pid "$1"
+    local pid=${1:-${REDIS_PID:-}}
+    [ -n "$pid" ] || return 0
+    kill -KILL "$pid" 2>/dev/null
+    wait_until 5 proc_ended "$pid"
+    wait "$pid" 2>/dev/null
+    forget_pid "$pid"
+    [ "$pid" != "${REDIS_PID:-}" ] || REDIS_PID=""
 }
