@@ -29,6 +29,18 @@ wait_until() {
     "$@"
 }
 
+# wait_secs SECONDS COMMAND...: as wait_until, but bounded by the clock rather
+# than by a count of tries, for commands that take a while themselves (a
+# client that has to connect to a server), retried every 0.1 s.
+wait_secs() {
+    local end=$((${EPOCHREALTIME/./} + $1 * 1000000))
+    shift
+    until "$@"; do
+        [ "${EPOCHREALTIME/./}" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
+
 # start_bg LOG COMMAND...: starts a server in the background with its output
 # in LOG (a command, not a shell function, so that $! is its pid); LAST_PID.
 start_bg() {
@@ -146,4 +158,47 @@ postfix_stop() {
         kill -KILL "$pid" 2>/dev/null
     fi
     HARNESS_PF_ROOT=""
+}
+
+# ---- Redis ----------------------------------------------------------------
+
+# redis_start DIR PORT: a Redis server on 127.0.0.1:PORT that keeps nothing on
+# disk (no RDB snapshots, no append-only file; DIR is its working directory and
+# holds its log), stopped by harness_cleanup or redis_stop; REDIS_PID.  Waits
+# until it answers PING.  Fails with a message on standard error: status 77
+# when redis-server or redis-cli is not installed, else 1.
+REDIS_PID=""
+redis_start() {
+    local dir=$1 port=$2
+    { command -v redis-server && command -v redis-cli; } >/dev/null ||
+        { echo "redis-server or redis-cli is not installed" >&2; return 77; }
+    mkdir -p "$dir"
+    start_bg "$dir/redis.log" redis-server --port "$port" --bind 127.0.0.1 --save '' \
+        --appendonly no --dir "$dir" --daemonize no
+    REDIS_PID=$LAST_PID
+    wait_secs 10 redis_ping "$port" ||
+        { echo "redis on port $port does not answer: $(tail -3 "$dir/redis.log")" >&2; return 1; }
+}
+
+# redis_stop: SIGTERM to the server of redis_start and a bounded wait until it is gone.
+redis_stop() {
+    [ -n "$REDIS_PID" ] || return 0
+    stop_pid "$REDIS_PID" 10
+    forget_pid "$REDIS_PID"
+    REDIS_PID=""
+}
+
+# redis_cmd PORT ARGS...: one redis-cli command against 127.0.0.1:PORT, bounded to 10 s.
+redis_cmd() {
+    local port=$1
+    shift
+    timeout 10 redis-cli -h 127.0.0.1 -p "$port" "$@"
+}
+redis_ping() { [ "$(redis_cmd "$1" PING 2>/dev/null)" = PONG ]; }
+
+# redis_keys_at_least PORT N: true when the server holds N keys or more (for wait_secs).
+redis_keys_at_least() {
+    local n
+    n=$(redis_cmd "$1" DBSIZE 2>/dev/null) || return 1
+    [ -n "$n" ] && [ "$n" -ge "$2" ]
 }
