@@ -32,13 +32,14 @@ set(CPACK_DEBIAN_PACKAGE_MAINTAINER "${KELVANTOR_PACKAGE_MAINTAINER}")
 set(CPACK_DEBIAN_PACKAGE_SECTION mail)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
 # dpkg-shlibdeps (dpkg-dev) finds the packages of the shared libraries:
-# libmilter1.0.1 (libmilter.so.1.0.1 on Debian 12) and the versioned C and C++
-# run-time libraries.  Without it, name libmilter's package directly.
+# libmilter1.0.1 (libmilter.so.1.0.1 on Debian 12), libmicrohttpd12,
+# libhiredis0.14 and the versioned C and C++ run-time libraries.  Without it,
+# name those packages directly.
 find_program(KELVANTOR_DPKG_SHLIBDEPS dpkg-shlibdeps)
 if(KELVANTOR_DPKG_SHLIBDEPS)
   set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 else()
-  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmilter1.0.1")
+  set(CPACK_DEBIAN_PACKAGE_DEPENDS "libmilter1.0.1, libmicrohttpd12, libhiredis0.14")
 endif()
 
 file(WRITE "${CMAKE_BINARY_DIR}/packaging/conffiles" "/etc/kelvantor/kelvantor.conf\n")

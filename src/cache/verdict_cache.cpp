@@ -136,12 +136,18 @@ void verdict_cache_set_bound(std::size_t max_entries) {
     entry_bound = max_entries;
 }
 
-void verdict_add(std::string_view address, std::uint32_t status) {
+namespace {
+
+// Appends a verdict learnt age seconds ago.  Its entry stands at the tail of
+// its queue like any new one, so one adopted with an age frees its memory
+// only when the entries ahead of it have expired (at most one lifetime late);
+// lookups judge it by its own stamp all the same.
+void add_aged(std::string_view address, std::uint32_t status, std::int64_t age) {
     const std::int64_t now = verdict_clock();
     address = until_nul(address);
     if (address.size() > longest_cached_address) return;
     std::unique_ptr<verdict_entry, entry_list_deleter> entry(
-        cache_detail::new_entry(address, status, now, store.hash(address)));
+        cache_detail::new_entry(address, status, now - age, store.hash(address)));
     if (!entry) {
         log_msg(LOG_ERR, "kelvantor cannot alloc");
         return;
@@ -181,6 +187,24 @@ void verdict_add(std::string_view address, std::uint32_t status) {
             return;
         }
     }
+}
+
+}  // namespace
+
+void verdict_add(std::string_view address, std::uint32_t status) {
+    add_aged(address, status, 0);
+}
+
+bool verdict_adopt(std::string_view address, std::uint32_t status, std::int64_t age) {
+    if (age < 0) age = 0;
+    const std::int64_t lifetime = store.lifetime_of_status(status);
+    if (age > lifetime) return false;
+    add_aged(address, status, age);
+    return true;
+}
+
+std::int64_t verdict_lifetime(std::uint32_t status) {
+    return store.lifetime_of_status(status);
 }
 
 std::optional<std::uint32_t> verdict_lookup(std::string_view address) {

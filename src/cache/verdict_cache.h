@@ -37,6 +37,14 @@ void verdict_cache_set_bound(std::size_t max_entries);
 // warning at most once a minute.
 void verdict_add(std::string_view address, std::uint32_t status);
 
+// Appends a verdict that was learnt age seconds ago (elsewhere: a negative age
+// counts as 0), judged by this cache's lifetimes: false, and nothing
+// recorded, when it has outlived its class here.  Otherwise as verdict_add.
+bool verdict_adopt(std::string_view address, std::uint32_t status, std::int64_t age);
+
+// Seconds a verdict of the status lives in this cache.
+std::int64_t verdict_lifetime(std::uint32_t status);
+
 // The status of the oldest live entry for the address, or none.
 std::optional<std::uint32_t> verdict_lookup(std::string_view address);
 

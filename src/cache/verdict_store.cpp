@@ -324,7 +324,11 @@ const verdict_entry* verdict_store::find_entry(std::string_view address, std::ui
 }
 
 std::int64_t verdict_store::lifetime_of(const verdict_entry& entry) const noexcept {
-    return lifetime_[lifetime_class(entry.status)];
+    return lifetime_of_status(entry.status);
+}
+
+std::int64_t verdict_store::lifetime_of_status(std::uint32_t status) const noexcept {
+    return lifetime_[lifetime_class(status)];
 }
 
 std::size_t verdict_store::purge(std::string_view address, std::uint32_t hash,

@@ -105,6 +105,7 @@ public:
 
     // Seconds the entry lives from its stamp.
     std::int64_t lifetime_of(const verdict_entry& entry) const noexcept;
+    std::int64_t lifetime_of_status(std::uint32_t status) const noexcept;
 
     // Detaches the entry inserted first, of either class, for the caller to
     // free; nullptr when empty.  live: it had neither expired nor left its chain.

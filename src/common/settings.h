@@ -28,6 +28,13 @@ struct settings_record {
     std::size_t cache_max_entries = 2000000;    // most verdicts held; 0: no bound
     std::optional<std::string> control_socket;  // unix socket of kelvantorctl; none: not opened
     std::int32_t save_interval = 300;  // seconds between saves of the cache file; 0: at exit
+
+    // The shared verdict store: none configured, nothing is shared.
+    std::optional<std::string> shared_cache_host;  // name or address; or the unix socket path
+    int shared_cache_port = 0;                     // 0: shared_cache_host is a unix socket
+    std::string shared_cache_prefix = "kelvantor:";
+    std::int32_t shared_cache_timeout_ms = 50;
+    std::optional<std::string> shared_cache_password;
 };
 
 extern settings_record settings;

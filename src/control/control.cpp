@@ -20,6 +20,7 @@
 #include "common/unique_fd.h"
 #include "metrics/metrics.h"
 #include "routing/routes.h"
+#include "shared/shared_store.h"
 
 namespace kelvantor {
 namespace {
@@ -29,29 +30,73 @@ std::string with_line_end(std::string text) {
     return text;
 }
 
-std::string purged(std::size_t count) {
-    return "purged " + std::to_string(count) + "\n";
+// "purged N" for the verdicts removed here; with a shared store, a second
+// line for what it removed there, or that it could not be reached.
+std::string purged(std::size_t count, std::optional<shared_purge_result> shared = std::nullopt) {
+    std::string answer = "purged " + std::to_string(count) + "\n";
+    if (shared) {
+        answer += shared->reached ? "shared purged " + std::to_string(shared->removed) + "\n"
+                                  : std::string("shared unavailable\n");
+    }
+    return answer;
 }
 
+std::string verdict_word(std::uint32_t status) {
+    return status == VERDICT_VALID     ? "valid"
+           : status == VERDICT_INVALID ? "invalid"
+                                       : "status" + std::to_string(status);
+}
+
+// With a shared store the answer says where the verdict is: "in-process"
+// (this filter holds it) or "shared" (only the store does; its remaining
+// lifetime as this filter would judge it).
 std::string lookup_answer(std::string_view address) {
-    const std::optional<verdict_view> seen = verdict_inspect(address);
-    if (!seen) return "none\n";
-    std::string word = seen->status == VERDICT_VALID     ? "valid"
-                       : seen->status == VERDICT_INVALID ? "invalid"
-                                                         : "status" + std::to_string(seen->status);
-    return word + " " + std::to_string(seen->age) + " " + std::to_string(seen->remaining) + "\n";
+    const bool shared = shared_store_enabled();
+    if (const std::optional<verdict_view> seen = verdict_inspect(address)) {
+        return verdict_word(seen->status) + " " + std::to_string(seen->age) + " " +
+               std::to_string(seen->remaining) + (shared ? " in-process\n" : "\n");
+    }
+    if (shared) {
+        if (const auto found = shared_lookup(address)) {
+            const std::int64_t remaining = verdict_lifetime(found->status) - found->age;
+            if (remaining >= 0) {
+                return verdict_word(found->status) + " " + std::to_string(found->age) + " " +
+                       std::to_string(remaining) + " shared\n";
+            }
+        }
+    }
+    return "none\n";
+}
+
+std::optional<shared_purge_result> shared_purge_of(const shared_predicate& remove) {
+    if (!shared_store_enabled()) return std::nullopt;
+    return shared_purge_if(remove);
+}
+
+std::string purge_answer(std::string_view address) {
+    const std::size_t here = verdict_purge(address);
+    return purged(here, shared_store_enabled() ? std::optional(shared_purge(address))
+                                               : std::nullopt);
 }
 
 std::string purge_domain_answer(std::string_view domain, bool subdomains) {
-    auto matches = [domain, subdomains](std::uint32_t, const char* address) {
+    auto matches = [domain, subdomains](std::uint32_t, std::string_view address) {
         return domain_matches(domain_of(address), domain, subdomains);
     };
-    return purged(verdict_purge_if(matches));
+    auto matches_here = [&matches](std::uint32_t status, const char* address) {
+        return matches(status, address);
+    };
+    const std::size_t here = verdict_purge_if(matches_here);
+    return purged(here, shared_purge_of(matches));
 }
 
 std::string purge_invalid_answer() {
-    auto invalid = [](std::uint32_t status, const char*) { return status == VERDICT_INVALID; };
-    return purged(verdict_purge_if(invalid));
+    auto invalid = [](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; };
+    auto invalid_here = [&invalid](std::uint32_t status, const char* address) {
+        return invalid(status, address);
+    };
+    const std::size_t here = verdict_purge_if(invalid_here);
+    return purged(here, shared_purge_of(invalid));
 }
 
 std::string save_answer(const char* path) {
@@ -181,7 +226,7 @@ std::string control_answer(std::string_view request, const control_config& confi
     if (takes_none && !argument.empty()) return "error unexpected argument\n";
 
     if (command == "lookup") return lookup_answer(argument);
-    if (command == "purge") return purged(verdict_purge(argument));
+    if (command == "purge") return purge_answer(argument);
     if (command == "purge-domain") return purge_domain_answer(argument, config.subdomains);
     if (command == "purge-invalid") return purge_invalid_answer();
     if (command == "save") return save_answer(config.cache_path);

@@ -14,6 +14,7 @@
 #include "filter/filter.h"
 #include "metrics/metrics.h"
 #include "routing/routes.h"
+#include "shared/shared_store.h"
 
 namespace kelvantor {
 namespace {
@@ -67,13 +68,19 @@ rcpt_outcome probe(backend_conversation& conversation, const char* address) {
     return outcome;
 }
 
+// A verdict the backend gave: kept here, and offered to the fleet.
+void learn(const char* address, std::uint32_t status) {
+    verdict_add(address, status);
+    shared_publish(address, status, wall_now());
+}
+
 sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* address) {
     switch (probe(conversation, address)) {
         case rcpt_outcome::accepted:
-            verdict_add(address, VERDICT_VALID);
+            learn(address, VERDICT_VALID);
             return SMFIS_CONTINUE;
         case rcpt_outcome::unknown_user:
-            verdict_add(address, VERDICT_INVALID);
+            learn(address, VERDICT_INVALID);
             return reject_unknown(ctx);
         case rcpt_outcome::unjudged:
             // Other 2xx answers pass unjudged; so does every temporary or other answer.
@@ -113,6 +120,13 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
         }
     }
     count_cache_lookup(cache_lookup_result::miss);
+
+    // Another filter of the fleet may have learnt it: its verdict is kept here
+    // with the age it has, unless it has outlived its lifetime here.
+    if (const auto shared = shared_lookup(address);
+        shared && verdict_adopt(address, shared->status, shared->age)) {
+        return shared->status == VERDICT_VALID ? SMFIS_CONTINUE : reject_unknown(ctx);
+    }
 
     if (!rcpt_address_writable(address)) {
         log_msg(LOG_ERR, "invalid rcpt address");

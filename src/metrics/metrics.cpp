@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdio>
+#include <initializer_list>
+#include <string>
 
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
@@ -41,9 +43,11 @@ struct counters {
     // Probes per bucket, not cumulative; the last one above the highest bound.
     counter round_trips[bucket_count + 1];
     counter round_trip_ns;
+    counter shared[3][5];  // shared_op, shared_result
 };
 
 counters totals;
+std::atomic<int> shared_state{-1};
 
 template <typename Enum>
 std::size_t index_of(Enum value) noexcept {
@@ -60,6 +64,8 @@ struct snapshot {
     double round_trip_seconds;
     verdict_cache_stats cache;
     cache_save_counters saves;
+    std::uint64_t shared[3][5];
+    int shared_state;
 };
 
 template <std::size_t N>
@@ -81,6 +87,8 @@ snapshot take_snapshot() {
     s.round_trip_seconds = static_cast<double>(totals.round_trip_ns.get()) / 1e9;
     s.cache = verdict_cache_statistics();
     s.saves = cache_save_statistics();
+    for (std::size_t op = 0; op < 3; ++op) copy(totals.shared[op], s.shared[op]);
+    s.shared_state = shared_state.load(std::memory_order_relaxed);
     return s;
 }
 
@@ -107,6 +115,8 @@ constexpr const char* recipient_labels[] = {"passed", "rejected", "deferred", "u
 constexpr const char* connection_labels[] = {"exempt", "checked"};
 constexpr const char* lookup_labels[] = {"hit_valid", "hit_invalid", "miss"};
 constexpr const char* probe_labels[] = {"accepted", "unknown", "other", "no_reply", "unreachable"};
+constexpr const char* shared_op_labels[] = {"get", "set", "del"};
+constexpr const char* shared_result_labels[] = {"ok", "miss", "error", "timeout", "dropped"};
 
 // ---- Prometheus text --------------------------------------------------------
 
@@ -127,6 +137,23 @@ struct exposition {
     void sample(const char* name, const char* label, std::string_view label_value, Value value) {
         out.append(name).append("{").append(label).append("=\"");
         out.append(escape_label_value(label_value)).append("\"} ");
+        append_number(out, value);
+        out.append("\n");
+    }
+    struct label_pair {
+        const char* name;
+        std::string_view value;
+    };
+    void labelled_sample(const char* name, std::initializer_list<label_pair> labels,
+                         std::uint64_t value) {
+        out.append(name).append("{");
+        const char* separator = "";
+        for (const label_pair& label : labels) {
+            out.append(separator).append(label.name).append("=\"");
+            out.append(escape_label_value(label.value)).append("\"");
+            separator = ",";
+        }
+        out.append("} ");
         append_number(out, value);
         out.append("\n");
     }
@@ -186,7 +213,18 @@ void count_unreachable_probe() noexcept {
     totals.probes[index_of(probe_reply::unreachable)].add();
 }
 
+void count_shared(shared_op op, shared_result result, std::uint64_t count) noexcept {
+    totals.shared[index_of(op)][index_of(result)].add(count);
+}
+
+void set_shared_cache_state(int state) noexcept {
+    shared_state.store(state, std::memory_order_relaxed);
+}
+
 void metrics_reset() noexcept {
+    for (auto& row : totals.shared) {
+        for (auto& c : row) c.reset();
+    }
     for (auto& c : totals.recipients) c.reset();
     for (auto& c : totals.connections) c.reset();
     for (auto& c : totals.lookups) c.reset();
@@ -233,6 +271,11 @@ std::string stats_text() {
     text.line("cache_saves_ok", s.saves.ok);
     text.line("cache_saves_error", s.saves.errors);
     text.line("cache_last_save_timestamp_seconds", s.saves.last_save_unix);
+    for (std::size_t op = 0; op < 3; ++op) {
+        text.lines(std::string("shared_cache_") + shared_op_labels[op], shared_result_labels,
+                   s.shared[op]);
+    }
+    if (s.shared_state >= 0) text.line("shared_cache_up", std::int64_t{s.shared_state});
     return std::move(text.out);
 }
 
@@ -287,6 +330,24 @@ std::string metrics_text() {
     text.family("kelvantor_cache_last_save_timestamp_seconds", "gauge",
                 "Unix time of the last successful cache save; 0: none yet.");
     text.sample("kelvantor_cache_last_save_timestamp_seconds", s.saves.last_save_unix);
+
+    text.family("kelvantor_shared_cache_operations_total", "counter",
+                "Operations on the shared verdict store by outcome. error: refused, a wrong type "
+                "or unreadable value, or not tried while the store is unavailable; dropped: "
+                "writes the full queue did not take.");
+    for (std::size_t op = 0; op < 3; ++op) {
+        for (std::size_t result = 0; result < 5; ++result) {
+            text.labelled_sample("kelvantor_shared_cache_operations_total",
+                                 {{"op", shared_op_labels[op]},
+                                  {"result", shared_result_labels[result]}},
+                                 s.shared[op][result]);
+        }
+    }
+    if (s.shared_state >= 0) {
+        text.family("kelvantor_shared_cache_up", "gauge",
+                    "1 while the shared verdict store answers, 0 while it is unavailable.");
+        text.sample("kelvantor_shared_cache_up", std::int64_t{s.shared_state});
+    }
     return std::move(text.out);
 }
 

@@ -30,6 +30,18 @@ void count_probe(probe_reply reply, std::chrono::nanoseconds round_trip) noexcep
 // A probe that never went out: the backend could not be reached or greeted.
 void count_unreachable_probe() noexcept;
 
+// Operations on the shared verdict store, by outcome: ok (done; for get, a
+// verdict came back), miss (get: no such key), error (refused, a wrong type
+// or an unreadable value, or not tried because the store is marked
+// unavailable), timeout (no answer within the limit), dropped (set: the
+// writer's queue was full).
+enum class shared_op { get, set, del };
+enum class shared_result { ok, miss, error, timeout, dropped };
+void count_shared(shared_op op, shared_result result, std::uint64_t count = 1) noexcept;
+// The shared store's state: -1 none configured (the gauge is left out), 0
+// unavailable, 1 available.
+void set_shared_cache_state(int state) noexcept;
+
 // Upper bounds of the probe round-trip histogram, in seconds, as rendered.
 inline constexpr std::string_view probe_bucket_bounds[] = {
     "0.001", "0.0025", "0.005", "0.01", "0.025", "0.05", "0.1",

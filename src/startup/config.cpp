@@ -424,6 +424,89 @@ outcome control_socket(const char* line, reading_state&) {
     return outcome::done;
 }
 
+// ---- The shared verdict store ----
+
+// "unix:/absolute/path" (a unix socket address's 107 bytes at most), or
+// "HOST:PORT" with HOST a name, a numeric IPv4 address or "[IPv6]".
+outcome shared_cache_server(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "SharedCacheServer";
+    constexpr std::size_t longest_socket_path = 107;
+    const char* text = after_keyword(line, "SharedCacheServer");
+    if (text == nullptr) return outcome::no_match;
+    std::string_view value = line_value(text);
+    while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
+    std::string host;
+    int port = 0;
+    if (value.starts_with("unix:")) {
+        const std::string_view path = value.substr(5);
+        if (path.size() < 2 || path.front() != '/' || path.size() > longest_socket_path ||
+            path.find('\0') != std::string_view::npos) {
+            invalid_value(keyword, value);
+        }
+        host = path;
+    } else {
+        const auto colon = value.rfind(':');
+        if (colon == std::string_view::npos || colon == 0) invalid_value(keyword, value);
+        std::string_view name = value.substr(0, colon);
+        const std::uint64_t number = whole_number(keyword, value.substr(colon + 1), 5);
+        if (number < 1 || number > highest_port) invalid_value(keyword, value);
+        if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+            name = name.substr(1, name.size() - 2);
+        }
+        const bool name_chars = std::all_of(name.begin(), name.end(), is_host_char);
+        if (name.empty() || name.size() > 253 || !name_chars) invalid_value(keyword, value);
+        host = name;
+        port = static_cast<int>(number);
+    }
+    settings.shared_cache_host = std::move(host);
+    settings.shared_cache_port = port;
+    log_msg(LOG_DEBUG, "SharedCacheServer %.*s", static_cast<int>(value.size()), value.data());
+    return outcome::done;
+}
+
+// Printable text without blanks, 1 to 128 characters.
+outcome shared_cache_prefix(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "SharedCachePrefix";
+    const char* text = after_keyword(line, "SharedCachePrefix");
+    if (text == nullptr) return outcome::no_match;
+    const std::string_view value = line_value(text);
+    if (value.empty() || value.size() > 128 ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 127; })) {
+        invalid_value(keyword, value);
+    }
+    settings.shared_cache_prefix = value;
+    log_msg(LOG_DEBUG, "SharedCachePrefix %.*s", static_cast<int>(value.size()), value.data());
+    return outcome::done;
+}
+
+// Milliseconds, 1 to 60000.
+outcome shared_cache_timeout(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "SharedCacheTimeout";
+    const char* text = after_keyword(line, "SharedCacheTimeout");
+    if (text == nullptr) return outcome::no_match;
+    const std::string_view value = line_value(text);
+    const std::uint64_t ms = whole_number(keyword, value, 5);
+    if (ms < 1 || ms > 60000) invalid_value(keyword, value);
+    settings.shared_cache_timeout_ms = static_cast<std::int32_t>(ms);
+    log_msg(LOG_DEBUG, "SharedCacheTimeout set to %d ms", settings.shared_cache_timeout_ms);
+    return outcome::done;
+}
+
+// The rest of the line, 1 to 512 bytes; never echoed.
+outcome shared_cache_password(const char* line, reading_state&) {
+    constexpr std::string_view keyword = "SharedCachePassword";
+    const char* text = after_keyword(line, "SharedCachePassword");
+    if (text == nullptr) return outcome::no_match;
+    const std::string_view value = line_value(text);
+    if (value.empty() || value.size() > 512 || value.find('\0') != std::string_view::npos) {
+        log_msg(LOG_ERR, "%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
+        configuration_error();
+    }
+    settings.shared_cache_password = std::string(value);
+    log_msg(LOG_DEBUG, "SharedCachePassword set");
+    return outcome::done;
+}
+
 // Tried in this order; the first row that matches decides.
 using keyword_row = outcome (*)(const char* line, reading_state& state);
 constexpr keyword_row keyword_table[] = {
@@ -448,6 +531,11 @@ constexpr keyword_row keyword_table[] = {
     cache_max_entries,
     list_save_interval,
     control_socket,
+    // The shared verdict store.
+    shared_cache_server,
+    shared_cache_prefix,
+    shared_cache_timeout,
+    shared_cache_password,
 };
 
 outcome read_line(const char* line, reading_state& state) {

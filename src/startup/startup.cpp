@@ -29,6 +29,7 @@
 #include "filter/filter.h"
 #include "metrics/metrics_server.h"
 #include "routing/routes.h"
+#include "shared/shared_store.h"
 #include "startup/config.h"
 #include "startup/daemon.h"
 
@@ -167,6 +168,20 @@ void drop_privileges(const start_options& options) {
     std::exit(exit_status::unavailable);
 }
 
+// The shared store as configured, with the lifetimes the cache judges by.
+shared_store_config shared_store_configuration() {
+    shared_store_config config;
+    config.host = *settings.shared_cache_host;
+    config.port = settings.shared_cache_port;
+    config.unix_socket = settings.shared_cache_port == 0;
+    config.prefix = settings.shared_cache_prefix;
+    config.timeout = std::chrono::milliseconds(settings.shared_cache_timeout_ms);
+    config.password = settings.shared_cache_password;
+    config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
+    config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
+    return config;
+}
+
 }  // namespace
 
 void usage() {
@@ -239,7 +254,11 @@ int kelvantor_main(int argc, char** argv) {
         std::exit(exit_status::configuration);
     }
     periodic_save_start(cache_path, std::chrono::seconds(settings.save_interval));
+    if (settings.shared_cache_host && !shared_store_start(shared_store_configuration())) {
+        std::exit(exit_status::unavailable);
+    }
     const int result = smfi_main();
+    shared_store_stop();
     metrics_server_stop();
     periodic_save_stop();
     control_stop();

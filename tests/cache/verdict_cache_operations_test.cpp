@@ -91,6 +91,28 @@ TEST_F(cache_test, InspectGivesAgeAndRemainingOfTheDecidingVerdict) {
     EXPECT_EQ(verdict_inspect("alice@example.org"), std::nullopt);
 }
 
+// A verdict adopted from another filter keeps its age: it expires when it
+// would have here, and one already older than this cache's lifetime for its
+// class (invalid: the shorter one) is not taken at all.
+TEST_F(cache_test, AdoptedVerdictsKeepTheirAgeAndThisCachesLifetimes) {
+    EXPECT_TRUE(verdict_adopt("old@example.org", VERDICT_VALID, 86000));
+    EXPECT_TRUE(verdict_adopt("edge@example.org", VERDICT_INVALID, 3000));
+    EXPECT_FALSE(verdict_adopt("gone@example.org", VERDICT_INVALID, 3001));
+    EXPECT_TRUE(verdict_adopt("future@example.org", VERDICT_VALID, -50));
+    EXPECT_EQ(verdict_inspect("gone@example.org"), std::nullopt);
+    EXPECT_EQ(verdict_inspect("old@example.org")->remaining, 400);
+    EXPECT_EQ(verdict_inspect("edge@example.org")->remaining, 0);
+    EXPECT_EQ(verdict_inspect("future@example.org")->age, 0);
+    // Behind entries that are younger, the adopted one still expires on time.
+    verdict_add("young@example.org", VERDICT_VALID);
+    set_time(t0 + 401);
+    EXPECT_EQ(verdict_lookup("old@example.org"), std::nullopt);
+    EXPECT_EQ(verdict_lookup("young@example.org"), VERDICT_VALID);
+    EXPECT_EQ(verdict_lookup("future@example.org"), VERDICT_VALID);
+    EXPECT_EQ(verdict_lifetime(VERDICT_VALID), 86400);
+    EXPECT_EQ(verdict_lifetime(VERDICT_INVALID), 3000);
+}
+
 TEST_F(cache_test, PurgeRemovesEveryVerdictOfTheAddressCaseIgnored) {
     verdict_add("bob@example.org", VERDICT_VALID);
     verdict_add("BOB@example.org", VERDICT_INVALID);

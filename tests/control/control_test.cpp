@@ -17,6 +17,9 @@
 #include <string>
 
 #include "cache/cache_fixture.h"
+#include "metrics/metrics.h"
+#include "shared/redis_server.h"
+#include "shared/shared_store.h"
 
 namespace kelvantor::testing {
 namespace {
@@ -57,6 +60,42 @@ TEST_F(control_test, PurgesCountWhatTheyRemove) {
     EXPECT_EQ(answer("purge-invalid"), "purged 1\n");
     EXPECT_EQ(answer("lookup e@other.net"), "none\n");
     EXPECT_EQ(answer("lookup d@notexample.org"), "valid 0 86400\n");
+}
+
+// With a shared store, lookups say where the verdict is (one only in the
+// store is judged by this filter's lifetimes) and purges remove it there too.
+TEST_F(control_test, WithASharedStoreAnswersSayWhereAndPurgesReachIt) {
+    if (!redis_server::installed()) GTEST_SKIP() << "no redis-server";
+    redis_server redis;
+    ASSERT_TRUE(redis.start());
+    shared_store_config shared;
+    shared.host = redis.socket_path();
+    shared.unix_socket = true;
+    shared.valid_lifetime = std::chrono::seconds(86400);
+    shared.invalid_lifetime = std::chrono::seconds(3000);
+    ASSERT_TRUE(shared_store_start(shared));
+    for (int i = 0; i < 1000 && stats_text().find("shared_cache_up 1") == std::string::npos; ++i) {
+        poll(nullptr, 0, 5);
+    }
+    verdict_add("here@example.org", VERDICT_VALID);
+    const std::string now = std::to_string(t0);
+    redis.run({"SET", "kelvantor:here@example.org", "0 " + now});
+    redis.run({"SET", "kelvantor:there@example.org", "1 " + std::to_string(t0 - 100)});
+    redis.run({"SET", "kelvantor:old@example.org", "1 " + std::to_string(t0 - 3001)});
+    redis.run({"SET", "kelvantor:c@example.org", "0 " + now});
+    redis.run({"SET", "kelvantor:b@sub.example.org", "1 " + now});
+
+    EXPECT_EQ(answer("lookup Here@example.org"), "valid 0 86400 in-process\n");
+    EXPECT_EQ(answer("lookup there@example.org"), "invalid 100 2900 shared\n");
+    EXPECT_EQ(answer("lookup old@example.org"), "none\n");
+    EXPECT_EQ(answer("lookup there@example.org"), "invalid 100 2900 shared\n");  // not adopted
+    EXPECT_EQ(answer("purge here@example.org"), "purged 1\nshared purged 1\n");
+    EXPECT_EQ(answer("purge-domain example.org"), "purged 0\nshared purged 3\n");
+    EXPECT_EQ(answer("purge-invalid"), "purged 0\nshared purged 1\n");
+    EXPECT_EQ(redis.run({"DBSIZE"}), "0");
+    redis.kill();
+    EXPECT_EQ(answer("purge c@example.org"), "purged 0\nshared unavailable\n");
+    shared_store_stop();
 }
 
 TEST_F(control_test, DomainIsTheTextAfterTheLastAt) {

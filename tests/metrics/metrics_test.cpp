@@ -65,7 +65,7 @@ TEST_F(metrics_test, exposition_lines_are_well_formed_and_families_declared_firs
     const std::regex help(R"(# HELP (kelvantor_[a-z_]+) [^\n]+)");
     const std::regex type(R"(# TYPE (kelvantor_[a-z_]+) (counter|gauge|histogram))");
     const std::regex sample_line(
-        R"((kelvantor_[a-z_]+)(\{[a-z_]+="([^"\\\n]|\\[\\"n])*"\})? ([0-9]+(\.[0-9]+)?(e[-+][0-9]+)?))");
+        R"((kelvantor_[a-z_]+)(\{[a-z_]+="([^"\\\n]|\\[\\"n])*"(,[a-z_]+="([^"\\\n]|\\[\\"n])*")*\})? ([0-9]+(\.[0-9]+)?(e[-+][0-9]+)?))");
     std::istringstream lines(text);
     std::string line, helped, family, family_type;
     std::vector<std::string> families;
@@ -123,6 +123,9 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     count_probe(probe_reply::unknown, 1ms);
     count_probe(probe_reply::no_reply, 3s);
     count_unreachable_probe();
+    count_shared(shared_op::get, shared_result::miss);
+    count_shared(shared_op::set, shared_result::ok, 256);
+    count_shared(shared_op::set, shared_result::dropped);
 
     const std::string text = metrics_text();
     EXPECT_EQ(sample(text, R"(kelvantor_recipients_total{result="passed"})"), 3U);
@@ -141,6 +144,18 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     EXPECT_EQ(sample(text, R"(kelvantor_backend_probes_total{reply="accepted"})"), 0U);
     // An unreachable backend gave no round trip.
     EXPECT_EQ(sample(text, "kelvantor_backend_probe_seconds_count"), 2U);
+    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="miss"})"), 1U);
+    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="set",result="ok"})"), 256U);
+    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="set",result="dropped"})"),
+              1U);
+    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="ok"})"), 0U);
+    // The store's state is shown only once one is configured.
+    EXPECT_EQ(text.find("kelvantor_shared_cache_up"), std::string::npos);
+    set_shared_cache_state(0);
+    EXPECT_EQ(sample(metrics_text(), "kelvantor_shared_cache_up"), 0U);
+    set_shared_cache_state(1);
+    EXPECT_EQ(sample(stats_text(), "shared_cache_up"), 1U);
+    set_shared_cache_state(-1);
 
     const std::string stats = stats_text();
     EXPECT_EQ(sample(stats, "recipients_passed"), 3U);
@@ -149,6 +164,8 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     EXPECT_EQ(sample(stats, "cache_lookups_miss"), 1U);
     EXPECT_EQ(sample(stats, "backend_probes_unreachable"), 1U);
     EXPECT_EQ(sample(stats, "backend_probe_seconds_count"), 2U);
+    EXPECT_EQ(sample(stats, "shared_cache_set_ok"), 256U);
+    EXPECT_EQ(sample(stats, "shared_cache_set_dropped"), 1U);
     // One "name value" line each, nothing else.
     EXPECT_TRUE(std::regex_match(stats, std::regex(R"(([a-z_]+ [0-9.e+-]+\n)+)"))) << stats;
 

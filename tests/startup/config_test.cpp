@@ -38,7 +38,8 @@ void silent_sink(int, const char*) {}
 auto fields(const settings_record& s) {
     return std::tie(s.valid_ttl, s.invalid_ttl, s.smtp_port, s.connect_timeout_ms, s.reply_timeout,
                     s.subdomains, s.tempfail_on_error, s.cache_path, s.cache_max_entries,
-                    s.control_socket, s.save_interval);
+                    s.control_socket, s.save_interval, s.shared_cache_host, s.shared_cache_port,
+                    s.shared_cache_prefix, s.shared_cache_timeout_ms, s.shared_cache_password);
 }
 
 class config_test : public ::testing::Test {
@@ -171,6 +172,37 @@ const settings_case settings_cases[] = {
      [](settings_record& s) { s.control_socket = "/run/kv/ctl sock"; },
      {"ControlSocket /run/kv/ctl sock"}},
     {"control_socket_short_line_skipped", "ControlSocket:/\n", none, {}},
+    {"shared_server_host_and_port",
+     "SharedCacheServer:redis.example.net:6380 \r\n",
+     [](settings_record& s) {
+         s.shared_cache_host = "redis.example.net";
+         s.shared_cache_port = 6380;
+     },
+     {"SharedCacheServer redis.example.net:6380"}},
+    {"shared_server_ipv6",
+     "SharedCacheServer:[::1]:6379\n",
+     [](settings_record& s) {
+         s.shared_cache_host = "::1";
+         s.shared_cache_port = 6379;
+     },
+     {"SharedCacheServer [::1]:6379"}},
+    {"shared_server_unix_socket",
+     "SharedCacheServer:unix:/run/redis/redis.sock\n",
+     [](settings_record& s) {
+         s.shared_cache_host = "/run/redis/redis.sock";
+         s.shared_cache_port = 0;
+     },
+     {"SharedCacheServer unix:/run/redis/redis.sock"}},
+    {"shared_prefix_timeout_password",
+     "SharedCachePrefix:mx-fleet:\nSharedCacheTimeout:00250\nSharedCachePassword:s3cret word\n",
+     [](settings_record& s) {
+         s.shared_cache_prefix = "mx-fleet:";
+         s.shared_cache_timeout_ms = 250;
+         s.shared_cache_password = "s3cret word";
+     },
+     // The password itself is never logged.
+     {"SharedCachePrefix mx-fleet:", "SharedCacheTimeout set to 250 ms",
+      "SharedCachePassword set"}},
 };
 
 class settings_test : public config_test, public ::testing::WithParamInterface<settings_case> {};
@@ -374,6 +406,24 @@ const fatal_case fatal_cases[] = {
      "xxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxxx/"
      "control.sock\n",
      "3 ControlSocket invalid value"},
+    {"shared_server_without_port", "SharedCacheServer:redis.example.net\n",
+     "3 SharedCacheServer invalid value \"redis\\.example\\.net\""},
+    {"shared_server_port_zero", "SharedCacheServer:127.0.0.1:0\n",
+     "3 SharedCacheServer invalid value \"127\\.0\\.0\\.1:0\""},
+    {"shared_server_port_above_65535", "SharedCacheServer:127.0.0.1:65536\n",
+     "3 SharedCacheServer invalid value"},
+    {"shared_server_relative_socket", "SharedCacheServer:unix:redis.sock\n",
+     "3 SharedCacheServer invalid value \"unix:redis\\.sock\""},
+    {"shared_server_blank_in_name", "SharedCacheServer:redis host:6379\n",
+     "3 SharedCacheServer invalid value"},
+    {"shared_timeout_zero", "SharedCacheTimeout:0\n", "3 SharedCacheTimeout invalid value \"0\""},
+    {"shared_timeout_above_a_minute", "SharedCacheTimeout:60001\n",
+     "3 SharedCacheTimeout invalid value \"60001\""},
+    {"shared_timeout_not_a_number", "SharedCacheTimeout:50ms\n",
+     "3 SharedCacheTimeout invalid value \"50ms\""},
+    {"shared_password_empty", "SharedCachePassword:\n", "3 SharedCachePassword invalid value"},
+    {"shared_prefix_blank", "SharedCachePrefix:kv fleet:\n",
+     "3 SharedCachePrefix invalid value \"kv fleet:\""},
 };
 
 class fatal_test : public config_test, public ::testing::WithParamInterface<fatal_case> {};

@@ -1,0 +1,358 @@
+// The shared verdict store's lookups, purges and the stored form of a
+// verdict.  A lookup or purge runs on the caller's thread with a link from
+// the idle list (or a new one), bounded by the timeout; a timeout or a
+// failed connection marks the store down until the writer's next probe
+// answers, and until then callers are turned away at once.
+#include "shared/shared_store.h"
+
+#include <algorithm>
+#include <charconv>
+#include <csignal>
+
+#include "cache/verdict_cache.h"
+#include "common/log.h"
+#include "common/quiet_thread.h"
+#include "metrics/metrics.h"
+#include "shared/store_state.h"
+
+namespace kelvantor {
+namespace shared_detail {
+
+store_state& store() {
+    static store_state* const state = new store_state;  // never destroyed: see the header
+    return *state;
+}
+
+void mark_down(std::string_view why) {
+    store_state& s = store();
+    s.generation.fetch_add(1, std::memory_order_relaxed);
+    if (s.state.exchange(availability::down) == availability::down) return;
+    set_shared_cache_state(0);
+    log_msg(LOG_WARNING, "shared cache unavailable");
+    log_msg(LOG_NOTICE, "shared cache error: %s", printable_excerpt(why, 128).c_str());
+    // Taken and given up so that the writer, between its test of the state
+    // and its wait, cannot miss the wake-up.
+    { const std::lock_guard hold(s.queue_mutex); }
+    s.wake.notify_one();
+}
+
+void mark_up() {
+    store_state& s = store();
+    if (s.state.exchange(availability::up) == availability::up) return;
+    set_shared_cache_state(1);
+    log_msg(LOG_INFO, "shared cache available");
+}
+
+std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& reused) {
+    store_state& s = store();
+    status = link_status::failed;
+    reused = false;
+    if (s.state.load() == availability::down) return nullptr;
+    const std::uint64_t generation = s.generation.load(std::memory_order_relaxed);
+    std::unique_ptr<redis_link> link;
+    {
+        const std::lock_guard hold(s.idle_mutex);
+        while (!s.idle.empty() && !link) {
+            if (s.idle.back().generation == generation) link = std::move(s.idle.back().link);
+            s.idle.pop_back();  // a link of an older generation is closed here
+        }
+    }
+    if (link) {
+        status = link_status::done;
+        reused = true;
+        return link;
+    }
+    return open_link(by, status);
+}
+
+std::unique_ptr<redis_link> open_link(deadline by, link_status& status) {
+    store_state& s = store();
+    redis_endpoint where;
+    {
+        const std::lock_guard hold(s.endpoint_mutex);
+        where = s.endpoint;
+    }
+    auto link = std::make_unique<redis_link>();
+    std::string error;
+    status = link->open(where, s.config.password, by, error);
+    if (status != link_status::done) {
+        mark_down(error);
+        return nullptr;
+    }
+    return link;
+}
+
+void keep_link(std::unique_ptr<redis_link> link) {
+    constexpr std::size_t most_idle = 64;
+    store_state& s = store();
+    const std::uint64_t generation = s.generation.load(std::memory_order_relaxed);
+    const std::lock_guard hold(s.idle_mutex);
+    if (s.idle.size() < most_idle) s.idle.push_back({generation, std::move(link)});
+}
+
+}  // namespace shared_detail
+
+using namespace shared_detail;
+
+namespace {
+
+shared_result failure_result(link_status status) {
+    return status == link_status::timeout ? shared_result::timeout : shared_result::error;
+}
+
+// One exchange on a link of the idle list, counted under op when it fails;
+// the link goes back to the list when it stays in step.
+bool exchange(shared_op op, std::span<const redis_command> commands,
+              std::vector<redis_reply>& replies) {
+    const deadline by = std::chrono::steady_clock::now() + store().config.timeout;
+    link_status status = link_status::failed;
+    bool reused = false;
+    std::unique_ptr<redis_link> link = take_link(by, status, reused);
+    if (link) status = link->exchange(commands, replies, by);
+    // An idle link may have been closed by the server meanwhile (a restart, its
+    // idle timeout): that is tried once more on a new one, within the same time.
+    if (reused && status == link_status::failed) {
+        link = open_link(by, status);
+        if (link) status = link->exchange(commands, replies, by);
+    }
+    if (status != link_status::done) {
+        if (link) {
+            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+        }
+        count_shared(op, failure_result(status), commands.size());
+        return false;
+    }
+    keep_link(std::move(link));
+    return true;
+}
+
+bool is_integer(const redisReply& reply) {
+    return reply.type == REDIS_REPLY_INTEGER;
+}
+
+std::string_view text_of(const redisReply& reply) {
+    return {reply.str, reply.len};
+}
+
+// A glob pattern matching the prefix literally, then anything.
+std::string prefix_pattern(std::string_view prefix) {
+    std::string pattern;
+    for (const char c : prefix) {
+        if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
+        pattern += c;
+    }
+    return pattern + "*";
+}
+
+// The verdicts of one SCAN batch, read with one pipelined GET, and the keys
+// among them that remove picks, deleted with one pipelined DEL.
+bool purge_batch(const std::vector<std::string>& keys, const shared_predicate& remove,
+                 shared_purge_result& result) {
+    const std::string& prefix = store().config.prefix;
+    std::vector<redis_command> gets;
+    for (const std::string& key : keys) gets.push_back({"GET", key});
+    std::vector<redis_reply> values;
+    if (!exchange(shared_op::get, gets, values)) return false;
+    std::vector<redis_command> dels;
+    for (std::size_t i = 0; i < keys.size(); ++i) {
+        if (values[i]->type != REDIS_REPLY_STRING) continue;
+        const auto verdict = parse_shared_value(text_of(*values[i]));
+        if (!verdict) continue;
+        const std::string_view address = std::string_view(keys[i]).substr(prefix.size());
+        if (remove(verdict->status, address)) dels.push_back({"DEL", keys[i]});
+    }
+    if (dels.empty()) return true;
+    std::vector<redis_reply> removed;
+    if (!exchange(shared_op::del, dels, removed)) return false;
+    for (const redis_reply& reply : removed) {
+        if (is_integer(*reply)) result.removed += static_cast<std::size_t>(reply->integer);
+    }
+    count_shared(shared_op::del, shared_result::ok, dels.size());
+    return true;
+}
+
+}  // namespace
+
+bool shared_store_enabled() noexcept {
+    return store().enabled.load(std::memory_order_relaxed);
+}
+
+std::string shared_key(std::string_view prefix, std::string_view address) {
+    std::string key(prefix);
+    key.reserve(prefix.size() + address.size());
+    for (const char c : address) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    return key;
+}
+
+std::string shared_value(std::uint32_t status, std::int64_t learnt_unix) {
+    return std::to_string(status) + " " + std::to_string(learnt_unix);
+}
+
+std::optional<stored_verdict> parse_shared_value(std::string_view value) {
+    const auto blank = value.find(' ');
+    if (blank != 1 || (value[0] != '0' && value[0] != '1')) return std::nullopt;
+    const std::string_view seconds = value.substr(2);
+    if (seconds.empty() || seconds.size() > 18 ||
+        !std::all_of(seconds.begin(), seconds.end(), [](char c) { return c >= '0' && c <= '9'; })) {
+        return std::nullopt;
+    }
+    std::int64_t learnt = 0;
+    std::from_chars(seconds.data(), seconds.data() + seconds.size(), learnt);
+    return stored_verdict{static_cast<std::uint32_t>(value[0] - '0'), learnt};
+}
+
+std::optional<shared_verdict> shared_lookup(std::string_view address) {
+    if (!shared_store_enabled() || address.size() > longest_cached_address) return std::nullopt;
+    if (store().state.load() == availability::down) {
+        count_shared(shared_op::get, shared_result::error);
+        return std::nullopt;
+    }
+    const std::string key = shared_key(store().config.prefix, address);
+    const redis_command get{"GET", key};
+    std::vector<redis_reply> replies;
+    if (!exchange(shared_op::get, {&get, 1}, replies)) return std::nullopt;
+    const redisReply& reply = *replies.front();
+    if (reply.type == REDIS_REPLY_NIL) {
+        count_shared(shared_op::get, shared_result::miss);
+        return std::nullopt;
+    }
+    // A key of another type (WRONGTYPE) or a value that is not a verdict.
+    const auto verdict = reply.type == REDIS_REPLY_STRING ? parse_shared_value(text_of(reply))
+                                                          : std::nullopt;
+    if (!verdict) {
+        count_shared(shared_op::get, shared_result::error);
+        return std::nullopt;
+    }
+    count_shared(shared_op::get, shared_result::ok);
+    const std::int64_t now =
+        std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count();
+    return shared_verdict{verdict->status, std::max<std::int64_t>(0, now - verdict->learnt_unix)};
+}
+
+shared_purge_result shared_purge(std::string_view address) {
+    shared_purge_result result;
+    if (!shared_store_enabled()) return result;
+    if (store().state.load() == availability::down) {
+        count_shared(shared_op::del, shared_result::error);
+        return result;
+    }
+    const std::string key = shared_key(store().config.prefix, address);
+    const redis_command del{"DEL", key};
+    std::vector<redis_reply> replies;
+    if (!exchange(shared_op::del, {&del, 1}, replies)) return result;
+    if (!is_integer(*replies.front())) {
+        count_shared(shared_op::del, shared_result::error);
+        return result;
+    }
+    count_shared(shared_op::del, shared_result::ok);
+    result.reached = true;
+    result.removed = static_cast<std::size_t>(replies.front()->integer);
+    return result;
+}
+
+shared_purge_result shared_purge_if(const shared_predicate& remove) {
+    shared_purge_result result;
+    if (!shared_store_enabled() || store().state.load() == availability::down) return result;
+    const std::string pattern = prefix_pattern(store().config.prefix);
+    std::string cursor = "0";
+    do {
+        const redis_command scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
+        std::vector<redis_reply> replies;
+        // The SCAN itself is counted as a get.
+        if (!exchange(shared_op::get, {&scan, 1}, replies)) return result;
+        const redisReply& reply = *replies.front();
+        if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 2 ||
+            reply.element[0]->type != REDIS_REPLY_STRING ||
+            reply.element[1]->type != REDIS_REPLY_ARRAY) {
+            count_shared(shared_op::get, shared_result::error);
+            return result;
+        }
+        count_shared(shared_op::get, shared_result::ok);
+        cursor = text_of(*reply.element[0]);
+        std::vector<std::string> keys;
+        const redisReply& found = *reply.element[1];
+        for (std::size_t i = 0; i < found.elements; ++i) {
+            if (found.element[i]->type == REDIS_REPLY_STRING) {
+                keys.emplace_back(text_of(*found.element[i]));
+            }
+        }
+        if (!keys.empty() && !purge_batch(keys, remove, result)) return result;
+    } while (cursor != "0");
+    result.reached = true;
+    return result;
+}
+
+void shared_publish(std::string_view address, std::uint32_t status, wall_time learnt) {
+    if (!shared_store_enabled() || status > VERDICT_INVALID ||
+        address.size() > longest_cached_address) {
+        return;
+    }
+    store_state& s = store();
+    if (s.state.load() == availability::down) {
+        count_shared(shared_op::set, shared_result::error);
+        return;
+    }
+    const auto lifetime =
+        status == VERDICT_VALID ? s.config.valid_lifetime : s.config.invalid_lifetime;
+    if (lifetime.count() <= 0) return;
+    try {
+        const std::int64_t learnt_unix =
+            std::chrono::floor<std::chrono::seconds>(learnt.time_since_epoch()).count();
+        pending_write write{shared_key(s.config.prefix, address),
+                            shared_value(status, learnt_unix), lifetime.count()};
+        {
+            const std::lock_guard hold(s.queue_mutex);
+            if (s.queue.size() >= s.config.queue_limit) {
+                count_shared(shared_op::set, shared_result::dropped);
+                return;
+            }
+            s.queue.push_back(std::move(write));
+        }
+        s.wake.notify_one();
+    } catch (const std::bad_alloc&) {
+        count_shared(shared_op::set, shared_result::dropped);
+    }
+}
+
+bool shared_store_start(const shared_store_config& config) {
+    // hiredis writes with write(2): a store that closed its end must give
+    // an error, not a SIGPIPE that ends the process (libmilter ignores the
+    // signal too, once smfi_main runs).
+    std::signal(SIGPIPE, SIG_IGN);
+    store_state& s = store();
+    s.config = config;
+    s.endpoint = {config.host, config.port, config.unix_socket};
+    resolve_endpoint();  // before any connection thread may look up
+    s.state = availability::unknown;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        s.stopping = false;
+        s.queue.clear();
+    }
+    set_shared_cache_state(0);
+    try {
+        s.writer = start_quiet_thread(run_writer);
+    } catch (const std::exception&) {
+        log_msg(LOG_ERR, "shared cache: cannot start the writer thread");
+        return false;
+    }
+    s.enabled = true;
+    return true;
+}
+
+void shared_store_stop() {
+    store_state& s = store();
+    if (!s.writer.joinable()) return;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        s.stopping = true;
+    }
+    s.wake.notify_one();
+    s.writer.join();
+    s.enabled = false;
+    set_shared_cache_state(-1);
+    const std::lock_guard hold(s.idle_mutex);
+    s.idle.clear();
+}
+
+}  // namespace kelvantor

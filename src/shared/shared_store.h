@@ -1,0 +1,84 @@
+// The shared verdict store: a Redis server that a fleet of filters uses as
+// the second level behind each one's in-process cache.  A verdict is kept
+// under prefix + the case-folded address as "STATUS UNIXSECONDS" (the wall
+// clock time it was learnt), with a Redis expiry of its class's lifetime.
+// Lookups are made on the caller's thread, each bounded by the timeout;
+// writes go through a bounded queue to a writer thread, which also watches
+// the server's state: while the server fails, every call returns at once.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "common/clock.h"
+
+namespace kelvantor {
+
+struct shared_store_config {
+    std::string host;  // a name or numeric address; with unix_socket, the socket's path
+    int port = 0;
+    bool unix_socket = false;
+    std::string prefix = "kelvantor:";
+    std::chrono::milliseconds timeout{50};  // per operation, connecting included
+    std::optional<std::string> password;    // AUTH, when given
+    std::chrono::seconds valid_lifetime{0};  // the Redis expiry of a valid verdict
+    std::chrono::seconds invalid_lifetime{0};
+    std::size_t queue_limit = 65536;  // writes waiting at most; more are dropped
+};
+
+// Starts the writer thread (after a fork of daemon mode); false when it
+// cannot.  Until then, and without a call, every other call does nothing.
+bool shared_store_start(const shared_store_config& config);
+
+// Gives the writer what is queued to send within one timeout, then stops it.
+void shared_store_stop();
+
+bool shared_store_enabled() noexcept;
+
+// A verdict found in the shared store, with its age by this host's wall clock
+// (0 when it was stamped in the future).
+struct shared_verdict {
+    std::uint32_t status;
+    std::int64_t age;
+};
+
+// The store's verdict for the address, or none: no such key, a value that is
+// not a verdict, or no answer within the timeout.
+std::optional<shared_verdict> shared_lookup(std::string_view address);
+
+// Queues the verdict learnt at that time for the writer; never waits on the
+// network.  Only valid and invalid verdicts are shared.
+void shared_publish(std::string_view address, std::uint32_t status, wall_time learnt);
+
+// What a purge did in the store: whether it answered, and the keys removed.
+struct shared_purge_result {
+    bool reached = false;
+    std::size_t removed = 0;
+};
+
+// Removes the address's verdict from the store.
+shared_purge_result shared_purge(std::string_view address);
+
+// Removes every verdict for which remove(status, address) holds, scanning the
+// keys under the prefix (SCAN, never KEYS) a batch per round trip.
+using shared_predicate = std::function<bool(std::uint32_t status, std::string_view address)>;
+shared_purge_result shared_purge_if(const shared_predicate& remove);
+
+// The Redis key of an address: the prefix and the address, ASCII capitals
+// folded to lower case.
+std::string shared_key(std::string_view prefix, std::string_view address);
+
+// The stored form of a verdict and its reading back; none for anything
+// else than "STATUS SECONDS" with a status of 0 or 1.
+std::string shared_value(std::uint32_t status, std::int64_t learnt_unix);
+struct stored_verdict {
+    std::uint32_t status;
+    std::int64_t learnt_unix;
+};
+std::optional<stored_verdict> parse_shared_value(std::string_view value);
+
+}  // namespace kelvantor

@@ -1,0 +1,183 @@
+// The writer thread of the shared verdict store: it sends queued verdicts in
+// pipelined batches (SET ... EX lifetime NX: the verdict learnt first stays,
+// as in the in-process cache), and while the store is down it probes it
+// with PING, backing off from 100 ms to 3.2 s between tries.  Queued writes
+// that meet a store that is down are given up and counted.
+#include <netdb.h>
+#include <sys/socket.h>
+
+#include <algorithm>
+
+#include "common/log.h"
+#include "metrics/metrics.h"
+#include "shared/store_state.h"
+
+namespace kelvantor::shared_detail {
+namespace {
+
+using std::chrono::steady_clock;
+constexpr std::chrono::milliseconds first_backoff{100};
+constexpr std::chrono::milliseconds longest_backoff{3200};
+constexpr std::size_t batch_limit = 256;
+
+}  // namespace
+
+// A host name is resolved again before each probe, so that a store that
+// moved (a failover behind a DNS name) is found; connection threads then
+// connect to the numeric address and never wait on the resolver.
+void resolve_endpoint() {
+    store_state& s = store();
+    if (s.config.unix_socket) return;
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(s.config.host.c_str(), nullptr, &hints, &found) != 0) return;
+    char numeric[NI_MAXHOST];
+    const int error = getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric,
+                                  nullptr, 0, NI_NUMERICHOST);
+    freeaddrinfo(found);
+    if (error != 0) return;
+    const std::lock_guard hold(s.endpoint_mutex);
+    s.endpoint.host = numeric;
+}
+
+namespace {
+
+// Opens the writer's link and checks that the store answers PING.
+bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
+    store_state& s = store();
+    resolve_endpoint();
+    redis_endpoint where;
+    {
+        const std::lock_guard hold(s.endpoint_mutex);
+        where = s.endpoint;
+    }
+    const deadline by = steady_clock::now() + s.config.timeout;
+    link = std::make_unique<redis_link>();
+    if (const link_status opened = link->open(where, s.config.password, by, error);
+        opened != link_status::done) {
+        return false;
+    }
+    const redis_command ping{"PING"};
+    std::vector<redis_reply> replies;
+    const link_status answered = link->exchange({&ping, 1}, replies, by);
+    if (answered != link_status::done) {
+        error = answered == link_status::timeout ? "no answer to PING in time" : link->last_error();
+        return false;
+    }
+    if (replies.front()->type != REDIS_REPLY_STATUS) {
+        error = replies.front()->type == REDIS_REPLY_ERROR
+                    ? std::string(replies.front()->str, replies.front()->len)
+                    : "unexpected reply to PING";
+        return false;
+    }
+    return true;
+}
+
+void send(std::unique_ptr<redis_link>& link, const std::vector<pending_write>& batch) {
+    std::vector<std::string> lifetimes;
+    lifetimes.reserve(batch.size());
+    std::vector<redis_command> commands;
+    commands.reserve(batch.size());
+    for (const pending_write& write : batch) {
+        lifetimes.push_back(std::to_string(write.lifetime));
+        commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
+    }
+    std::vector<redis_reply> replies;
+    const deadline by = steady_clock::now() + store().config.timeout;
+    link_status status = link->exchange(commands, replies, by);
+    // The server may have closed the link while it idled (a restart): one
+    // more try on a new link, within the same time; SET NX may be repeated.
+    if (status == link_status::failed) {
+        link = open_link(by, status);
+        if (link) status = link->exchange(commands, replies, by);
+    }
+    if (status != link_status::done) {
+        count_shared(shared_op::set,
+                     status == link_status::timeout ? shared_result::timeout : shared_result::error,
+                     batch.size());
+        if (link) {
+            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+        }
+        link.reset();
+        return;
+    }
+    std::uint64_t stored = 0;
+    for (const redis_reply& reply : replies) {
+        // NIL: a verdict for the address was there already and stays.
+        if (reply->type == REDIS_REPLY_STATUS || reply->type == REDIS_REPLY_NIL) ++stored;
+    }
+    count_shared(shared_op::set, shared_result::ok, stored);
+    count_shared(shared_op::set, shared_result::error, batch.size() - stored);
+}
+
+// Takes up to batch_limit queued writes; under queue_mutex.
+void take_batch(store_state& s, std::vector<pending_write>& batch) {
+    const std::size_t taken = std::min(batch_limit, s.queue.size());
+    for (std::size_t i = 0; i < taken; ++i) {
+        batch.push_back(std::move(s.queue.front()));
+        s.queue.pop_front();
+    }
+}
+
+}  // namespace
+
+void run_writer() {
+    store_state& s = store();
+    std::unique_ptr<redis_link> link;
+    auto backoff = first_backoff;
+    auto next_probe = steady_clock::now();
+    std::vector<pending_write> batch;
+    for (;;) {
+        if (s.state.load() != availability::up || !link) {
+            link.reset();
+            std::size_t given_up = 0;
+            {
+                std::unique_lock hold(s.queue_mutex);
+                s.wake.wait_until(hold, next_probe, [&] { return s.stopping; });
+                given_up = s.queue.size();
+                s.queue.clear();
+                if (s.stopping) return;
+            }
+            count_shared(shared_op::set, shared_result::error, given_up);
+            std::string error;
+            if (probe(link, error)) {
+                mark_up();
+                backoff = first_backoff;
+            } else {
+                link.reset();
+                mark_down(error);
+                next_probe = steady_clock::now() + backoff;
+                backoff = std::min(backoff * 2, longest_backoff);
+            }
+            continue;
+        }
+        bool stopping = false;
+        {
+            std::unique_lock hold(s.queue_mutex);
+            s.wake.wait(hold, [&] {
+                return s.stopping || !s.queue.empty() || s.state.load() != availability::up;
+            });
+            if (s.state.load() != availability::up) continue;
+            stopping = s.stopping;
+            take_batch(s, batch);
+        }
+        if (!batch.empty()) send(link, batch);
+        batch.clear();
+        if (!stopping) continue;
+        // At stop: what is queued goes out within one more timeout.
+        const auto flush_by = steady_clock::now() + s.config.timeout;
+        while (link && steady_clock::now() < flush_by) {
+            {
+                const std::lock_guard hold(s.queue_mutex);
+                take_batch(s, batch);
+            }
+            if (batch.empty()) break;
+            send(link, batch);
+            batch.clear();
+        }
+        return;
+    }
+}
+
+}  // namespace kelvantor::shared_detail

@@ -1,0 +1,78 @@
+// What the lookups on connection threads and the writer thread share: the
+// configuration, the store's state, idle links, and the writer's queue.
+// Locks here guard only those containers, never a network exchange.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "shared/redis_link.h"
+#include "shared/shared_store.h"
+
+namespace kelvantor::shared_detail {
+
+// unknown: not yet tried since start.
+enum class availability { unknown, down, up };
+
+struct pending_write {
+    std::string key;
+    std::string value;
+    std::int64_t lifetime;  // seconds, the key's expiry
+};
+
+struct store_state {
+    shared_store_config config;
+    std::atomic<bool> enabled{false};
+    std::atomic<availability> state{availability::unknown};
+    // Bumped whenever the store is marked down: idle links of an older
+    // generation are closed instead of used.
+    std::atomic<std::uint64_t> generation{0};
+
+    std::mutex endpoint_mutex;
+    redis_endpoint endpoint;  // as last resolved by the writer
+
+    std::mutex idle_mutex;
+    struct idle_link {
+        std::uint64_t generation;
+        std::unique_ptr<redis_link> link;
+    };
+    std::vector<idle_link> idle;
+
+    std::mutex queue_mutex;
+    std::condition_variable wake;
+    std::deque<pending_write> queue;
+    bool stopping = false;
+    std::thread writer;
+};
+
+// The one state of the process (never destroyed: threads may still use it at exit).
+store_state& store();
+
+// Marks the store down (logged once per change, with why) or up.
+void mark_down(std::string_view why);
+void mark_up();
+
+// An idle link (reused), or a new one opened by the deadline; nullptr when the
+// store is down or the link could not be opened (status: how).
+std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& reused);
+// A new link opened by the deadline; nullptr, the store marked down, when it
+// could not be opened.
+std::unique_ptr<redis_link> open_link(deadline by, link_status& status);
+// Keeps the link for the next caller (a working link only).
+void keep_link(std::unique_ptr<redis_link> link);
+
+// Resolves the configured host name into the numeric address that links
+// are opened to (a unix socket path is left as it is).
+void resolve_endpoint();
+
+// The writer thread's body.
+void run_writer();
+
+}  // namespace kelvantor::shared_detail

@@ -1,0 +1,257 @@
+// The shared verdict store against a real redis-server: verdicts go out
+// through the writer and come back with their age; the first verdict for an
+// address stays; wrong types and foreign values are misses; a store that is
+// killed, slow or restarted is turned away within the timeout and comes back
+// (logged once each way); purges reach the store; a full queue drops and counts.
+#include "shared/shared_store.h"
+
+#include <gtest/gtest.h>
+#include <syslog.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "cache/verdict_cache.h"
+#include "common/clock.h"
+#include "metrics/metrics.h"
+#include "shared/redis_server.h"
+#include "support/log_capture.h"
+
+namespace kelvantor::testing {
+namespace {
+
+using namespace std::chrono_literals;
+
+// The wall clock the store reads: a fixed moment the tests move.
+std::atomic<std::int64_t> wall_seconds{1'800'000'000};
+wall_time fixed_wall() {
+    return wall_time(std::chrono::seconds(wall_seconds.load()));
+}
+
+// Waits, bounded, for a condition another thread makes true.
+bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds bound = 10s) {
+    const auto until = std::chrono::steady_clock::now() + bound;
+    while (!holds()) {
+        if (std::chrono::steady_clock::now() > until) return false;
+        std::this_thread::sleep_for(2ms);
+    }
+    return true;
+}
+
+// A counter of the stats lines, e.g. "shared_cache_set_ok".
+std::uint64_t counter(const std::string& name) {
+    const std::string text = stats_text();
+    const auto at = text.find("\n" + name + " ");
+    if (at == std::string::npos) return ~0ULL;
+    return std::stoull(text.substr(at + name.size() + 2));
+}
+
+TEST(shared_value, KeysAndTheStoredForm) {
+    EXPECT_EQ(shared_key("kv:", "Joe.Doe@Example.TEST"), "kv:joe.doe@example.test");
+    EXPECT_EQ(shared_value(1, 1'800'000'123), "1 1800000123");
+    const auto back = parse_shared_value("0 1800000123");
+    ASSERT_TRUE(back);
+    EXPECT_EQ(back->status, 0U);
+    EXPECT_EQ(back->learnt_unix, 1'800'000'123);
+    for (const char* foreign : {"", "0", "0 ", "2 100", "01 100", "0 -5", "0 12x", " 0 1", "0  1",
+                                "0 1234567890123456789", "valid 100"}) {
+        EXPECT_FALSE(parse_shared_value(foreign)) << '"' << foreign << '"';
+    }
+}
+
+class shared_store_test : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!redis_server::installed()) GTEST_SKIP() << "no redis-server";
+        ASSERT_TRUE(redis.start());
+        metrics_reset();
+        set_clock_source(fixed_wall);
+        ASSERT_EQ(verdict_cache_init(3600, 600), 0);
+    }
+    void TearDown() override {
+        shared_store_stop();
+        set_clock_source(nullptr);
+    }
+
+    bool start_store(std::chrono::milliseconds timeout = 50ms, std::size_t queue_limit = 65536,
+                     std::optional<std::string> password = std::nullopt) {
+        shared_store_config config;
+        config.host = redis.socket_path();
+        config.unix_socket = true;
+        config.prefix = "kv:";
+        config.timeout = timeout;
+        config.password = std::move(password);
+        config.valid_lifetime = 3600s;
+        config.invalid_lifetime = 600s;
+        config.queue_limit = queue_limit;
+        return shared_store_start(config) && eventually([] { return counter("shared_cache_up") == 1; });
+    }
+
+    redis_server redis;
+};
+
+TEST_F(shared_store_test, VerdictsGoOutAndComeBackWithTheirAge) {
+    ASSERT_TRUE(start_store());
+    const wall_time now = fixed_wall();
+    shared_publish("Valid@Example.test", VERDICT_VALID, now - 100s);
+    shared_publish("unknown@example.test", VERDICT_INVALID, now - 10s);
+    shared_publish("later@example.test", VERDICT_VALID, now + 30s);  // another host's clock
+    shared_publish("other@example.test", 7, now);                    // not a verdict: not shared
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 3; }));
+
+    EXPECT_EQ(redis.run({"GET", "kv:valid@example.test"}), "0 1799999900");
+    // Each key expires with its class's lifetime.
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:valid@example.test"})), 3599);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:valid@example.test"})), 3600);
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:unknown@example.test"})), 599);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:unknown@example.test"})), 600);
+    EXPECT_EQ(redis.run({"EXISTS", "kv:other@example.test"}), "0");
+
+    const auto valid = shared_lookup("VALID@example.test");
+    ASSERT_TRUE(valid);
+    EXPECT_EQ(valid->status, VERDICT_VALID);
+    EXPECT_EQ(valid->age, 100);
+    const auto invalid = shared_lookup("unknown@example.test");
+    ASSERT_TRUE(invalid);
+    EXPECT_EQ(invalid->status, VERDICT_INVALID);
+    EXPECT_EQ(invalid->age, 10);
+    EXPECT_EQ(shared_lookup("later@example.test")->age, 0);
+    EXPECT_FALSE(shared_lookup("nobody@example.test"));
+    EXPECT_EQ(counter("shared_cache_get_ok"), 3U);
+    EXPECT_EQ(counter("shared_cache_get_miss"), 1U);
+}
+
+TEST_F(shared_store_test, TheFirstVerdictForAnAddressStays) {
+    ASSERT_TRUE(start_store());
+    shared_publish("joe@example.test", VERDICT_INVALID, fixed_wall() - 5s);
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 1; }));
+    shared_publish("joe@example.test", VERDICT_VALID, fixed_wall());
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 2; }));
+    EXPECT_EQ(redis.run({"GET", "kv:joe@example.test"}), "1 1799999995");
+}
+
+TEST_F(shared_store_test, WrongTypesAndForeignValuesAreCountedMisses) {
+    ASSERT_TRUE(start_store());
+    redis.run({"RPUSH", "kv:list@example.test", "a"});
+    redis.run({"SET", "kv:junk@example.test", "valid forever"});
+    redis.run({"SET", "kv:good@example.test", "0 1799999990"});
+    EXPECT_FALSE(shared_lookup("list@example.test"));
+    EXPECT_FALSE(shared_lookup("junk@example.test"));
+    EXPECT_EQ(counter("shared_cache_get_error"), 2U);
+    // A refusal leaves the link in step: the store stays up and answers.
+    EXPECT_EQ(counter("shared_cache_up"), 1U);
+    ASSERT_TRUE(shared_lookup("good@example.test"));
+    EXPECT_EQ(shared_lookup("good@example.test")->age, 10);
+}
+
+TEST_F(shared_store_test, KilledSlowAndRestartedStoresAreTurnedAwayInTime) {
+    log_capture log;
+    ASSERT_TRUE(start_store());
+    ASSERT_TRUE(shared_lookup("a@example.test") == std::nullopt);  // opens an idle link
+
+    redis.kill();
+    const auto before = std::chrono::steady_clock::now();
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_FALSE(shared_lookup("x" + std::to_string(i) + "@example.test"));
+        shared_publish("y" + std::to_string(i) + "@example.test", VERDICT_VALID, fixed_wall());
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - before, 1s);
+    EXPECT_EQ(counter("shared_cache_up"), 0U);
+    EXPECT_EQ(counter("shared_cache_get_error"), 20U);
+    EXPECT_EQ(log.count("shared cache unavailable"), 1) << log.dump();
+
+    ASSERT_TRUE(redis.start());
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_up") == 1; }));
+    // Once at start, once now.
+    EXPECT_EQ(log.count("shared cache available"), 2) << log.dump();
+    EXPECT_EQ(log.count("shared cache unavailable"), 1) << log.dump();
+    shared_publish("back@example.test", VERDICT_VALID, fixed_wall());
+    ASSERT_TRUE(eventually([this] { return redis.run({"EXISTS", "kv:back@example.test"}) == "1"; }));
+
+    // A store that does not answer in time: the lookup ends at the timeout.
+    ASSERT_TRUE(redis.block_for(1.0));
+    const auto asked = std::chrono::steady_clock::now();
+    EXPECT_FALSE(shared_lookup("back@example.test"));
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, 500ms);
+    EXPECT_EQ(counter("shared_cache_get_timeout"), 1U);
+    EXPECT_EQ(log.count("shared cache unavailable"), 2) << log.dump();
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_up") == 1; }));
+    EXPECT_TRUE(shared_lookup("back@example.test"));
+}
+
+TEST_F(shared_store_test, PurgesReachTheStore) {
+    ASSERT_TRUE(start_store());
+    // 2500 verdicts (more than one SCAN batch): every fifth invalid, on two domains.
+    for (int i = 0; i < 2500; ++i) {
+        const std::string address =
+            "u" + std::to_string(i) + (i % 2 == 0 ? "@a.example" : "@b.example");
+        redis.run({"SET", "kv:" + address, i % 5 == 0 ? "1 1799999999" : "0 1799999999"});
+    }
+    redis.run({"RPUSH", "kv:list@a.example", "x"});
+    redis.run({"SET", "other:u0@a.example", "1 1799999999"});
+
+    const shared_purge_result one = shared_purge("U1@B.example");
+    EXPECT_TRUE(one.reached);
+    EXPECT_EQ(one.removed, 1U);
+    EXPECT_EQ(shared_purge("u1@b.example").removed, 0U);
+
+    const shared_purge_result invalid =
+        shared_purge_if([](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; });
+    EXPECT_TRUE(invalid.reached);
+    EXPECT_EQ(invalid.removed, 500U);
+    const shared_purge_result domain = shared_purge_if([](std::uint32_t, std::string_view address) {
+        return address.ends_with("@b.example");
+    });
+    EXPECT_TRUE(domain.reached);
+    EXPECT_EQ(domain.removed, 1250U - 250U - 1U);  // less the invalid ones and u1
+    // Left: the valid verdicts of a.example, the list, the other prefix's key.
+    EXPECT_EQ(redis.run({"DBSIZE"}), std::to_string(1250 - 250 + 2));
+    EXPECT_EQ(redis.run({"EXISTS", "other:u0@a.example"}), "1");
+
+    redis.kill();
+    EXPECT_FALSE(shared_purge("u2@a.example").reached);
+    EXPECT_FALSE(shared_purge_if([](std::uint32_t, std::string_view) { return true; }).reached);
+}
+
+TEST_F(shared_store_test, AFullQueueDropsAndCounts) {
+    // A long timeout, so that the writer waits out the sleep with its first batch.
+    ASSERT_TRUE(start_store(3000ms, 4));
+    ASSERT_TRUE(redis.block_for(1.0));
+    for (int i = 0; i < 20; ++i) {
+        shared_publish("q" + std::to_string(i) + "@example.test", VERDICT_VALID, fixed_wall());
+    }
+    ASSERT_TRUE(eventually([] {
+        return counter("shared_cache_set_ok") + counter("shared_cache_set_dropped") == 20;
+    }));
+    // The writer holds one batch at most (4) and the queue 4 more.
+    EXPECT_GE(counter("shared_cache_set_dropped"), 12U);
+    EXPECT_EQ(redis.run({"DBSIZE"}), std::to_string(counter("shared_cache_set_ok")));
+}
+
+TEST_F(shared_store_test, APasswordIsSentAndAWrongOneKeepsTheStoreDown) {
+    redis_server guarded({"--requirepass", "s3cret"});
+    ASSERT_TRUE(guarded.start());
+    log_capture log;
+    shared_store_config config;
+    config.host = guarded.socket_path();
+    config.unix_socket = true;
+    config.password = "wrong";
+    config.valid_lifetime = 60s;
+    config.invalid_lifetime = 60s;
+    ASSERT_TRUE(shared_store_start(config));
+    ASSERT_TRUE(log.wait_for(LOG_WARNING, "shared cache unavailable"));
+    EXPECT_FALSE(shared_lookup("a@example.test"));
+    shared_store_stop();
+
+    config.password = "s3cret";
+    ASSERT_TRUE(shared_store_start(config));
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_up") == 1; }));
+    shared_publish("a@example.test", VERDICT_VALID, fixed_wall());
+    EXPECT_TRUE(eventually([] { return shared_lookup("a@example.test").has_value(); }));
+}
+
+}  // namespace
+}  // namespace kelvantor::testing
