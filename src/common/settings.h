@@ -30,9 +30,9 @@ struct settings_record {
     std::int32_t save_interval = 300;  // seconds between saves of the cache file; 0: at exit
 
     // The shared verdict store: none configured, nothing is shared.
-    std::optional<std::string> shared_cache_host;  // name or address; or the unix socket path
-    int shared_cache_port = 0;                     // 0: shared_cache_host is a unix socket
-    std::string shared_cache_prefix = "kelvantor:";
+    std::optional<std::string> shared_cache_host;    // name or address; or the unix socket path
+    int shared_cache_port = 0;                       // 0: shared_cache_host is a unix socket
+    std::optional<std::string> shared_cache_prefix;  // none: "kelvantor:"
     std::int32_t shared_cache_timeout_ms = 50;
     std::optional<std::string> shared_cache_password;
 };

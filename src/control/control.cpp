@@ -75,8 +75,8 @@ std::optional<shared_purge_result> shared_purge_of(const shared_predicate& remov
 
 std::string purge_answer(std::string_view address) {
     const std::size_t here = verdict_purge(address);
-    return purged(here, shared_store_enabled() ? std::optional(shared_purge(address))
-                                               : std::nullopt);
+    return purged(here,
+                  shared_store_enabled() ? std::optional(shared_purge(address)) : std::nullopt);
 }
 
 std::string purge_domain_answer(std::string_view domain, bool subdomains) {

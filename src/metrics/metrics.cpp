@@ -337,10 +337,10 @@ std::string metrics_text() {
                 "writes the full queue did not take.");
     for (std::size_t op = 0; op < 3; ++op) {
         for (std::size_t result = 0; result < 5; ++result) {
-            text.labelled_sample("kelvantor_shared_cache_operations_total",
-                                 {{"op", shared_op_labels[op]},
-                                  {"result", shared_result_labels[result]}},
-                                 s.shared[op][result]);
+            text.labelled_sample(
+                "kelvantor_shared_cache_operations_total",
+                {{"op", shared_op_labels[op]}, {"result", shared_result_labels[result]}},
+                s.shared[op][result]);
         }
     }
     if (s.shared_state >= 0) {

@@ -12,8 +12,8 @@ namespace kelvantor::shared_detail {
 
 link_status redis_link::wait(short events, deadline by) {
     for (;;) {
-        const auto left = std::chrono::ceil<std::chrono::milliseconds>(
-            by - std::chrono::steady_clock::now());
+        const auto left =
+            std::chrono::ceil<std::chrono::milliseconds>(by - std::chrono::steady_clock::now());
         const int ms = static_cast<int>(std::clamp<std::int64_t>(left.count(), 0, 3'600'000));
         pollfd waited{context_->fd, events, 0};
         const int ready = poll(&waited, 1, ms);
@@ -56,9 +56,9 @@ link_status redis_link::open(const redis_endpoint& where,
     }
     const redisReply& answer = *replies.front();
     if (answer.type != REDIS_REPLY_STATUS) {
-        return fail(link_status::failed,
-                    answer.type == REDIS_REPLY_ERROR ? std::string(answer.str, answer.len)
-                                                     : "unexpected reply to AUTH");
+        return fail(link_status::failed, answer.type == REDIS_REPLY_ERROR
+                                             ? std::string(answer.str, answer.len)
+                                             : "unexpected reply to AUTH");
     }
     return link_status::done;
 }

@@ -51,8 +51,8 @@ public:
     bool is_open() const noexcept { return context_ != nullptr; }
 
     // Sends the commands in one write and reads one reply each, in order.
-    link_status exchange(std::span<const redis_command> commands,
-                         std::vector<redis_reply>& replies, deadline by);
+    link_status exchange(std::span<const redis_command> commands, std::vector<redis_reply>& replies,
+                         deadline by);
 
     // What the last failure was, as hiredis or the system told it.
     std::string last_error() const;

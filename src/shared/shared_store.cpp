@@ -19,7 +19,7 @@ namespace kelvantor {
 namespace shared_detail {
 
 store_state& store() {
-    static store_state* const state = new store_state;  // never destroyed: see the header
+    static auto* const state = new store_state;  // never destroyed: see the header
     return *state;
 }
 
@@ -150,6 +150,7 @@ bool purge_batch(const std::vector<std::string>& keys, const shared_predicate& r
                  shared_purge_result& result) {
     const std::string& prefix = store().config.prefix;
     std::vector<redis_command> gets;
+    gets.reserve(keys.size());
     for (const std::string& key : keys) gets.push_back({"GET", key});
     std::vector<redis_reply> values;
     if (!exchange(shared_op::get, gets, values)) return false;
@@ -217,8 +218,8 @@ std::optional<shared_verdict> shared_lookup(std::string_view address) {
         return std::nullopt;
     }
     // A key of another type (WRONGTYPE) or a value that is not a verdict.
-    const auto verdict = reply.type == REDIS_REPLY_STRING ? parse_shared_value(text_of(reply))
-                                                          : std::nullopt;
+    const auto verdict =
+        reply.type == REDIS_REPLY_STRING ? parse_shared_value(text_of(reply)) : std::nullopt;
     if (!verdict) {
         count_shared(shared_op::get, shared_result::error);
         return std::nullopt;
@@ -298,8 +299,8 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
     try {
         const std::int64_t learnt_unix =
             std::chrono::floor<std::chrono::seconds>(learnt.time_since_epoch()).count();
-        pending_write write{shared_key(s.config.prefix, address),
-                            shared_value(status, learnt_unix), lifetime.count()};
+        pending_write write{shared_key(s.config.prefix, address), shared_value(status, learnt_unix),
+                            lifetime.count()};
         {
             const std::lock_guard hold(s.queue_mutex);
             if (s.queue.size() >= s.config.queue_limit) {

@@ -23,8 +23,8 @@ struct shared_store_config {
     int port = 0;
     bool unix_socket = false;
     std::string prefix = "kelvantor:";
-    std::chrono::milliseconds timeout{50};  // per operation, connecting included
-    std::optional<std::string> password;    // AUTH, when given
+    std::chrono::milliseconds timeout{50};   // per operation, connecting included
+    std::optional<std::string> password;     // AUTH, when given
     std::chrono::seconds valid_lifetime{0};  // the Redis expiry of a valid verdict
     std::chrono::seconds invalid_lifetime{0};
     std::size_t queue_limit = 65536;  // writes waiting at most; more are dropped

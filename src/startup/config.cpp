@@ -474,7 +474,7 @@ outcome shared_cache_prefix(const char* line, reading_state&) {
         !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 127; })) {
         invalid_value(keyword, value);
     }
-    settings.shared_cache_prefix = value;
+    settings.shared_cache_prefix = std::string(value);
     log_msg(LOG_DEBUG, "SharedCachePrefix %.*s", static_cast<int>(value.size()), value.data());
     return outcome::done;
 }
@@ -539,8 +539,12 @@ constexpr keyword_row keyword_table[] = {
 };
 
 outcome read_line(const char* line, reading_state& state) {
-    for (const keyword_row row : keyword_table) {
-        if (const outcome result = row(line, state); result != outcome::no_match) return result;
+    try {
+        for (const keyword_row row : keyword_table) {
+            if (const outcome result = row(line, state); result != outcome::no_match) return result;
+        }
+    } catch (const std::bad_alloc&) {
+        return outcome::out_of_memory;
     }
     return outcome::no_match;
 }

@@ -174,7 +174,7 @@ shared_store_config shared_store_configuration() {
     config.host = *settings.shared_cache_host;
     config.port = settings.shared_cache_port;
     config.unix_socket = settings.shared_cache_port == 0;
-    config.prefix = settings.shared_cache_prefix;
+    if (settings.shared_cache_prefix) config.prefix = *settings.shared_cache_prefix;
     config.timeout = std::chrono::milliseconds(settings.shared_cache_timeout_ms);
     config.password = settings.shared_cache_password;
     config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));

@@ -38,7 +38,8 @@ protected:
         ASSERT_TRUE(redis.start());
         backend_script script;
         script.rcpt_reply = [](const std::string& address) {
-            return address.starts_with("unknown") ? "550 5.1.1 no such user\r\n" : "250 2.1.5 ok\r\n";
+            return address.starts_with("unknown") ? "550 5.1.1 no such user\r\n"
+                                                  : "250 2.1.5 ok\r\n";
         };
         backend = std::make_unique<test_backend>(std::move(script));
         ASSERT_TRUE(route_add("example.test", backend->port(), backend->address()));
@@ -48,7 +49,8 @@ protected:
         config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
         config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
         ASSERT_TRUE(shared_store_start(config));
-        ASSERT_TRUE(eventually([] { return stats_text().find("shared_cache_up 1") != std::string::npos; }));
+        ASSERT_TRUE(
+            eventually([] { return stats_text().find("shared_cache_up 1") != std::string::npos; }));
     }
     void TearDown() override {
         filter_test::TearDown();
@@ -87,7 +89,9 @@ TEST_F(shared_recipient_test, TheStoreAnswersBeforeTheBackendAndLearnsFromIt) {
     EXPECT_EQ(backend->connections(), 1);
     // A new address: probed, and its verdict goes to the store.
     EXPECT_EQ(rcpt(conn, "New@example.test"), SMFIS_CONTINUE);
-    EXPECT_TRUE(eventually([this] { return redis.run({"GET", "kelvantor:new@example.test"}) != "(nil)"; }));
+    EXPECT_TRUE(eventually([this] {
+        return redis.run({"GET", "kelvantor:new@example.test"}) != "(nil)";
+    }));
     EXPECT_EQ(redis.run({"GET", "kelvantor:new@example.test"}).substr(0, 2), "0 ");
     // Three verdicts came back (one too old to use here), one address was not there.
     EXPECT_NE(stats_text().find("shared_cache_get_ok 3\nshared_cache_get_miss 1\n"),

@@ -144,8 +144,10 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     EXPECT_EQ(sample(text, R"(kelvantor_backend_probes_total{reply="accepted"})"), 0U);
     // An unreachable backend gave no round trip.
     EXPECT_EQ(sample(text, "kelvantor_backend_probe_seconds_count"), 2U);
-    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="miss"})"), 1U);
-    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="set",result="ok"})"), 256U);
+    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="miss"})"),
+              1U);
+    EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="set",result="ok"})"),
+              256U);
     EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="set",result="dropped"})"),
               1U);
     EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="ok"})"), 0U);

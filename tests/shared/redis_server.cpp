@@ -79,12 +79,23 @@ bool redis_server::installed() {
 
 bool redis_server::start() {
     if (dir_.empty()) return false;
-    std::vector<std::string> words = {server_program, "--port",        "0",
-                                      "--unixsocket", socket_,         "--unixsocketperm",
-                                      "700",          "--save",        "",
-                                      "--appendonly", "no",            "--dir",
-                                      dir_,           "--logfile",     dir_ + "/redis.log",
-                                      "--enable-debug-command", "local"};
+    std::vector<std::string> words = {server_program,
+                                      "--port",
+                                      "0",
+                                      "--unixsocket",
+                                      socket_,
+                                      "--unixsocketperm",
+                                      "700",
+                                      "--save",
+                                      "",
+                                      "--appendonly",
+                                      "no",
+                                      "--dir",
+                                      dir_,
+                                      "--logfile",
+                                      dir_ + "/redis.log",
+                                      "--enable-debug-command",
+                                      "local"};
     words.insert(words.end(), extra_.begin(), extra_.end());
     std::vector<char*> argv;
     for (std::string& word : words) argv.push_back(word.data());
@@ -141,14 +152,16 @@ std::string redis_server::run(std::initializer_list<std::string_view> words) con
         argv.push_back(word.data());
         lengths.push_back(word.size());
     }
-    std::unique_ptr<redisReply, reply_deleter> reply(static_cast<redisReply*>(redisCommandArgv(
-        c.get(), static_cast<int>(argv.size()), argv.data(), lengths.data())));
+    std::unique_ptr<redisReply, reply_deleter> reply(static_cast<redisReply*>(
+        redisCommandArgv(c.get(), static_cast<int>(argv.size()), argv.data(), lengths.data())));
     return text_of(reply.get());
 }
 
 bool redis_server::block_for(double seconds) {
     if (sleeper_.joinable()) sleeper_.join();
-    sleeper_ = std::thread([this, text = std::to_string(seconds)] { run({"DEBUG", "SLEEP", text}); });
+    sleeper_ = std::thread([this, text = std::to_string(seconds)] {
+        run({"DEBUG", "SLEEP", text});
+    });
     // Asleep once a PING gets no answer within 20 ms.
     const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     while (std::chrono::steady_clock::now() < until) {

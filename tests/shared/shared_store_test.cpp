@@ -87,7 +87,8 @@ protected:
         config.valid_lifetime = 3600s;
         config.invalid_lifetime = 600s;
         config.queue_limit = queue_limit;
-        return shared_store_start(config) && eventually([] { return counter("shared_cache_up") == 1; });
+        return shared_store_start(config) &&
+               eventually([] { return counter("shared_cache_up") == 1; });
     }
 
     redis_server redis;
@@ -169,7 +170,9 @@ TEST_F(shared_store_test, KilledSlowAndRestartedStoresAreTurnedAwayInTime) {
     EXPECT_EQ(log.count("shared cache available"), 2) << log.dump();
     EXPECT_EQ(log.count("shared cache unavailable"), 1) << log.dump();
     shared_publish("back@example.test", VERDICT_VALID, fixed_wall());
-    ASSERT_TRUE(eventually([this] { return redis.run({"EXISTS", "kv:back@example.test"}) == "1"; }));
+    ASSERT_TRUE(eventually([this] {
+        return redis.run({"EXISTS", "kv:back@example.test"}) == "1";
+    }));
 
     // A store that does not answer in time: the lookup ends at the timeout.
     ASSERT_TRUE(redis.block_for(1.0));
@@ -198,13 +201,12 @@ TEST_F(shared_store_test, PurgesReachTheStore) {
     EXPECT_EQ(one.removed, 1U);
     EXPECT_EQ(shared_purge("u1@b.example").removed, 0U);
 
-    const shared_purge_result invalid =
-        shared_purge_if([](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; });
+    const shared_purge_result invalid = shared_purge_if(
+        [](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; });
     EXPECT_TRUE(invalid.reached);
     EXPECT_EQ(invalid.removed, 500U);
-    const shared_purge_result domain = shared_purge_if([](std::uint32_t, std::string_view address) {
-        return address.ends_with("@b.example");
-    });
+    const shared_purge_result domain = shared_purge_if(
+        [](std::uint32_t, std::string_view address) { return address.ends_with("@b.example"); });
     EXPECT_TRUE(domain.reached);
     EXPECT_EQ(domain.removed, 1250U - 250U - 1U);  // less the invalid ones and u1
     // Left: the valid verdicts of a.example, the list, the other prefix's key.
@@ -223,9 +225,8 @@ TEST_F(shared_store_test, AFullQueueDropsAndCounts) {
     for (int i = 0; i < 20; ++i) {
         shared_publish("q" + std::to_string(i) + "@example.test", VERDICT_VALID, fixed_wall());
     }
-    ASSERT_TRUE(eventually([] {
-        return counter("shared_cache_set_ok") + counter("shared_cache_set_dropped") == 20;
-    }));
+    ASSERT_TRUE(eventually(
+        [] { return counter("shared_cache_set_ok") + counter("shared_cache_set_dropped") == 20; }));
     // The writer holds one batch at most (4) and the queue 4 more.
     EXPECT_GE(counter("shared_cache_set_dropped"), 12U);
     EXPECT_EQ(redis.run({"DBSIZE"}), std::to_string(counter("shared_cache_set_ok")));
