@@ -2,7 +2,9 @@
 #include "shared/redis_server.h"
 
 #include <hiredis/hiredis.h>
+#include <fcntl.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -102,6 +104,14 @@ bool redis_server::start() {
     argv.push_back(nullptr);
     pid_ = fork();
     if (pid_ == 0) {
+        // Ends with the test, even a crashed one, and holds none of its
+        // descriptors (ctest waits for the output pipe to close).
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        const int null = open("/dev/null", O_RDWR);
+        dup2(null, STDIN_FILENO);
+        dup2(null, STDOUT_FILENO);
+        dup2(null, STDERR_FILENO);
+        closefrom(STDERR_FILENO + 1);
         execv(server_program, argv.data());
         _exit(127);
     }

@@ -92,6 +92,7 @@ protected:
     }
 
     redis_server redis;
+    log_capture log;  // outlives TearDown, so the writer never logs into a gone capture
 };
 
 TEST_F(shared_store_test, VerdictsGoOutAndComeBackWithTheirAge) {
@@ -149,7 +150,6 @@ TEST_F(shared_store_test, WrongTypesAndForeignValuesAreCountedMisses) {
 }
 
 TEST_F(shared_store_test, KilledSlowAndRestartedStoresAreTurnedAwayInTime) {
-    log_capture log;
     ASSERT_TRUE(start_store());
     ASSERT_TRUE(shared_lookup("a@example.test") == std::nullopt);  // opens an idle link
 
@@ -235,7 +235,6 @@ TEST_F(shared_store_test, AFullQueueDropsAndCounts) {
 TEST_F(shared_store_test, APasswordIsSentAndAWrongOneKeepsTheStoreDown) {
     redis_server guarded({"--requirepass", "s3cret"});
     ASSERT_TRUE(guarded.start());
-    log_capture log;
     shared_store_config config;
     config.host = guarded.socket_path();
     config.unix_socket = true;
