@@ -29,6 +29,18 @@ wait_until() {
     "$@"
 }
 
+# wait_secs SECONDS COMMAND...: as wait_until, but bounded by the clock rather
+# than by a count of tries, for commands that take a while themselves (a
+# client that has to connect to a server), retried every 0.1 s.
+wait_secs() {
+    local end=$((${EPOCHREALTIME/./} + $1 * 1000000))
+    shift
+    until "$@"; do
+        [ "${EPOCHREALTIME/./}" -lt "$end" ] || return 1
+        sleep 0.1
+    done
+}
+
 # start_bg LOG COMMAND...: starts a server in the background with its output
 # in LOG (a command, not a shell function, so that $! is its pid); LAST_PID.
 start_bg() {
@@ -205,4 +217,19 @@ redis_kill() {
     wait "$pid" 2>/dev/null
     forget_pid "$pid"
     [ "$pid" != "${REDIS_PID:-}" ] || REDIS_PID=""
+}
+
+# redis_cmd PORT ARGS...: one redis-cli command against 127.0.0.1:PORT, bounded to 10 s.
+redis_cmd() {
+    local port=$1
+    shift
+    timeout 10 redis-cli -h 127.0.0.1 -p "$port" "$@"
+}
+redis_ping() { [ "$(redis_cmd "$1" PING 2>/dev/null)" = PONG ]; }
+
+# redis_keys_at_least PORT N: true when the server holds N keys or more (for wait_secs).
+redis_keys_at_least() {
+    local n
+    n=$(redis_cmd "$1" DBSIZE 2>/dev/null) || return 1
+    [ -n "$n" ] && [ "$n" -ge "$2" ]
 }
