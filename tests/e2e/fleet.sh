@@ -193,7 +193,9 @@ for round in a1 a2 a3 a4 b1 b2; do
     tx "$milter" "$WORK/down-$round.out" "$own" "known-$round@example.test" "unknown-$round@example.test"
     says "$WORK/down-$round.out" "Redis down" "$own" "$PASS" "known-$round@example.test" "$PASS" \
         "unknown-$round@example.test" "$REJECT"
-    [ "$TX_MS" -lt 1000 ] || fail "Redis down: transaction $round took $TX_MS ms"
+    # The bound covers starting the milter client on a loaded machine; a
+    # filter that waited on the dead store would take seconds per recipient.
+    [ "$TX_MS" -lt 2000 ] || fail "Redis down: transaction $round took $TX_MS ms"
     [ "$TX_MS" -gt "$slowest" ] && slowest=$TX_MS
     [ "${round#?}" != 1 ] || wait_until 5 seen_since "$pid" "shared cache unavailable" ||
         fail "$round: Redis down not logged"
@@ -232,8 +234,8 @@ first=$TX_MS
 tx "$MILTER_A" "$WORK/a-slow2.out" known-slow1@example.test known-slow2@example.test unknown-slow3@example.test
 proc_ended "$sleeper" && fail "Redis woke before the transactions ended: nothing was shown"
 say "Redis asleep: one recipient took $first ms, three took $TX_MS ms"
-[ "$first" -lt 1000 ] || fail "Redis asleep: the transaction took $first ms"
-[ "$TX_MS" -lt 1000 ] || fail "Redis asleep: three recipients took $TX_MS ms"
+[ "$first" -lt 2000 ] || fail "Redis asleep: the transaction took $first ms"
+[ "$TX_MS" -lt 2000 ] || fail "Redis asleep: three recipients took $TX_MS ms"
 says "$WORK/a-slow.out" "Redis asleep" unknown-slow@example.test "$REJECT"
 says "$WORK/a-slow2.out" "Redis asleep" known-slow1@example.test "$PASS" unknown-slow3@example.test "$REJECT"
 expect_stat "$CTL_A" shared_cache_get_timeout $((timeouts + 1))
