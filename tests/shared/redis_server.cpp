@@ -1,8 +1,8 @@
 // The redis-server of the tests.
 #include "shared/redis_server.h"
 
-#include <hiredis/hiredis.h>
 #include <fcntl.h>
+#include <hiredis/hiredis.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
