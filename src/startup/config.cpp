@@ -15,6 +15,7 @@
 #include <cstring>
 #include <memory>
 #include <new>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -366,6 +367,14 @@ std::string_view line_value(const char* text) {
     return value;
 }
 
+// The value of a "keyword:value" line (see line_value), or none when the line
+// is another keyword's.
+std::optional<std::string_view> keyword_value(const char* line, std::string_view keyword) {
+    const char* text = after_keyword(line, keyword);
+    if (text == nullptr) return std::nullopt;
+    return line_value(text);
+}
+
 [[noreturn]] void invalid_value(std::string_view keyword, std::string_view value) {
     const std::string shown = printable_excerpt(value);
     log_msg(LOG_ERR, "%.*s invalid value \"%s\"", static_cast<int>(keyword.size()), keyword.data(),
@@ -386,9 +395,9 @@ std::uint64_t whole_number(std::string_view keyword, std::string_view value, std
 
 outcome cache_max_entries(const char* line, reading_state&) {
     constexpr std::string_view keyword = "BackCacheMaxEntries";
-    const char* text = after_keyword(line, "BackCacheMaxEntries");
-    if (text == nullptr) return outcome::no_match;
-    const std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
     settings.cache_max_entries = static_cast<std::size_t>(whole_number(keyword, value, 10));
     log_msg(LOG_DEBUG, "BackCacheMaxEntries set to %zu", settings.cache_max_entries);
     return outcome::done;
@@ -396,9 +405,9 @@ outcome cache_max_entries(const char* line, reading_state&) {
 
 outcome list_save_interval(const char* line, reading_state&) {
     constexpr std::string_view keyword = "BackListSaveInterval";
-    const char* text = after_keyword(line, "BackListSaveInterval");
-    if (text == nullptr) return outcome::no_match;
-    const std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
     settings.save_interval = static_cast<std::int32_t>(whole_number(keyword, value, 7));
     log_msg(LOG_DEBUG, "BackListSaveInterval set to %d seconds", settings.save_interval);
     return outcome::done;
@@ -408,9 +417,9 @@ outcome list_save_interval(const char* line, reading_state&) {
 outcome control_socket(const char* line, reading_state&) {
     constexpr std::string_view keyword = "ControlSocket";
     constexpr std::size_t longest_socket_path = 107;
-    const char* text = after_keyword(line, "ControlSocket");
-    if (text == nullptr) return outcome::no_match;
-    const std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
     if (value.size() < 2 || value.front() != '/' || value.size() > longest_socket_path ||
         value.find('\0') != std::string_view::npos) {
         invalid_value(keyword, value);
@@ -431,9 +440,9 @@ outcome control_socket(const char* line, reading_state&) {
 outcome shared_cache_server(const char* line, reading_state&) {
     constexpr std::string_view keyword = "SharedCacheServer";
     constexpr std::size_t longest_socket_path = 107;
-    const char* text = after_keyword(line, "SharedCacheServer");
-    if (text == nullptr) return outcome::no_match;
-    std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    std::string_view value = *found;
     while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
     std::string host;
     int port = 0;
@@ -467,9 +476,9 @@ outcome shared_cache_server(const char* line, reading_state&) {
 // Printable text without blanks, 1 to 128 characters.
 outcome shared_cache_prefix(const char* line, reading_state&) {
     constexpr std::string_view keyword = "SharedCachePrefix";
-    const char* text = after_keyword(line, "SharedCachePrefix");
-    if (text == nullptr) return outcome::no_match;
-    const std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
     if (value.empty() || value.size() > 128 ||
         !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 127; })) {
         invalid_value(keyword, value);
@@ -482,9 +491,9 @@ outcome shared_cache_prefix(const char* line, reading_state&) {
 // Milliseconds, 1 to 60000.
 outcome shared_cache_timeout(const char* line, reading_state&) {
     constexpr std::string_view keyword = "SharedCacheTimeout";
-    const char* text = after_keyword(line, "SharedCacheTimeout");
-    if (text == nullptr) return outcome::no_match;
-    const std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
     const std::uint64_t ms = whole_number(keyword, value, 5);
     if (ms < 1 || ms > 60000) invalid_value(keyword, value);
     settings.shared_cache_timeout_ms = static_cast<std::int32_t>(ms);
@@ -495,9 +504,9 @@ outcome shared_cache_timeout(const char* line, reading_state&) {
 // The rest of the line, 1 to 512 bytes; never echoed.
 outcome shared_cache_password(const char* line, reading_state&) {
     constexpr std::string_view keyword = "SharedCachePassword";
-    const char* text = after_keyword(line, "SharedCachePassword");
-    if (text == nullptr) return outcome::no_match;
-    const std::string_view value = line_value(text);
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
     if (value.empty() || value.size() > 512 || value.find('\0') != std::string_view::npos) {
         log_msg(LOG_ERR, "%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
         configuration_error();
