@@ -83,19 +83,13 @@ std::string purge_domain_answer(std::string_view domain, bool subdomains) {
     auto matches = [domain, subdomains](std::uint32_t, std::string_view address) {
         return domain_matches(domain_of(address), domain, subdomains);
     };
-    auto matches_here = [&matches](std::uint32_t status, const char* address) {
-        return matches(status, address);
-    };
-    const std::size_t here = verdict_purge_if(matches_here);
+    const std::size_t here = verdict_purge_if(matches);
     return purged(here, shared_purge_of(matches));
 }
 
 std::string purge_invalid_answer() {
     auto invalid = [](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; };
-    auto invalid_here = [&invalid](std::uint32_t status, const char* address) {
-        return invalid(status, address);
-    };
-    const std::size_t here = verdict_purge_if(invalid_here);
+    const std::size_t here = verdict_purge_if(invalid);
     return purged(here, shared_purge_of(invalid));
 }
 

@@ -82,6 +82,17 @@ std::unique_ptr<redis_link> open_link(deadline by, link_status& status) {
     return link;
 }
 
+link_status exchange_on(std::unique_ptr<redis_link>& link, bool may_be_stale,
+                        std::span<const redis_command> commands, std::vector<redis_reply>& replies,
+                        deadline by) {
+    link_status status = link->exchange(commands, replies, by);
+    if (may_be_stale && status == link_status::failed) {
+        link = open_link(by, status);
+        if (link) status = link->exchange(commands, replies, by);
+    }
+    return status;
+}
+
 void keep_link(std::unique_ptr<redis_link> link) {
     constexpr std::size_t most_idle = 64;
     store_state& s = store();
@@ -108,13 +119,7 @@ bool exchange(shared_op op, std::span<const redis_command> commands,
     link_status status = link_status::failed;
     bool reused = false;
     std::unique_ptr<redis_link> link = take_link(by, status, reused);
-    if (link) status = link->exchange(commands, replies, by);
-    // An idle link may have been closed by the server meanwhile (a restart, its
-    // idle timeout): that is tried once more on a new one, within the same time.
-    if (reused && status == link_status::failed) {
-        link = open_link(by, status);
-        if (link) status = link->exchange(commands, replies, by);
-    }
+    if (link) status = exchange_on(link, reused, commands, replies, by);
     if (status != link_status::done) {
         if (link) {
             mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());

@@ -43,21 +43,14 @@ void resolve_endpoint() {
 
 namespace {
 
-// Opens the writer's link and checks that the store answers PING.
+// Opens the writer's link and checks that the store answers PING; error is
+// left empty when the link could not be opened (open_link told why).
 bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
-    store_state& s = store();
     resolve_endpoint();
-    redis_endpoint where;
-    {
-        const std::lock_guard hold(s.endpoint_mutex);
-        where = s.endpoint;
-    }
-    const deadline by = steady_clock::now() + s.config.timeout;
-    link = std::make_unique<redis_link>();
-    if (const link_status opened = link->open(where, s.config.password, by, error);
-        opened != link_status::done) {
-        return false;
-    }
+    const deadline by = steady_clock::now() + store().config.timeout;
+    link_status opened = link_status::failed;
+    link = open_link(by, opened);
+    if (!link) return false;
     const redis_command ping{"PING"};
     std::vector<redis_reply> replies;
     const link_status answered = link->exchange({&ping, 1}, replies, by);
@@ -84,14 +77,9 @@ void send(std::unique_ptr<redis_link>& link, const std::vector<pending_write>& b
         commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
     }
     std::vector<redis_reply> replies;
-    const deadline by = steady_clock::now() + store().config.timeout;
-    link_status status = link->exchange(commands, replies, by);
-    // The server may have closed the link while it idled (a restart): one
-    // more try on a new link, within the same time; SET NX may be repeated.
-    if (status == link_status::failed) {
-        link = open_link(by, status);
-        if (link) status = link->exchange(commands, replies, by);
-    }
+    // The writer's link idles between batches; SET NX may be repeated.
+    const link_status status =
+        exchange_on(link, true, commands, replies, steady_clock::now() + store().config.timeout);
     if (status != link_status::done) {
         count_shared(shared_op::set,
                      status == link_status::timeout ? shared_result::timeout : shared_result::error,

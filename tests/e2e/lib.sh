@@ -223,14 +223,7 @@ backend_start() {
 # backend_rcpt_count NAME: the RCPT TO count so far of the backend started as
 # NAME with its pid in BACKEND_PID (SIGUSR1 makes it print "counts ...
 # rcpts=N"), or "none" when it printed none within 5 s.
-backend_rcpt_count() {
-    local out="$WORK/$1.out" before
-    before=$(grep -c '^counts' "$out")
-    kill -USR1 "$BACKEND_PID"
-    wait_until 5 backend_counts_above "$out" "$before" || { echo none; return; }
-    grep '^counts' "$out" | tail -n 1 | sed 's/.*rcpts=\([0-9]*\).*/\1/'
-}
-backend_counts_above() { [ "$(grep -c '^counts' "$1")" -gt "$2" ]; }
+backend_rcpt_count() { backend_rcpts_from "$WORK/$1.out" "$BACKEND_PID"; }
 
 # ---- Postfix --------------------------------------------------------------
 

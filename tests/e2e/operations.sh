@@ -42,16 +42,8 @@ expect_ctl() {  # ANSWER-PATTERN ARGS... (status 0)
     [[ $CTL_OUT =~ ^$pattern$ ]] || fail "kelvantorctl $*: \"$CTL_OUT\" does not match \"$pattern\""
 }
 
-# backend_rcpts: the backend's RCPT TO count so far (asked with SIGUSR1), or
-# "none" when it printed none.
-counts_above() { [ "$(grep -c '^counts' "$WORK/backend.out")" -gt "$1" ]; }
-backend_rcpts() {
-    local before
-    before=$(grep -c '^counts' "$WORK/backend.out")
-    kill -USR1 "$BACKEND_PID"
-    wait_until 5 counts_above "$before" || { echo none; return; }
-    grep '^counts' "$WORK/backend.out" | tail -n 1 | sed 's/.*rcpts=\([0-9]*\).*/\1/'
-}
+# backend_rcpts: the backend's RCPT TO count so far, or "none".
+backend_rcpts() { backend_rcpt_count backend; }
 
 # --- first run: learn, look up, purge -------------------------------------------
 kv_start first -p "$MILTER_SOCKET" -f "$WORK/first.conf"

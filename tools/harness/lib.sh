@@ -41,6 +41,18 @@ wait_secs() {
     done
 }
 
+# backend_rcpts_from LOG PID: the RCPT TO count so far of the test backend
+# with that pid writing to LOG (SIGUSR1 makes it print "counts ... rcpts=N"),
+# or "none" when it printed none within 5 s.
+backend_rcpts_from() {
+    local log=$1 before
+    before=$(grep -c '^counts' "$log")
+    kill -USR1 "$2"
+    wait_until 5 backend_counts_above "$log" "$before" || { echo none; return; }
+    grep '^counts' "$log" | tail -n 1 | sed 's/.*rcpts=\([0-9]*\).*/\1/'
+}
+backend_counts_above() { [ "$(grep -c '^counts' "$1")" -gt "$2" ]; }
+
 # start_bg LOG COMMAND...: starts a server in the background with its output
 # in LOG (a command, not a shell function, so that $! is its pid); LAST_PID.
 start_bg() {
