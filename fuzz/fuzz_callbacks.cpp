@@ -1,5 +1,5 @@
 // fuzz_callbacks: callback orders on up to three connections through the smfi
-// test double: an optional connect, then MAIL, RCPT (macro or none), header,
+// test double: an optional connect, then MAIL, RCPT (macro or none), end of headers,
 // data and abort in any order, close last (also without a connect), against a
 // loopback backend that refuses addresses starting with 'u'.  After the closes
 // the descriptors are back to their count (/proc/self/fd) and priv is cleared;
@@ -201,7 +201,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 cb_envrcpt(ctx, nullptr);
                 break;
             case 4:
-                check(cb_header(ctx, nullptr, nullptr) == SMFIS_CONTINUE);
+                check(cb_eoh(ctx) == SMFIS_CONTINUE);
                 break;
             case 5:
                 check(cb_data(ctx) == SMFIS_CONTINUE);

@@ -222,7 +222,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 //   'S' c bytes  a scripted reply (chunk (c & 15) * 4 + 1 bytes, pause
 //                (c >> 4) * 12 us when c >= 0x80, else none)
 //   'R' address  RCPT TO with {rcpt_addr} = address ('M': with no macro)
-//   'H' a header, 'A' an abort
+//   'H' end of headers, 'A' an abort
 //   'F' f        flags: bit 0 BackErrorTempfail, bit 1 BackAddrSubdomains
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
     backend_thread backend;
@@ -302,7 +302,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 break;
             }
             case 'H':
-                check(cb_header(&conn, nullptr, nullptr) == SMFIS_CONTINUE);
+                check(cb_eoh(&conn) == SMFIS_CONTINUE);
                 break;
             case 'A':
                 check(cb_abort(&conn) == SMFIS_CONTINUE);

@@ -1,6 +1,7 @@
 // Connection callbacks: create the context at connect and accept exempt
-// clients at once, end the backend conversations at the first header, at
-// abort and at close, and free the context in cb_close only.
+// clients at once, end the backend conversations at the end of the headers
+// (every recipient of the message is known by then), at abort and at close,
+// and free the context in cb_close only.
 #include <netinet/in.h>
 
 #include <algorithm>
@@ -74,7 +75,7 @@ sfsistat cb_envfrom(SMFICTX* /*ctx*/, char** /*argv*/) noexcept {
     return SMFIS_CONTINUE;
 }
 
-sfsistat cb_header(SMFICTX* ctx, char* /*name*/, char* /*value*/) noexcept {
+sfsistat cb_eoh(SMFICTX* ctx) noexcept {
     if (conn_ctx* context = context_of(ctx); context != nullptr) {
         context->end_conversations();
     }

@@ -2,7 +2,8 @@
 // per-connection context and the callbacks.  The context is created by
 // cb_connect and freed by cb_close, and nowhere else; it holds the backend
 // conversations, one per server, which serve every recipient of the client
-// connection until the first header, an abort or the close ends them.
+// connection until the end of the message's headers, an abort or the close
+// ends them.
 #pragma once
 
 #include <libmilter/mfapi.h>
@@ -35,7 +36,7 @@ inline conn_ctx* context_of(SMFICTX* ctx) noexcept {
 sfsistat cb_connect(SMFICTX* ctx, char* hostname, _SOCK_ADDR* client) noexcept;
 sfsistat cb_envfrom(SMFICTX* ctx, char** argv) noexcept;
 sfsistat cb_envrcpt(SMFICTX* ctx, char** argv) noexcept;
-sfsistat cb_header(SMFICTX* ctx, char* name, char* value) noexcept;
+sfsistat cb_eoh(SMFICTX* ctx) noexcept;
 sfsistat cb_data(SMFICTX* ctx) noexcept;
 sfsistat cb_abort(SMFICTX* ctx) noexcept;
 sfsistat cb_close(SMFICTX* ctx) noexcept;

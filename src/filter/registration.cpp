@@ -2,6 +2,9 @@
 // filter needs are set; libmilter turns the other stages off.  The DATA
 // callback does nothing but answer: without it Postfix gets no reply to its
 // DATA-stage macros and waits for a delayed ACK on TCP milter sockets.
+// Headers are not asked for: libmilter takes a message that has none as out
+// of order when the header stage is on and end of headers is off, and drops
+// its end of message unanswered.  End of headers comes with every message.
 #include "filter/filter.h"
 
 namespace kelvantor {
@@ -14,8 +17,8 @@ struct smfiDesc filter_desc = {
     nullptr,                         // xxfi_helo
     cb_envfrom,                      // xxfi_envfrom
     cb_envrcpt,                      // xxfi_envrcpt
-    cb_header,                       // xxfi_header
-    nullptr,                         // xxfi_eoh
+    nullptr,                         // xxfi_header
+    cb_eoh,                          // xxfi_eoh
     nullptr,                         // xxfi_body
     nullptr,                         // xxfi_eom
     cb_abort,                        // xxfi_abort

@@ -2,8 +2,9 @@
 # kelvantor through libmilter, driven by the project's milter client, with a
 # real Postfix listener as the backend (recipient table, relay check): connect
 # exemptions, recipient verdicts and reply texts, one backend session per
-# client connection ended at the first header, the probe's HELO and sender as
-# Postfix logs them, cache hits without backend traffic, and SIGTERM -> "Exit".
+# client connection ended at the end of the headers, messages without headers
+# or body answered at once, the probe's HELO and sender as Postfix logs them,
+# cache hits without backend traffic, and SIGTERM -> "Exit".
 source "$(dirname "$0")/lib.sh"
 e2e_init
 start_syslog
@@ -101,6 +102,30 @@ else
 fi
 [ "$(maillog_count '<unknown1@example.test>: Recipient address rejected')" = 1 ] ||
     fail "unknown1@example.test was probed again although cached"
+
+# --- messages without a header line or without a body -------------------------
+# Every stage is answered at once (each answer within a second) and the backend
+# session still ends with RSET and QUIT.  relay@other.test is never cached, so
+# each message opens a session of its own.
+ended=$(backend_ends | grep -c .)
+shape=0
+for args in "--no-headers" "--no-headers --body body-only" "--no-body"; do
+    shape=$((shape + 1))
+    # shellcheck disable=SC2086  # the options are words
+    client "$WORK/shape$shape.out" --socket "$SPEC" --client-addr 127.0.0.2 --daemon-name mx-in \
+        --timeout 1 --from sender@client.example --rcpt relay@other.test $args ||
+        fail "message $args was not answered within a second: $(cat "$WORK/shape$shape.out")"
+    expect_line "$WORK/shape$shape.out" "eom continue" "message $args"
+    if wait_until 10 backend_sessions $((ended + shape)); then
+        line=$(backend_ends | sed -n "$((ended + shape))p")
+        case "$line" in
+            *" rcpt=0/1 rset=1 quit=1 "*) ;;
+            *) fail "message $args: backend session should end with RSET and QUIT: $line" ;;
+        esac
+    else
+        fail "message $args: the backend logged no end of session"
+    fi
+done
 
 # --- a recipient without {rcpt_addr} is deferred -------------------------------
 client "$WORK/t3.out" --socket "$SPEC" --client-addr 127.0.0.2 --daemon-name mx-in \

@@ -3,7 +3,8 @@
 # from 127.0.0.2 and an unknown recipient is refused with "550 5.1.1  User
 # unknown" at RCPT time while a known one gets 250 in the same transaction, over
 # a TCP milter socket and over a unix socket (-g postfix); a listener with the
-# daemon name MSA and a client from 127.0.0.1 are exempt.
+# daemon name MSA and a client from 127.0.0.1 are exempt; a message without
+# any header line is queued at once.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 command -v swaks >/dev/null || skip "swaks is not installed"
@@ -46,6 +47,16 @@ expect_rcpt "$WORK/tcp.out" UnKnown2@Example.Test "550 5.1.1  User unknown" \
 expect_rcpt "$WORK/tcp.out" bob@example.test "250 " "TCP milter, known user after a reject"
 grep -q '^<-  250 2.0.0 Ok: queued' "$WORK/tcp.out" ||
     fail "TCP milter: the message to the known users was not queued: $(tail -5 "$WORK/tcp.out")"
+
+# A message without any header line is answered at once, not after Postfix's
+# milter_content_timeout.
+started=$(date +%s%N)
+swaks_session "$WORK/headerless.out" "$FRONT_TCP" --local-interface 127.0.0.2 \
+    --to known@example.test --data $'a body line and no header at all\r\n'
+elapsed_ms=$((($(date +%s%N) - started) / 1000000))
+grep -q '^<-  250 2.0.0 Ok: queued' "$WORK/headerless.out" ||
+    fail "headerless message not queued: $(tail -5 "$WORK/headerless.out")"
+[ "$elapsed_ms" -lt 3000 ] || fail "headerless message took $elapsed_ms ms (the filter held it)"
 
 # Unix-socket milter.
 swaks_session "$WORK/unix.out" "$FRONT_UNIX" --local-interface 127.0.0.2 \

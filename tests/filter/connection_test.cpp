@@ -1,6 +1,6 @@
 // The connection callbacks: which clients are accepted at connect, and the
 // context's life from connect to close with its backend conversation ended
-// at the first header, at abort and at close.
+// at the end of the headers, at abort and at close.
 #include <sys/un.h>
 
 #include "filter_fixture.h"
@@ -79,7 +79,7 @@ TEST_F(connection_test, RefusedSetprivDefersAndAttachesNothing) {
     // Without a context the other callbacks do nothing and answer continue.
     conn.refuse_setpriv = false;
     EXPECT_EQ(cb_envfrom(&conn, nullptr), SMFIS_CONTINUE);
-    EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(cb_eoh(&conn), SMFIS_CONTINUE);
     EXPECT_EQ(cb_abort(&conn), SMFIS_CONTINUE);
     EXPECT_EQ(cb_close(&conn), SMFIS_CONTINUE);
     EXPECT_EQ(conn.priv, nullptr);
@@ -117,11 +117,11 @@ protected:
     int probes = 0;
 };
 
-TEST_F(backend_teardown_test, FirstHeaderEndsConversationLaterHeadersFindNone) {
+TEST_F(backend_teardown_test, EndOfHeadersEndsConversationALaterOneFindsNone) {
     auto& conn = connection_with_backend();
-    EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(cb_eoh(&conn), SMFIS_CONTINUE);
     EXPECT_FALSE(has_open_conversation(conn));
-    EXPECT_EQ(cb_header(&conn, nullptr, nullptr), SMFIS_CONTINUE);
+    EXPECT_EQ(cb_eoh(&conn), SMFIS_CONTINUE);
     ASSERT_TRUE(backend.wait_for_lines(5, std::chrono::seconds(5)));
     EXPECT_EQ(backend.lines(), (std::vector<std::string>{
                                    "HELO gw.test", "MAIL FROM:<postmaster+backscatter@gw.test>",

@@ -40,7 +40,7 @@ TEST_F(recipient_concurrent_test, ParallelConnectionsAgreeWithBackend) {
                     const sfsistat answer = cb_envrcpt(&conn, nullptr);
                     wrong[t] += answer != (unknown ? SMFIS_REJECT : SMFIS_CONTINUE);
                 }
-                cb_header(&conn, nullptr, nullptr);
+                cb_eoh(&conn);
                 cb_close(&conn);
             }
         });

@@ -171,7 +171,7 @@ TEST_F(recipient_test, RecipientsOfTwoServersAreEachJudgedByTheirOwn) {
     EXPECT_EQ(rcpt(conn, "bad2@two.test"), SMFIS_REJECT);
     EXPECT_EQ(rcpt(conn, "d@one.test"), SMFIS_CONTINUE);
     EXPECT_EQ(open_conversations(conn), 2);
-    cb_header(&conn, nullptr, nullptr);  // ends both, politely
+    cb_eoh(&conn);  // ends both, politely
     EXPECT_EQ(open_conversations(conn), 0);
 
     for (const char* valid : {"a@one.test", "b@two.test", "c@two.test", "d@one.test"}) {

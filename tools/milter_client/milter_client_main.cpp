@@ -81,7 +81,9 @@ void usage(FILE* out) {
         "  --wait-file PATH      before each recipient after the first, wait (up to\n"
         "                        the timeout) until PATH exists\n"
         "  --header 'N: V'       header, repeatable (default 'Subject: e2e')\n"
+        "  --no-headers          a message without any header line\n"
         "  --body TEXT           body (a test line)\n"
+        "  --no-body             a message without a body\n"
         "  --abort               abort the message after the recipients\n",
         out);
 }
@@ -101,7 +103,9 @@ bool parse(int argc, char** argv, script& s) {
         o_no_rcpt_macro,
         o_wait_file,
         o_header,
+        o_no_headers,
         o_body,
+        o_no_body,
         o_abort,
         o_probe,
         o_help
@@ -120,7 +124,9 @@ bool parse(int argc, char** argv, script& s) {
         {"no-rcpt-macro", no_argument, nullptr, o_no_rcpt_macro},
         {"wait-file", required_argument, nullptr, o_wait_file},
         {"header", required_argument, nullptr, o_header},
+        {"no-headers", no_argument, nullptr, o_no_headers},
         {"body", required_argument, nullptr, o_body},
+        {"no-body", no_argument, nullptr, o_no_body},
         {"abort", no_argument, nullptr, o_abort},
         {"probe", no_argument, nullptr, o_probe},
         {"help", no_argument, nullptr, o_help},
@@ -188,8 +194,15 @@ bool parse(int argc, char** argv, script& s) {
                 headers_given = true;
                 s.headers.push_back(arg);
                 break;
+            case o_no_headers:
+                headers_given = true;
+                s.headers.clear();
+                break;
             case o_body:
                 s.body = arg;
+                break;
+            case o_no_body:
+                s.body.clear();
                 break;
             case o_abort:
                 s.abort_message = true;
@@ -368,7 +381,7 @@ int run(const script& s) {
                     }
                     message_open = !ends_message(answer.verdict);
                 }
-                if (message_open) {
+                if (message_open && !s.body.empty()) {
                     const milter_reply& answer = client.body(s.body);
                     if (!report("body", "", answer, client)) {
                         return 1;
