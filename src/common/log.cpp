@@ -1,6 +1,7 @@
 // Formats log messages and routes them to syslog or to a replaceable sink.
 #include "common/log.h"
 
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 
@@ -12,6 +13,7 @@ void syslog_sink(int priority, const char* message) {
 }
 
 log_sink current_sink = syslog_sink;
+std::atomic<bool> echo_to_stderr{false};
 
 }  // namespace
 
@@ -23,6 +25,13 @@ void log_msg(int priority, const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
     current_sink(priority, text);
+    if (priority <= LOG_WARNING && echo_to_stderr.load(std::memory_order_relaxed)) {
+        std::fprintf(stderr, "kelvantor: %s\n", text);
+    }
+}
+
+void set_log_echo(bool on) {
+    echo_to_stderr.store(on, std::memory_order_relaxed);
 }
 
 void set_log_sink(log_sink sink) {

@@ -20,6 +20,10 @@ void log_msg(int priority, const char* format, ...) __attribute__((format(printf
 // Replaces the sink; nullptr restores syslog.  Set it before threads start.
 void set_log_sink(log_sink sink);
 
+// While on, messages at LOG_WARNING and above also go to standard error as
+// "kelvantor: TEXT" (start-up, where a terminal or a journal sees them).
+void set_log_echo(bool on);
+
 // closelog(), then openlog("kelvantor", LOG_PID | LOG_NDELAY, LOG_MAIL).
 void open_syslog();
 

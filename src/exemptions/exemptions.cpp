@@ -8,7 +8,7 @@
 #include <strings.h>
 
 #include <cstdlib>
-#include <forward_list>
+#include <iterator>
 #include <new>
 #include <string>
 
@@ -21,9 +21,7 @@ namespace {
 
 pthread_rwlock_t skip_net_lock;
 
-// Heads are the entries added last.
-std::forward_list<skip_net> skip_net_list;
-std::forward_list<std::string> skip_daemon_list;
+exemption_set installed;
 
 // Whether the client lies in the entry's network.  The configuration refuses
 // prefix lengths above 32; should one arrive anyway it compares the whole address.
@@ -37,31 +35,56 @@ bool in_network(const skip_net& net, std::uint32_t client_addr) {
 
 }  // namespace
 
-bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len) {
+bool exemption_set::add_net(std::uint32_t addr, std::uint16_t prefix_len) {
     try {
-        skip_net_list.push_front(skip_net{prefix_len, addr});
+        nets.push_front(skip_net{prefix_len, addr});
     } catch (const std::bad_alloc&) {
         return false;
     }
     return true;
+}
+
+bool exemption_set::add_daemon(std::string_view name) {
+    try {
+        daemons.emplace_front(name);
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+bool exemption_set::add_defaults() {
+    if (!add_net(inet_addr("127.0.0.1"), 32)) return false;
+    log_msg(LOG_DEBUG, "BackSkipVerify set 127.0.0.1");
+    if (daemons.empty()) {
+        if (!add_daemon("MSA")) return false;
+        log_msg(LOG_DEBUG, "BackSkipDaemon MSA");
+    }
+    return true;
+}
+
+std::size_t exemption_set::net_count() const noexcept {
+    return static_cast<std::size_t>(std::distance(nets.begin(), nets.end()));
+}
+
+std::size_t exemption_set::daemon_count() const noexcept {
+    return static_cast<std::size_t>(std::distance(daemons.begin(), daemons.end()));
+}
+
+void exemptions_install(exemption_set&& set) {
+    installed = std::move(set);
+}
+
+bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len) {
+    return installed.add_net(addr, prefix_len);
 }
 
 bool skip_daemon_add(std::string_view name) {
-    try {
-        skip_daemon_list.emplace_front(name);
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return installed.add_daemon(name);
 }
 
 void add_skip_defaults() {
-    if (!skip_net_add(inet_addr("127.0.0.1"), 32)) std::exit(exit_status::configuration);
-    log_msg(LOG_DEBUG, "BackSkipVerify set 127.0.0.1");
-    if (skip_daemon_list.empty()) {
-        if (!skip_daemon_add("MSA")) std::exit(exit_status::configuration);
-        log_msg(LOG_DEBUG, "BackSkipDaemon MSA");
-    }
+    if (!installed.add_defaults()) std::exit(exit_status::configuration);
 }
 
 int skip_net_lock_init() {
@@ -70,7 +93,7 @@ int skip_net_lock_init() {
 
 bool skip_net_match(std::uint32_t client_addr) {
     KV_READ_LOCK(skip_net_lock);
-    for (const skip_net& net : skip_net_list) {
+    for (const skip_net& net : installed.nets) {
         if (in_network(net, client_addr)) return true;
     }
     return false;
@@ -78,15 +101,14 @@ bool skip_net_match(std::uint32_t client_addr) {
 
 bool skip_daemon_match(const char* name) {
     if (name == nullptr) return false;
-    for (const std::string& exempt : skip_daemon_list) {
+    for (const std::string& exempt : installed.daemons) {
         if (strcasecmp(name, exempt.c_str()) == 0) return true;
     }
     return false;
 }
 
 void exemption_lists_clear() {
-    skip_net_list.clear();
-    skip_daemon_list.clear();
+    installed = exemption_set{};
 }
 
 }  // namespace kelvantor

@@ -1,9 +1,13 @@
 // Exempt clients: IPv4 networks and MTA daemon names whose clients are
-// accepted without any check.  Filled during start-up, read afterwards; the
-// network list is read under a lock of its own, never taken for writing.
+// accepted without any check.  An exemption_set is built by the configuration
+// reader and then installed, during start-up; the installed network list is
+// read under a lock of its own, never taken for writing.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <forward_list>
+#include <string>
 #include <string_view>
 
 namespace kelvantor {
@@ -13,7 +17,24 @@ struct skip_net {
     std::uint32_t addr = 0;  // network byte order; bits beyond the prefix are ignored
 };
 
-// Push an entry in front of its list; false when memory ran out (nothing added).
+struct exemption_set {
+    std::forward_list<skip_net> nets;  // heads: the entries added last
+    std::forward_list<std::string> daemons;
+
+    // Push an entry in front of its list; false when memory ran out (nothing added).
+    bool add_net(std::uint32_t addr, std::uint16_t prefix_len);
+    bool add_daemon(std::string_view name);
+    // 127.0.0.1/32 always, "MSA" when no daemon name was configured; false
+    // when memory ran out.
+    bool add_defaults();
+    std::size_t net_count() const noexcept;
+    std::size_t daemon_count() const noexcept;
+};
+
+// Replaces the installed lists (start-up, before the milter threads run).
+void exemptions_install(exemption_set&& set);
+
+// The same operations on the installed lists.
 bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len);
 bool skip_daemon_add(std::string_view name);
 

@@ -1,19 +1,18 @@
 // Domain routes: the list of configured recipient domains with their backend
 // server and port, and the lookup that the recipient check runs for every
-// recipient.  The list is built on the main thread during start-up and only
-// read afterwards, so lookups take no lock and allocate nothing.
+// recipient.  The installed table is built on the main thread during start-up
+// and only read afterwards, so lookups take no lock and allocate nothing.
 #include "routing/routes.h"
 
 #include <algorithm>
-#include <forward_list>
+#include <cstring>
 #include <new>
+#include <vector>
 
 namespace kelvantor {
 namespace {
 
-// Head is the route added last.
-std::forward_list<domain_route> route_list;
-bool match_subdomains = false;
+route_table installed;
 
 // tolower() of the C locale, which the program never leaves: only A to Z
 // change, bytes from 0x80 upwards stay as they are.
@@ -42,26 +41,64 @@ bool subdomain_of(std::string_view recipient, std::string_view route) {
 
 }  // namespace
 
-bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr) {
+bool route_table::add(std::string_view domain, std::uint16_t port,
+                      const sockaddr_storage& server_addr) {
     try {
-        route_list.push_front(domain_route{port, server_addr, std::string(domain)});
+        routes_.push_front(domain_route{port, server_addr, std::string(domain)});
     } catch (const std::bad_alloc&) {
         return false;
     }
     return true;
 }
 
-route_target route_lookup(std::string_view domain) {
+route_target route_table::lookup(std::string_view domain) const {
     route_target target;
+    if (domain.size() > 1 && domain.back() == '.') domain.remove_suffix(1);
     if (domain.empty()) return target;
-    for (const domain_route& route : route_list) {
-        if (domain_matches(domain, route.domain, match_subdomains)) {
+    for (const domain_route& route : routes_) {
+        if (domain_matches(domain, route.domain, subdomains_)) {
             target.port = route.port;
             target.server_addr = route.server_addr;
             break;
         }
     }
     return target;
+}
+
+std::size_t route_table::domain_count() const {
+    std::size_t count = 0;
+    for (auto route = routes_.begin(); route != routes_.end(); ++route) {
+        // Counted at its first place in the list: the route in force.
+        const bool shadowing = std::any_of(routes_.begin(), route, [&](const domain_route& other) {
+            return equal_ignoring_case(other.domain, route->domain);
+        });
+        if (!shadowing) ++count;
+    }
+    return count;
+}
+
+std::size_t route_table::server_count() const {
+    std::vector<const domain_route*> distinct;
+    for (const domain_route& route : routes_) {
+        const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](const auto* other) {
+            return other->port == route.port && std::memcmp(&other->server_addr, &route.server_addr,
+                                                            sizeof route.server_addr) == 0;
+        });
+        if (!seen) distinct.push_back(&route);
+    }
+    return distinct.size();
+}
+
+void routes_install(route_table&& table) {
+    installed = std::move(table);
+}
+
+bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr) {
+    return installed.add(domain, port, server_addr);
+}
+
+route_target route_lookup(std::string_view domain) {
+    return installed.lookup(domain);
 }
 
 std::string_view domain_of(std::string_view address) noexcept {
@@ -83,16 +120,15 @@ bool domain_matches(std::string_view domain, std::string_view route_domain,
 }
 
 void route_match_subdomains(bool on) {
-    match_subdomains = on;
+    installed.match_subdomains(on);
 }
 
 bool route_list_empty() {
-    return route_list.empty();
+    return installed.empty();
 }
 
 void route_list_clear() {
-    route_list.clear();
-    match_subdomains = false;
+    installed = route_table{};
 }
 
 }  // namespace kelvantor

@@ -1,11 +1,14 @@
 // Domain routes: which backend server (address and port) answers for which
-// recipient domain.  Filled by the configuration reader before the milter
-// starts, then read without locks.  The route added last is tried first.
+// recipient domain.  A route_table is built by the configuration reader and
+// then installed; lookups read the installed table.  The route added last is
+// tried first.
 #pragma once
 
 #include <sys/socket.h>
 
+#include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <string>
 #include <string_view>
 
@@ -23,16 +26,40 @@ struct route_target {
     sockaddr_storage server_addr{};
 };
 
-// Adds a route in front of the others; false when memory ran out (nothing added).
+class route_table {
+public:
+    // Adds a route in front of the others; false when memory ran out (nothing added).
+    bool add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr);
+    // The route for a recipient domain, matched ignoring ASCII case, exactly or
+    // (with subdomains on) as a subdomain; the first route in list order wins.
+    // One trailing dot of the recipient domain is ignored (sendmail writes
+    // canonical names so).
+    route_target lookup(std::string_view domain) const;
+    void match_subdomains(bool on) noexcept { subdomains_ = on; }
+    bool subdomains() const noexcept { return subdomains_; }
+    bool empty() const noexcept { return routes_.empty(); }
+    // The domains routed (a domain routed twice counts once), and the
+    // distinct servers (address and port) their routes name.
+    std::size_t domain_count() const;
+    std::size_t server_count() const;
+
+private:
+    std::forward_list<domain_route> routes_;  // head: the route added last
+    bool subdomains_ = false;
+};
+
+// The installed table, built and replaced on the main thread before the
+// milter threads start.
+void routes_install(route_table&& table);
+
+// The same operations on the installed table.
 bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr);
-
-// The route for a recipient domain, matched ignoring ASCII case, exactly or
-// (once subdomains are switched on) as a subdomain; the first route in list
-// order wins.
 route_target route_lookup(std::string_view domain);
-
 // Whether routes also match subdomains of their domain; off at first.
 void route_match_subdomains(bool on);
+bool route_list_empty();
+// Empties the list and switches subdomain matching off (start-up, and between tests).
+void route_list_clear();
 
 // The domain part of an address: the text after the last "@" that has at
 // least one character after it, or the whole address.  A view into address.
@@ -42,10 +69,5 @@ std::string_view domain_of(std::string_view address) noexcept;
 // ASCII case, or, with subdomains, a subdomain of it by the routes' own rule.
 bool domain_matches(std::string_view domain, std::string_view route_domain,
                     bool subdomains) noexcept;
-
-bool route_list_empty();
-
-// Empties the list and switches subdomain matching off (start-up, and between tests).
-void route_list_clear();
 
 }  // namespace kelvantor

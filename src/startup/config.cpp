@@ -1,7 +1,11 @@
 // The configuration reader: reads the configuration file line by line, tries
-// the keyword rows in their fixed order against each line and fills the
-// settings, the domain routes and the exemption lists.  Backend server names
-// are resolved here, once, for the life of the process.
+// the keyword rows in their fixed order against each line and fills a
+// configuration (settings, domain routes, exemption lists) that is installed
+// once read.  Backend server names are resolved here.  What a line holds that
+// is not used (an unknown keyword, a value that is too short, text after the
+// value) is noted: at debug level when starting, on standard error as
+// FILE:LINE: message when checking; a check also goes on past the errors
+// that would end start-up.
 #include "startup/config.h"
 
 #include <arpa/inet.h>
@@ -9,6 +13,8 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdarg>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
@@ -18,6 +24,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "common/exit_status.h"
 #include "common/log.h"
@@ -39,13 +47,46 @@ constexpr std::uint64_t longest_prefix = 32;
 // and were then skipped, e.g. for a value that is too short.
 enum class outcome { no_match, done, out_of_memory };
 
-// State of one reading: the server for the domain lines that follow, and
-// the IP version wanted for the server lines that follow.
+// State of one reading: what it fills, where it stands in the file, the
+// server for the domain lines that follow, and the IP version wanted for the
+// server lines that follow.
 struct reading_state {
+    configuration& target;
+    reading_mode mode;
+    reading_report& report;
+    const char* file_name;
+    int line_number = 1;
     sockaddr_storage server_addr{};
     bool server_defined = false;
+    bool server_unresolved = false;  // checking: the last server line was refused
     int preferred_version = 0;
+    std::vector<std::pair<std::string, int>> domains;  // lower case, and the line that routed it
 };
+
+// Thrown while checking where start-up would end: the line is left out and
+// reading goes on.
+struct line_refused {};
+
+// The reading under way (one at a time, on one thread), for the notes of
+// the helpers below that are not handed the state.
+reading_state* current = nullptr;
+
+// Something on the line is not used.
+void line_note(const char* format, ...) __attribute__((format(printf, 1, 2)));
+void line_note(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (current == nullptr) return;
+    ++current->report.notes;
+    if (current->mode == reading_mode::check) {
+        std::fprintf(stderr, "%s:%d: %s\n", current->file_name, current->line_number, text);
+    } else {
+        log_msg(LOG_DEBUG, "%s:%d: %s", current->file_name, current->line_number, text);
+    }
+}
 
 // A value taken from a line, NUL-terminated.
 struct value_text {
@@ -55,10 +96,47 @@ struct value_text {
 
 config_exit_handler exit_handler = nullptr;
 
-// Ends start-up with the configuration error status.
+// Ends start-up with the configuration error status; a check goes on.
 [[noreturn]] void configuration_error() {
+    if (current != nullptr && current->mode == reading_mode::check) throw line_refused{};
     if (exit_handler != nullptr) exit_handler(exit_status::configuration);
     std::exit(exit_status::configuration);
+}
+
+// The error that ends start-up: logged as it is, or printed with its place
+// by a check.
+[[noreturn]] void line_error(const char* format, ...) __attribute__((format(printf, 1, 2)));
+[[noreturn]] void line_error(const char* format, ...) {  // NOLINT(cert-dcl50-cpp)
+    char text[512];
+    va_list args;
+    va_start(args, format);
+    std::vsnprintf(text, sizeof text, format, args);
+    va_end(args);
+    if (current != nullptr && current->mode == reading_mode::check) {
+        ++current->report.errors;
+        std::fprintf(stderr, "%s:%d: %s\n", current->file_name, current->line_number, text);
+    } else {
+        log_msg(LOG_ERR, "%s", text);
+    }
+    configuration_error();
+}
+
+// What is left of a line after its value, without the line end and blanks.
+std::string_view rest_of_line(const char* text) {
+    std::string_view rest(text);
+    while (!rest.empty() && (rest.back() == '\n' || rest.back() == '\r' || rest.back() == ' ' ||
+                             rest.back() == '\t')) {
+        rest.remove_suffix(1);
+    }
+    return rest;
+}
+
+void note_trailing(std::string_view keyword, const char* after_value) {
+    const std::string_view rest = rest_of_line(after_value);
+    if (rest.empty()) return;
+    const std::string shown = printable_excerpt(rest);
+    line_note("%.*s: text after the value ignored: \"%s\"", static_cast<int>(keyword.size()),
+              keyword.data(), shown.c_str());
 }
 
 using char_class = bool (*)(char);
@@ -102,6 +180,7 @@ bool take_value(const char* line, std::string_view keyword, std::size_t width, c
     std::memcpy(value.text, text, length);
     value.text[length] = '\0';
     value.length = length;
+    note_trailing(keyword, text + length);
     return true;
 }
 
@@ -140,30 +219,40 @@ outcome time_setting(const char* line, std::string_view keyword, std::size_t wid
                      std::int32_t& field) {
     int number = 0;
     if (!take_number(line, keyword, width, number)) return outcome::no_match;
-    if (number >= 1) field = number;
+    if (number >= 1) {
+        field = number;
+    } else {
+        line_note("%.*s: 0 ignored", static_cast<int>(keyword.size()), keyword.data());
+    }
     log_msg(LOG_DEBUG, "%.*s set to %d seconds", static_cast<int>(keyword.size()), keyword.data(),
             field);
     return outcome::done;
 }
 
-outcome valid_addr_exp(const char* line, reading_state&) {
-    return time_setting(line, "BackValidAddrExp", 7, settings.valid_ttl);
+outcome valid_addr_exp(const char* line, reading_state& state) {
+    return time_setting(line, "BackValidAddrExp", 7, state.target.settings.valid_ttl);
 }
 
-outcome invalid_addr_exp(const char* line, reading_state&) {
-    return time_setting(line, "BackInvalidAddrExp", 7, settings.invalid_ttl);
+outcome invalid_addr_exp(const char* line, reading_state& state) {
+    return time_setting(line, "BackInvalidAddrExp", 7, state.target.settings.invalid_ttl);
 }
 
 outcome smtp_server(const char* line, reading_state& state) {
     value_text name;
     if (!take_value(line, "BackSMTPServer", 255, is_host_char, name)) return outcome::no_match;
-    if (name.length < 7) return outcome::done;
+    if (name.length < 7) {
+        line_note(
+            "BackSMTPServer: a value shorter than 7 characters is ignored "
+            "(write the IPv6 loopback as 0:0:0:0:0:0:0:1)");
+        return outcome::done;
+    }
     if (const int error = resolve_server(name.text, state.server_addr, state.preferred_version);
         error != 0) {
-        log_msg(LOG_ERR, "BackSMTPServer incorrect %s %s", name.text, gai_strerror(error));
-        configuration_error();
+        state.server_unresolved = true;
+        line_error("BackSMTPServer incorrect %s %s", name.text, gai_strerror(error));
     }
     state.server_defined = true;
+    state.server_unresolved = false;
     log_msg(LOG_DEBUG, "BackSMTPServer %s", name.text);
     return outcome::done;
 }
@@ -171,34 +260,52 @@ outcome smtp_server(const char* line, reading_state& state) {
 outcome addr_domain(const char* line, reading_state& state) {
     value_text domain;
     if (!take_value(line, "BackAddrDomain", 256, is_name_char, domain)) return outcome::no_match;
-    if (domain.length < 4) return outcome::done;
-    if (!state.server_defined) {
-        log_msg(LOG_ERR, "BackSMTPServer should be defined before BackAddrDomain");
-        configuration_error();
+    if (domain.length < 4) {
+        line_note("BackAddrDomain: a value shorter than 4 characters is ignored");
+        return outcome::done;
     }
+    if (state.server_unresolved) return outcome::done;  // checking: already reported
+    if (!state.server_defined) line_error("BackSMTPServer should be defined before BackAddrDomain");
     // smtp_port() has refused ports above 65535, so the port fits 16 bits.
-    if (!route_add({domain.text, domain.length}, static_cast<std::uint16_t>(settings.smtp_port),
-                   state.server_addr)) {
+    if (!state.target.routes.add({domain.text, domain.length},
+                                 static_cast<std::uint16_t>(state.target.settings.smtp_port),
+                                 state.server_addr)) {
         return outcome::out_of_memory;
+    }
+    std::string lower(domain.text, domain.length);
+    for (char& c : lower) c = c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    const auto earlier = std::find_if(state.domains.begin(), state.domains.end(),
+                                      [&](const auto& seen) { return seen.first == lower; });
+    if (earlier != state.domains.end()) {
+        line_note("BackAddrDomain %s routed again: this line replaces line %d", domain.text,
+                  earlier->second);
+        earlier->second = state.line_number;
+    } else {
+        state.domains.emplace_back(std::move(lower), state.line_number);
     }
     log_msg(LOG_DEBUG, "BackAddrDomain %s", domain.text);
     return outcome::done;
 }
 
-outcome smtp_port(const char* line, reading_state&) {
+outcome smtp_port(const char* line, reading_state& state) {
     int port = 0;
     if (!take_number(line, "BackSMTPPort", 5, port)) return outcome::no_match;
-    if (port > highest_port) {
-        log_msg(LOG_ERR, "BackSMTPPort %d out of range", port);
-        configuration_error();
+    if (port > highest_port) line_error("BackSMTPPort %d out of range", port);
+    if (port >= 1) {
+        state.target.settings.smtp_port = port;
+    } else {
+        line_note("BackSMTPPort: 0 ignored");
     }
-    if (port >= 1) settings.smtp_port = port;
-    log_msg(LOG_DEBUG, "BackSMTPPort set to %d", settings.smtp_port);
+    log_msg(LOG_DEBUG, "BackSMTPPort set to %d", state.target.settings.smtp_port);
     return outcome::done;
 }
 
 outcome prefer_ip_version(const char* line, reading_state& state) {
     if (!take_number(line, "PreferIPVersion", 1, state.preferred_version)) return outcome::no_match;
+    if (state.preferred_version != 4 && state.preferred_version != 6) {
+        line_note("PreferIPVersion: %d is neither 4 nor 6: either version is taken",
+                  state.preferred_version);
+    }
     log_msg(LOG_DEBUG, "PreferIPVersion set to %d", state.preferred_version);
     return outcome::done;
 }
@@ -207,53 +314,62 @@ outcome prefer_ip_version(const char* line, reading_state& state) {
 outcome yes_flag(const char* line, std::string_view keyword, bool& flag) {
     value_text letters;
     if (!take_value(line, keyword, 3, is_letter, letters)) return outcome::no_match;
-    if (strcasecmp(letters.text, "yes") != 0) return outcome::done;
+    if (strcasecmp(letters.text, "yes") != 0) {
+        line_note("%.*s: only \"yes\" switches it on; \"%s\" ignored",
+                  static_cast<int>(keyword.size()), keyword.data(), letters.text);
+        return outcome::done;
+    }
     flag = true;
     log_msg(LOG_DEBUG, "%.*s %s", static_cast<int>(keyword.size()), keyword.data(), letters.text);
     return outcome::done;
 }
 
-outcome addr_subdomains(const char* line, reading_state&) {
-    const outcome result = yes_flag(line, "BackAddrSubdomains", settings.subdomains);
-    route_match_subdomains(settings.subdomains);
+outcome addr_subdomains(const char* line, reading_state& state) {
+    const outcome result = yes_flag(line, "BackAddrSubdomains", state.target.settings.subdomains);
+    state.target.routes.match_subdomains(state.target.settings.subdomains);
     return result;
 }
 
-outcome error_tempfail(const char* line, reading_state&) {
-    return yes_flag(line, "BackErrorTempfail", settings.tempfail_on_error);
+outcome error_tempfail(const char* line, reading_state& state) {
+    return yes_flag(line, "BackErrorTempfail", state.target.settings.tempfail_on_error);
 }
 
 // The path keeps blanks and a carriage return: it runs up to the newline.
-outcome back_list(const char* line, reading_state&) {
+outcome back_list(const char* line, reading_state& state) {
     value_text path;
     if (!take_value(line, "BackList", 255, is_not_newline, path)) return outcome::no_match;
-    if (path.length < 4) return outcome::done;
+    if (path.length < 4) {
+        line_note("BackList: a path shorter than 4 characters is ignored");
+        return outcome::done;
+    }
     try {
-        settings.cache_path = std::string(path.text, path.length);
+        state.target.settings.cache_path = std::string(path.text, path.length);
     } catch (const std::bad_alloc&) {
-        settings.cache_path.reset();
+        state.target.settings.cache_path.reset();
     }
     log_msg(LOG_DEBUG, "BackList %s", path.text);
     return outcome::done;
 }
 
-outcome timeout_connect(const char* line, reading_state&) {
+outcome timeout_connect(const char* line, reading_state& state) {
     int seconds = 0;
     if (!take_number(line, "TimeoutSMTPConnect", 4, seconds)) return outcome::no_match;
     if (seconds >= 1) {
         log_msg(LOG_DEBUG, "TimeoutSMTPConnect set to %d seconds", seconds);
-        settings.connect_timeout_ms = seconds * 1000;
+        state.target.settings.connect_timeout_ms = seconds * 1000;
+    } else {
+        line_note("TimeoutSMTPConnect: 0 ignored");
     }
     return outcome::done;
 }
 
-outcome timeout_reply(const char* line, reading_state&) {
-    return time_setting(line, "TimeoutSMTPReply", 5, settings.reply_timeout);
+outcome timeout_reply(const char* line, reading_state& state) {
+    return time_setting(line, "TimeoutSMTPReply", 5, state.target.settings.reply_timeout);
 }
 
 // "BackSkipVerify:%u.%u.%u.%u/%u", or without the prefix length "/%u".
 // Numbers above 255 and prefix lengths above 32 are refused.
-outcome skip_verify(const char* line, bool with_prefix) {
+outcome skip_verify(const char* line, bool with_prefix, exemption_set& exemptions) {
     const char* text = after_keyword(line, "BackSkipVerify");
     if (text == nullptr) return outcome::no_match;
     std::uint64_t numbers[5] = {};
@@ -265,15 +381,13 @@ outcome skip_verify(const char* line, bool with_prefix) {
         std::string_view rest(text);
         if (!rest.empty() && rest.back() == '\n') rest.remove_suffix(1);
         if (!rest.empty() && rest.back() == '\r') rest.remove_suffix(1);
-        log_msg(LOG_ERR, "BackSkipVerify incorrect %.*s", static_cast<int>(rest.size()),
-                rest.data());
-        configuration_error();
+        line_error("BackSkipVerify incorrect %.*s", static_cast<int>(rest.size()), rest.data());
     }
     char address[16];
     std::snprintf(address, sizeof address, "%u.%u.%u.%u", static_cast<unsigned>(numbers[0]),
                   static_cast<unsigned>(numbers[1]), static_cast<unsigned>(numbers[2]),
                   static_cast<unsigned>(numbers[3]));
-    if (!skip_net_add(inet_addr(address), static_cast<std::uint16_t>(prefix_len))) {
+    if (!exemptions.add_net(inet_addr(address), static_cast<std::uint16_t>(prefix_len))) {
         return outcome::out_of_memory;
     }
     if (with_prefix) {
@@ -284,24 +398,26 @@ outcome skip_verify(const char* line, bool with_prefix) {
     return outcome::done;
 }
 
-outcome skip_verify_network(const char* line, reading_state&) {
-    return skip_verify(line, true);
+outcome skip_verify_network(const char* line, reading_state& state) {
+    return skip_verify(line, true, state.target.exemptions);
 }
 
-outcome skip_verify_host(const char* line, reading_state&) {
-    return skip_verify(line, false);
+outcome skip_verify_host(const char* line, reading_state& state) {
+    return skip_verify(line, false, state.target.exemptions);
 }
 
-outcome skip_daemon(const char* line, reading_state&) {
+outcome skip_daemon(const char* line, reading_state& state) {
     value_text name;
     if (!take_value(line, "BackSkipDaemon", 256, is_name_char, name)) return outcome::no_match;
-    if (!skip_daemon_add({name.text, name.length})) return outcome::out_of_memory;
+    if (!state.target.exemptions.add_daemon({name.text, name.length})) {
+        return outcome::out_of_memory;
+    }
     log_msg(LOG_DEBUG, "BackSkipDaemon %s", name.text);
     return outcome::done;
 }
 
 // Accepted for old configuration files; nothing uses the value.
-outcome smtp_backoff(const char* line, reading_state&) {
+outcome smtp_backoff(const char* line, reading_state& /*state*/) {
     int seconds = 0;
     if (!take_number(line, "BackSMTPBackoff", 5, seconds)) return outcome::no_match;
     log_msg(LOG_DEBUG, "BackSMTPBackoff set to %d seconds", seconds);
@@ -339,7 +455,7 @@ bool parse_listen_address(std::string_view text, sockaddr_storage& address) {
     return true;
 }
 
-outcome metrics_listen(const char* line, reading_state&) {
+outcome metrics_listen(const char* line, reading_state& state) {
     value_text value;
     if (!take_value(line, "MetricsListen", longest_value, is_not_newline, value)) {
         return outcome::no_match;
@@ -348,11 +464,9 @@ outcome metrics_listen(const char* line, reading_state&) {
     while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
     sockaddr_storage address{};
     if (!parse_listen_address(text, address)) {
-        log_msg(LOG_ERR, "MetricsListen incorrect %.*s", static_cast<int>(text.size()),
-                text.data());
-        configuration_error();
+        line_error("MetricsListen incorrect %.*s", static_cast<int>(text.size()), text.data());
     }
-    settings.metrics_listen = address;
+    state.target.settings.metrics_listen = address;
     log_msg(LOG_DEBUG, "MetricsListen %.*s", static_cast<int>(text.size()), text.data());
     return outcome::done;
 }
@@ -377,9 +491,8 @@ std::optional<std::string_view> keyword_value(const char* line, std::string_view
 
 [[noreturn]] void invalid_value(std::string_view keyword, std::string_view value) {
     const std::string shown = printable_excerpt(value);
-    log_msg(LOG_ERR, "%.*s invalid value \"%s\"", static_cast<int>(keyword.size()), keyword.data(),
-            shown.c_str());
-    configuration_error();
+    line_error("%.*s invalid value \"%s\"", static_cast<int>(keyword.size()), keyword.data(),
+               shown.c_str());
 }
 
 // 1 to digits decimal digits and nothing else, else start-up ends.
@@ -393,28 +506,31 @@ std::uint64_t whole_number(std::string_view keyword, std::string_view value, std
     return number;
 }
 
-outcome cache_max_entries(const char* line, reading_state&) {
+outcome cache_max_entries(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "BackCacheMaxEntries";
     const auto found = keyword_value(line, keyword);
     if (!found) return outcome::no_match;
     const std::string_view value = *found;
-    settings.cache_max_entries = static_cast<std::size_t>(whole_number(keyword, value, 10));
-    log_msg(LOG_DEBUG, "BackCacheMaxEntries set to %zu", settings.cache_max_entries);
+    state.target.settings.cache_max_entries =
+        static_cast<std::size_t>(whole_number(keyword, value, 10));
+    log_msg(LOG_DEBUG, "BackCacheMaxEntries set to %zu", state.target.settings.cache_max_entries);
     return outcome::done;
 }
 
-outcome list_save_interval(const char* line, reading_state&) {
+outcome list_save_interval(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "BackListSaveInterval";
     const auto found = keyword_value(line, keyword);
     if (!found) return outcome::no_match;
     const std::string_view value = *found;
-    settings.save_interval = static_cast<std::int32_t>(whole_number(keyword, value, 7));
-    log_msg(LOG_DEBUG, "BackListSaveInterval set to %d seconds", settings.save_interval);
+    state.target.settings.save_interval =
+        static_cast<std::int32_t>(whole_number(keyword, value, 7));
+    log_msg(LOG_DEBUG, "BackListSaveInterval set to %d seconds",
+            state.target.settings.save_interval);
     return outcome::done;
 }
 
 // An absolute path that fits a unix socket address (107 bytes), blanks kept.
-outcome control_socket(const char* line, reading_state&) {
+outcome control_socket(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "ControlSocket";
     constexpr std::size_t longest_socket_path = 107;
     const auto found = keyword_value(line, keyword);
@@ -425,11 +541,11 @@ outcome control_socket(const char* line, reading_state&) {
         invalid_value(keyword, value);
     }
     try {
-        settings.control_socket = std::string(value);
+        state.target.settings.control_socket = std::string(value);
     } catch (const std::bad_alloc&) {
         return outcome::out_of_memory;
     }
-    log_msg(LOG_DEBUG, "ControlSocket %s", settings.control_socket->c_str());
+    log_msg(LOG_DEBUG, "ControlSocket %s", state.target.settings.control_socket->c_str());
     return outcome::done;
 }
 
@@ -437,7 +553,7 @@ outcome control_socket(const char* line, reading_state&) {
 
 // "unix:/absolute/path" (a unix socket address's 107 bytes at most), or
 // "HOST:PORT" with HOST a name, a numeric IPv4 address or "[IPv6]".
-outcome shared_cache_server(const char* line, reading_state&) {
+outcome shared_cache_server(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "SharedCacheServer";
     constexpr std::size_t longest_socket_path = 107;
     const auto found = keyword_value(line, keyword);
@@ -467,14 +583,14 @@ outcome shared_cache_server(const char* line, reading_state&) {
         host = name;
         port = static_cast<int>(number);
     }
-    settings.shared_cache_host = std::move(host);
-    settings.shared_cache_port = port;
+    state.target.settings.shared_cache_host = std::move(host);
+    state.target.settings.shared_cache_port = port;
     log_msg(LOG_DEBUG, "SharedCacheServer %.*s", static_cast<int>(value.size()), value.data());
     return outcome::done;
 }
 
 // Printable text without blanks, 1 to 128 characters.
-outcome shared_cache_prefix(const char* line, reading_state&) {
+outcome shared_cache_prefix(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "SharedCachePrefix";
     const auto found = keyword_value(line, keyword);
     if (!found) return outcome::no_match;
@@ -483,35 +599,35 @@ outcome shared_cache_prefix(const char* line, reading_state&) {
         !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 127; })) {
         invalid_value(keyword, value);
     }
-    settings.shared_cache_prefix = std::string(value);
+    state.target.settings.shared_cache_prefix = std::string(value);
     log_msg(LOG_DEBUG, "SharedCachePrefix %.*s", static_cast<int>(value.size()), value.data());
     return outcome::done;
 }
 
 // Milliseconds, 1 to 60000.
-outcome shared_cache_timeout(const char* line, reading_state&) {
+outcome shared_cache_timeout(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "SharedCacheTimeout";
     const auto found = keyword_value(line, keyword);
     if (!found) return outcome::no_match;
     const std::string_view value = *found;
     const std::uint64_t ms = whole_number(keyword, value, 5);
     if (ms < 1 || ms > 60000) invalid_value(keyword, value);
-    settings.shared_cache_timeout_ms = static_cast<std::int32_t>(ms);
-    log_msg(LOG_DEBUG, "SharedCacheTimeout set to %d ms", settings.shared_cache_timeout_ms);
+    state.target.settings.shared_cache_timeout_ms = static_cast<std::int32_t>(ms);
+    log_msg(LOG_DEBUG, "SharedCacheTimeout set to %d ms",
+            state.target.settings.shared_cache_timeout_ms);
     return outcome::done;
 }
 
 // The rest of the line, 1 to 512 bytes; never echoed.
-outcome shared_cache_password(const char* line, reading_state&) {
+outcome shared_cache_password(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "SharedCachePassword";
     const auto found = keyword_value(line, keyword);
     if (!found) return outcome::no_match;
     const std::string_view value = *found;
     if (value.empty() || value.size() > 512 || value.find('\0') != std::string_view::npos) {
-        log_msg(LOG_ERR, "%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
-        configuration_error();
+        line_error("%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
     }
-    settings.shared_cache_password = std::string(value);
+    state.target.settings.shared_cache_password = std::string(value);
     log_msg(LOG_DEBUG, "SharedCachePassword set");
     return outcome::done;
 }
@@ -547,6 +663,38 @@ constexpr keyword_row keyword_table[] = {
     shared_cache_password,
 };
 
+// Every keyword a row reads, for telling a malformed value from a typo.
+constexpr std::string_view known_keywords[] = {
+    "BackValidAddrExp",    "BackInvalidAddrExp",   "BackSMTPServer",
+    "BackAddrDomain",      "BackSMTPPort",         "PreferIPVersion",
+    "BackAddrSubdomains",  "BackErrorTempfail",    "BackList",
+    "TimeoutSMTPConnect",  "TimeoutSMTPReply",     "BackSkipVerify",
+    "BackSkipDaemon",      "BackSMTPBackoff",      "MetricsListen",
+    "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
+    "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
+    "SharedCachePassword",
+};
+
+// A line no row took: a typo in the keyword, or a value the row could not read.
+void note_unread(const char* line) {
+    const std::string_view text = rest_of_line(line);
+    const auto colon = text.find(':');
+    const std::string keyword = printable_excerpt(text.substr(0, colon));
+    if (colon == std::string_view::npos) {
+        line_note("no \"Keyword:value\" on the line: \"%s\" ignored", keyword.c_str());
+    } else if (std::find(std::begin(known_keywords), std::end(known_keywords),
+                         text.substr(0, colon)) != std::end(known_keywords)) {
+        const std::string value = printable_excerpt(text.substr(colon + 1));
+        line_note("%s: value \"%s\" not understood, line ignored", keyword.c_str(), value.c_str());
+    } else {
+        line_note("unknown keyword \"%s\", line ignored", keyword.c_str());
+    }
+}
+
+bool blank_line(const char* line) {
+    return rest_of_line(line).find_first_not_of(" \t") == std::string_view::npos;
+}
+
 outcome read_line(const char* line, reading_state& state) {
     try {
         for (const keyword_row row : keyword_table) {
@@ -554,9 +702,24 @@ outcome read_line(const char* line, reading_state& state) {
         }
     } catch (const std::bad_alloc&) {
         return outcome::out_of_memory;
+    } catch (const line_refused&) {
+        return outcome::done;
     }
+    note_unread(line);
     return outcome::no_match;
 }
+
+// Sets and clears the reading under way.
+class current_reading {
+public:
+    explicit current_reading(reading_state& state) : previous_(current) { current = &state; }
+    ~current_reading() { current = previous_; }
+    current_reading(const current_reading&) = delete;
+    current_reading& operator=(const current_reading&) = delete;
+
+private:
+    reading_state* previous_;
+};
 
 struct file_closer {
     void operator()(std::FILE* file) const { std::fclose(file); }
@@ -564,20 +727,50 @@ struct file_closer {
 
 }  // namespace
 
-int parse_config(const char* path) {
-    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "r"));
-    if (file == nullptr) return 1;
-    return parse_config(file.get());
-}
-
-int parse_config(std::FILE* file) {
-    reading_state state;
+int read_config(std::FILE* file, const char* file_name, configuration& config, reading_mode mode,
+                reading_report& report) {
+    reading_state state{config, mode, report, file_name, 1, {}, false, false, 0, {}};
+    const current_reading reading(state);
     char line[line_buffer_size];
     // A line longer than the buffer arrives in pieces, each read as a line.
     while (std::fgets(line, sizeof line, file) != nullptr) {
-        if (line[0] == '#' || std::strlen(line) < shortest_line) continue;
-        if (read_line(line, state) == outcome::out_of_memory) return 1;
+        const std::size_t length = std::strlen(line);
+        const bool line_ends = length > 0 && line[length - 1] == '\n';
+        if (line[0] != '#') {
+            if (length < shortest_line) {
+                if (!blank_line(line)) {
+                    line_note(
+                        "a line shorter than 17 characters is ignored "
+                        "(write numbers with leading zeros: BackSMTPPort:00025)");
+                }
+            } else if (read_line(line, state) == outcome::out_of_memory) {
+                return 1;
+            }
+        }
+        if (line_ends) ++state.line_number;
     }
+    return 0;
+}
+
+int parse_config(const char* path) {
+    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "r"));
+    if (file == nullptr) {
+        log_msg(LOG_ERR, "cannot open configuration file %s: %s", path, std::strerror(errno));
+        return 1;
+    }
+    return parse_config(file.get(), path);
+}
+
+int parse_config(std::FILE* file, const char* file_name) {
+    configuration staged;
+    try {
+        staged.settings = settings;
+    } catch (const std::bad_alloc&) {
+        return 1;
+    }
+    reading_report report;
+    if (read_config(file, file_name, staged, reading_mode::start_up, report) != 0) return 1;
+    install_config(std::move(staged));
     return 0;
 }
 
@@ -587,6 +780,42 @@ int parse_config_text(std::string_view text) {
         fmemopen(const_cast<char*>(text.data()), text.size(), "r"));
     if (file == nullptr) return 1;
     return parse_config(file.get());
+}
+
+void install_config(configuration&& config) {
+    settings = std::move(config.settings);
+    routes_install(std::move(config.routes));
+    exemptions_install(std::move(config.exemptions));
+}
+
+int check_config(const char* path, const settings_record& baseline) {
+    const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "r"));
+    if (file == nullptr) {
+        std::fprintf(stderr, "%s: cannot open: %s\n", path, std::strerror(errno));
+        return exit_status::configuration;
+    }
+    configuration config;
+    config.settings = baseline;
+    reading_report report;
+    if (read_config(file.get(), path, config, reading_mode::check, report) != 0) {
+        std::fprintf(stderr, "%s: out of memory\n", path);
+        return exit_status::configuration;
+    }
+    if (config.routes.empty()) {
+        std::fprintf(stderr, "%s: BackAddrDomain not defined\n", path);
+        ++report.errors;
+    }
+    if (!config.exemptions.add_defaults()) return exit_status::configuration;
+    const std::size_t domains = config.routes.domain_count();
+    std::printf(
+        "%s: %zu route%s to %zu server%s, %zu exempt network%s, %zu exempt daemon%s; "
+        "%d error%s, %d note%s\n",
+        path, domains, domains == 1 ? "" : "s", config.routes.server_count(),
+        config.routes.server_count() == 1 ? "" : "s", config.exemptions.net_count(),
+        config.exemptions.net_count() == 1 ? "" : "s", config.exemptions.daemon_count(),
+        config.exemptions.daemon_count() == 1 ? "" : "s", report.errors,
+        report.errors == 1 ? "" : "s", report.notes, report.notes == 1 ? "" : "s");
+    return report.errors == 0 ? exit_status::ok : exit_status::configuration;
 }
 
 void set_config_exit_handler(config_exit_handler handler) {

@@ -38,7 +38,7 @@ namespace {
 
 // The leading '+' makes getopt stop at the first operand, as POSIX has it:
 // glibc would otherwise permute and act on options behind stray words.
-constexpr const char* option_string = "+p:T:u:f:g:b:P:Dhv";
+constexpr const char* option_string = "+p:T:u:f:g:b:P:Dnhv";
 constexpr const char* default_config_path = "/usr/local/etc/mail/kelvantor.conf";
 constexpr const char* default_pid_path = "/var/run/kelvantor.pid";
 
@@ -50,6 +50,7 @@ struct start_options {
     std::string config_path = default_config_path;
     std::string pid_path = default_pid_path;
     bool daemon_mode = false;
+    bool check_only = false;  // -n
 };
 
 [[noreturn]] void refuse(const char* message) {
@@ -139,6 +140,9 @@ start_options read_options(int argc, char** argv) {
             case 'D':
                 options.daemon_mode = true;
                 break;
+            case 'n':
+                options.check_only = true;
+                break;
             default:
                 usage();
                 std::exit(0);
@@ -182,20 +186,33 @@ shared_store_config shared_store_configuration() {
     return config;
 }
 
+// Whether start-up errors are also shown on standard error: a terminal, or
+// the foreground under systemd (its journal takes standard error).
+bool errors_seen_on_stderr() {
+    return isatty(STDERR_FILENO) == 1 || std::getenv("JOURNAL_STREAM") != nullptr ||
+           std::getenv("INVOCATION_ID") != nullptr;
+}
+
+void no_log(int /*priority*/, const char* /*message*/) {}
+
 }  // namespace
 
 void usage() {
     std::printf("kelvantor version %s\n", program_version);
     std::fputs(
-        "  Features:\n"
-        "  usage: kelvantor -p protocol:address [-u user] [-g group] [-T timeout]\n"
-        "                                       [-f config] [-P pidfile] [-b path]\n"
-        "                                       [-R] [-D]\n"
-        "          -D run as a daemon\n"
-        "          -u run as specified user\n"
-        "          -f use specified configuration file\n"
-        "          -P use specified pid file\n"
-        "          -b read and save recipient addresses to file\n",
+        "usage: kelvantor -p protocol:address [-u user] [-g group] [-T timeout]\n"
+        "                 [-f config] [-P pidfile] [-b path] [-D] [-n]\n"
+        "  -p spec     milter socket: inet:PORT@ADDRESS, inet6:PORT@ADDRESS or unix:/path\n"
+        "  -u user     run as this user (and its primary group)\n"
+        "  -g group    run with this group; the milter socket and the cache file\n"
+        "              become group-readable and -writable\n"
+        "  -T seconds  libmilter I/O timeout towards the MTA\n"
+        "  -f path     configuration file (default /usr/local/etc/mail/kelvantor.conf)\n"
+        "  -b path     cache file of verdicts (a BackList line wins)\n"
+        "  -P path     pid file in daemon mode (default /var/run/kelvantor.pid)\n"
+        "  -D          run as a daemon\n"
+        "  -n          check the configuration: print every problem, exit 0 or 71\n"
+        "  -h, -v      print this text and exit\n",
         stdout);
 }
 
@@ -207,10 +224,17 @@ int kelvantor_main(int argc, char** argv) {
     const start_options options = read_options(argc, argv);
 
     open_syslog();
+    set_log_echo(errors_seen_on_stderr());
     drop_privileges(options);
+    if (options.check_only) {
+        set_log_sink(no_log);  // the reader's debug lines; problems go to stderr
+        return check_config(options.config_path.c_str(), settings);
+    }
     if (getuid() == 0 || geteuid() == 0) {
+        // Shown like the refusals of the command line, and logged.
         log_msg(LOG_ERR, "kelvantor cannot run as root");
-        std::exit(0);
+        if (!errors_seen_on_stderr()) std::fputs("kelvantor cannot run as root\n", stderr);
+        std::exit(exit_status::not_permitted);
     }
     if (smfi_register(filter_desc) == MI_FAILURE) unavailable("smfi_register failed");
     std::memset(helo_name, 0, helo_name_size);
@@ -257,6 +281,7 @@ int kelvantor_main(int argc, char** argv) {
     if (settings.shared_cache_host && !shared_store_start(shared_store_configuration())) {
         std::exit(exit_status::unavailable);
     }
+    set_log_echo(false);  // from here on syslog alone
     const int result = smfi_main();
     shared_store_stop();
     metrics_server_stop();

@@ -35,13 +35,14 @@ ends_with "no route" 71 && expect_log "$LAST_PID" "BackAddrDomain not defined"
 kv_start noconf -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/missing.conf"
 ends_with "missing configuration" 71 && expect_log "$LAST_PID" "BackAddrDomain not defined"
 
-# --- root is refused (nothing on standard error, status 0) ---------------------
+# --- root is refused (said on standard error too, status 77) -------------------
 if [ "$(id -u)" = 0 ]; then
     "${ISOLATE[@]}" "$KV_BIN" -p "inet:$PORT_FG@127.0.0.1" -f "$WORK/good.conf" >"$WORK/root.out" 2>&1 &
     KV_PID=$!
     HARNESS_PIDS+=("$KV_PID")
-    ends_with "as root" 0 && expect_log "$LAST_PID" "kelvantor cannot run as root"
-    [ -s "$WORK/root.out" ] && fail "as root: unexpected output: $(cat "$WORK/root.out")"
+    ends_with "as root" 77 && expect_log "$LAST_PID" "kelvantor cannot run as root"
+    [ "$(cat "$WORK/root.out")" = "kelvantor cannot run as root" ] ||
+        fail "as root: output should be the refusal: $(cat "$WORK/root.out")"
 fi
 
 # --- a failed privilege call ends start-up with 71 before anything is served ----

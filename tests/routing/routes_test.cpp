@@ -53,7 +53,11 @@ const lookup_case lookup_cases[] = {
     {"case_ignored", {"EXAMPLE.az"}, false, "Example.AZ", 0},
     {"case_ignored_in_subdomain", {"Example.Com"}, true, "MAIL.EXAMPLE.COM", 0},
     {"high_bytes_not_folded", {"\xc4.example"}, false, "\xe4.example", -1},
-    {"trailing_dot", {"example.com"}, true, "example.com.", -1},
+    // sendmail writes canonical names with a trailing dot.
+    {"one_trailing_dot", {"example.com"}, true, "example.com.", 0},
+    {"one_trailing_dot_subdomain", {"example.com"}, true, "mail.Example.com.", 0},
+    {"two_trailing_dots", {"example.com"}, true, "example.com..", -1},
+    {"only_a_dot", {"example.com"}, true, ".", -1},
     {"empty_recipient", {"example.com"}, true, "", -1},
     {"empty_route_domain", {""}, true, "example.com", -1},
     {"later_route_tried_first", {"example.com", "sub.example.com"}, true, "a.sub.example.com", 1},

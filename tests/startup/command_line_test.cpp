@@ -19,15 +19,19 @@ const std::string binary = KELVANTOR_BINARY;
 
 const std::string usage_text =
     "kelvantor version 1.5.1-pre2\n"
-    "  Features:\n"
-    "  usage: kelvantor -p protocol:address [-u user] [-g group] [-T timeout]\n"
-    "                                       [-f config] [-P pidfile] [-b path]\n"
-    "                                       [-R] [-D]\n"
-    "          -D run as a daemon\n"
-    "          -u run as specified user\n"
-    "          -f use specified configuration file\n"
-    "          -P use specified pid file\n"
-    "          -b read and save recipient addresses to file\n";
+    "usage: kelvantor -p protocol:address [-u user] [-g group] [-T timeout]\n"
+    "                 [-f config] [-P pidfile] [-b path] [-D] [-n]\n"
+    "  -p spec     milter socket: inet:PORT@ADDRESS, inet6:PORT@ADDRESS or unix:/path\n"
+    "  -u user     run as this user (and its primary group)\n"
+    "  -g group    run with this group; the milter socket and the cache file\n"
+    "              become group-readable and -writable\n"
+    "  -T seconds  libmilter I/O timeout towards the MTA\n"
+    "  -f path     configuration file (default /usr/local/etc/mail/kelvantor.conf)\n"
+    "  -b path     cache file of verdicts (a BackList line wins)\n"
+    "  -P path     pid file in daemon mode (default /var/run/kelvantor.pid)\n"
+    "  -D          run as a daemon\n"
+    "  -n          check the configuration: print every problem, exit 0 or 71\n"
+    "  -h, -v      print this text and exit\n";
 
 TEST(command_line_test, UsageForHelpVersionAndUnknownOptions) {
     for (const char* option : {"-h", "-v", "-R", "-d", "-x"}) {
@@ -35,7 +39,7 @@ TEST(command_line_test, UsageForHelpVersionAndUnknownOptions) {
         EXPECT_EQ(run.status, 0) << option;
         EXPECT_EQ(run.out, usage_text) << option;
     }
-    // getopt reports the option the usage text lists but the program does not take.
+    // getopt reports an option the program does not take.
     EXPECT_NE(run_binary({binary, "-R"}).err.find("invalid option"), std::string::npos);
     const run_result missing = run_binary({binary, "-p"});
     EXPECT_EQ(missing.status, 0);
@@ -74,9 +78,9 @@ TEST(command_line_test, OptionsAfterAnOperandAreNotRead) {
     };
     for (const auto& argv : cases) {
         const run_result run = run_binary(argv);
-        EXPECT_EQ(run.status, 0) << argv[1] << " " << argv.back();
+        EXPECT_EQ(run.status, 77) << argv[1] << " " << argv.back();
         EXPECT_EQ(run.out, "") << argv[1] << " " << argv.back();
-        EXPECT_EQ(run.err, "") << argv[1] << " " << argv.back();
+        EXPECT_EQ(run.err, "kelvantor cannot run as root\n") << argv[1] << " " << argv.back();
     }
 }
 
@@ -105,16 +109,91 @@ TEST(command_line_test, RefusesToRunAsRoot) {
         std::vector<std::string> argv = {binary, "-p", "inet:1@127.0.0.1"};
         if (*user != '\0') argv.insert(argv.end(), {"-u", user});
         const run_result run = run_binary(argv);
-        EXPECT_EQ(run.status, 0) << user;
-        EXPECT_EQ(run.err, "") << user;
+        EXPECT_EQ(run.status, 77) << user;
+        EXPECT_EQ(run.err, "kelvantor cannot run as root\n") << user;
     }
 }
 
-TEST(command_line_test, MissingConfigurationEndsWith71) {
+// Start-up errors go to syslog, and also to standard error where somebody
+// sees it: a terminal, or a journal (JOURNAL_STREAM, as systemd sets it).
+TEST(command_line_test, MissingConfigurationEndsWith71AndSaysSo) {
     if (geteuid() != 0) GTEST_SKIP() << "needs root to switch to nobody";
-    const run_result run = run_binary(
-        {binary, "-u", "nobody", "-p", "inet:1@127.0.0.1", "-f", "/nonexistent/kelvantor.conf"});
-    EXPECT_EQ(run.status, 71);
+    const std::vector<std::string> argv = {
+        binary, "-u", "nobody", "-p", "inet:1@127.0.0.1", "-f", "/nonexistent/kelvantor.conf"};
+    ::unsetenv("JOURNAL_STREAM");
+    ::unsetenv("INVOCATION_ID");
+    const run_result quiet = run_binary(argv);
+    EXPECT_EQ(quiet.status, 71);
+    EXPECT_EQ(quiet.err, "");
+    ::setenv("JOURNAL_STREAM", "8:1234", 1);
+    const run_result seen = run_binary(argv);
+    ::unsetenv("JOURNAL_STREAM");
+    EXPECT_EQ(seen.status, 71);
+    EXPECT_EQ(seen.err,
+              "kelvantor: cannot open configuration file /nonexistent/kelvantor.conf: No such "
+              "file or directory\n"
+              "kelvantor: BackAddrDomain not defined\n");
+}
+
+// -n reads the file as start-up would and reports every problem with its
+// place; the status is the one start-up would end with.
+TEST(command_line_test, CheckReportsEveryProblemWithItsLine) {
+    char dir_template[] = "/tmp/kv-check-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string good = std::string(dir_template) + "/good.conf";
+    const std::string broken = std::string(dir_template) + "/broken.conf";
+    std::ofstream(good) << "# a comment\n"
+                           "BackSMTPServer:127.0.0.1\n"
+                           "BackSMTPPort:02525\n"
+                           "BackAddrDomain:example.com\n"
+                           "BackAddrDomain:example.org\n"
+                           "BackSkipVerify:10.0.0.0/8\n"
+                           "\n";
+    std::ofstream(broken) << "BackAddrDomain:early.example\n"  // 1: before any server
+                             "BackSMTPServr:127.0.0.1\n"       // 2: typo
+                             "BackSMTPPort:25\n"               // 3: too short
+                             "BackSMTPServer:127.0.0.1\n"
+                             "BackAddrDomain:example.com\n"
+                             "BackAddrDomain:Example.COM\n"  // 6: routed again
+                             "BackErrorTempfail:no\n"        // 7: only yes
+                             "BackCacheMaxEntries:lots\n"    // 8: fatal at start-up
+                             "PreferIPVersion:6\n"
+                             "BackSMTPServer:127.0.0.1\n"         // 10: no IPv6 address
+                             "BackAddrDomain:other.example\n"     // 11: server refused
+                             "TimeoutSMTPReply:00005 seconds\n";  // 12: text after value
+
+    const run_result ok = run_binary({binary, "-n", "-f", good});
+    EXPECT_EQ(ok.status, 0);
+    EXPECT_EQ(ok.err, "");
+    EXPECT_EQ(ok.out, good +
+                          ": 2 routes to 1 server, 2 exempt networks, 1 exempt daemon; "
+                          "0 errors, 0 notes\n");
+
+    const run_result bad = run_binary({binary, "-n", "-f", broken});
+    EXPECT_EQ(bad.status, 71);
+    for (const char* expected : {
+             ":1: BackSMTPServer should be defined before BackAddrDomain",
+             ":2: unknown keyword \"BackSMTPServr\", line ignored",
+             ":3: a line shorter than 17 characters is ignored",
+             ":6: BackAddrDomain Example.COM routed again: this line replaces line 5",
+             ":7: BackErrorTempfail: only \"yes\" switches it on; \"no\" ignored",
+             ":8: BackCacheMaxEntries invalid value \"lots\"",
+             ":10: BackSMTPServer incorrect 127.0.0.1 ",
+             ":12: TimeoutSMTPReply: text after the value ignored: \" seconds\"",
+         }) {
+        EXPECT_NE(bad.err.find(broken + expected), std::string::npos) << expected << "\n"
+                                                                      << bad.err;
+    }
+    EXPECT_EQ(bad.err.find(":11:"), std::string::npos) << "no second report for line 10";
+    EXPECT_NE(bad.out.find("1 route to 1 server"), std::string::npos) << bad.out;
+    EXPECT_NE(bad.out.find("3 errors"), std::string::npos) << bad.out;
+
+    const run_result missing = run_binary({binary, "-n", "-f", "/nonexistent/kv.conf"});
+    EXPECT_EQ(missing.status, 71);
+    EXPECT_EQ(missing.err.rfind("/nonexistent/kv.conf: cannot open: ", 0), 0U) << missing.err;
+    std::remove(good.c_str());
+    std::remove(broken.c_str());
+    rmdir(dir_template);
 }
 
 TEST(command_line_test, ParentInitMeansSilentExit) {

@@ -58,7 +58,9 @@ protected:
         std::vector<std::string> texts;
         for (const auto& line : log.lines()) {
             EXPECT_EQ(line.priority, LOG_DEBUG) << line.text;
-            texts.push_back(line.text);
+            // Notes on what a line holds that is not used ("-:LINE: ...") are
+            // the check's business (check_test).
+            if (line.text.rfind("-:", 0) != 0) texts.push_back(line.text);
         }
         return texts;
     }
@@ -478,7 +480,7 @@ class memory_test : public config_test, public ::testing::WithParamInterface<mem
 
 TEST_P(memory_test, lack_of_memory) {
     const memory_case& c = GetParam();
-    settings.cache_path = "/from/command/line";
+    settings.cache_path = "/cmd/line";  // short enough to be copied without an allocation
     std::string text = std::string(c.first_line) + "BackValidAddrExp:99\n";
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
         fmemopen(text.data(), text.size(), "r"), std::fclose);
