@@ -11,14 +11,17 @@
 # children are process group leaders as systemd's are.  Without "setsid
 # --wait" kelvantor would see process 1 as its parent and exit at once.  It
 # must serve, end on SIGTERM with status 0 (through setsid) and save its cache
-# in the unit's state directory.  "dpkg --remove" must keep the conffile and
-# "dpkg --purge" remove it.  Both manual pages must pass mandoc -Tlint without
-# a warning and document every option and configuration keyword.
+# in the unit's state directory, and answer kelvantorctl on the control socket
+# in the unit's runtime directory (the documented /run/kelvantor/control.sock).
+# "dpkg --remove" must keep the conffile and "dpkg --purge" remove it.  The
+# manual pages (compressed) must pass mandoc -Tlint without a warning and
+# document every option and configuration keyword; lintian must report no
+# error and no warning.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 
 [ "$(id -u)" = 0 ] || skip "dpkg --root and the switch to nobody need root"
-for tool in cpack dpkg dpkg-deb dpkg-query unshare setsid mandoc; do
+for tool in cpack dpkg dpkg-deb dpkg-query unshare setsid mandoc lintian; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
 [ -n "${KV_BUILD_DIR:-}" ] && [ -f "$KV_BUILD_DIR/CPackConfig.cmake" ] ||
@@ -57,6 +60,10 @@ grep '^/etc/' "$WORK/contents" >"$WORK/etc-files"
 dpkg-deb -I "$DEB" conffiles 2>/dev/null | LC_ALL=C sort >"$WORK/conffiles"
 diff "$WORK/etc-files" "$WORK/conffiles" >"$WORK/conffiles.diff" ||
     fail "files below /etc and conffiles differ: $(cat "$WORK/conffiles.diff")"
+# Debian's own package checks: errors and warnings (information lines pass).
+lintian --tag-display-limit 0 "$DEB" >"$WORK/lintian.out" 2>&1
+grep -E '^[EW]: ' "$WORK/lintian.out" >"$WORK/lintian-issues.out" &&
+    fail "lintian: $(cat "$WORK/lintian-issues.out")"
 
 # ---- install into the scratch root --------------------------------------------
 mkdir -p "$DB/info" "$DB/updates"
@@ -69,9 +76,12 @@ expected="/etc/kelvantor/kelvantor.conf
 /lib/systemd/system/kelvantor.service
 /usr/sbin/kelvantor
 /usr/sbin/kelvantorctl
-/usr/share/man/man5/kelvantor.conf.5
-/usr/share/man/man8/kelvantor.8
-/usr/share/man/man8/kelvantorctl.8"
+/usr/share/doc/kelvantor/README.md
+/usr/share/doc/kelvantor/changelog.gz
+/usr/share/doc/kelvantor/copyright
+/usr/share/man/man5/kelvantor.conf.5.gz
+/usr/share/man/man8/kelvantor.8.gz
+/usr/share/man/man8/kelvantorctl.8.gz"
 [ "$(cat "$WORK/contents")" = "$expected" ] ||
     fail "package files differ from the expected ones:"$'\n'"$(cat "$WORK/contents")"
 while read -r file; do
@@ -83,8 +93,11 @@ cmp -s "$ROOT/etc/kelvantor/kelvantor.conf" "$TOP/etc/kelvantor.conf" ||
     fail "the installed configuration is not etc/kelvantor.conf"
 
 # ---- manual pages ---------------------------------------------------------------
-for page in "$ROOT/usr/share/man/man8/kelvantor.8" "$ROOT/usr/share/man/man8/kelvantorctl.8" \
-    "$ROOT/usr/share/man/man5/kelvantor.conf.5"; do
+mkdir -p "$WORK/man"
+for page in man8/kelvantor.8 man8/kelvantorctl.8 man5/kelvantor.conf.5; do
+    zcat "$ROOT/usr/share/man/$page.gz" >"$WORK/man/${page#*/}" || fail "$page.gz is not gzip"
+done
+for page in "$WORK/man/kelvantor.8" "$WORK/man/kelvantorctl.8" "$WORK/man/kelvantor.conf.5"; do
     if ! mandoc -Tlint -W warning "$page" >"$WORK/lint.out" 2>&1 || [ -s "$WORK/lint.out" ]; then
         fail "mandoc -Tlint: $(cat "$WORK/lint.out")"
     fi
@@ -93,14 +106,14 @@ done
 options=$(sed -n 's/.*option_string = "\([^"]*\)".*/\1/p' "$TOP/src/startup/startup.cpp" | tr -d :+)
 [ -n "$options" ] || fail "no option string found in startup.cpp"
 for ((i = 0; i < ${#options}; i++)); do
-    grep -qE "^\.It (.* )?Fl ${options:i:1}( |$)" "$ROOT/usr/share/man/man8/kelvantor.8" ||
+    grep -qE "^\.It (.* )?Fl ${options:i:1}( |$)" "$WORK/man/kelvantor.8" ||
         fail "kelvantor(8) does not describe -${options:i:1}"
 done
 keywords=$(grep -oE '(take_value|take_number|time_setting|yes_flag|after_keyword)\(line, "[A-Za-z]+"' \
     "$TOP/src/startup/config.cpp" | sed 's/.*"\(.*\)"/\1/' | sort -u)
 [ "$(wc -w <<<"$keywords")" -ge 10 ] || fail "found only these keywords in config.cpp: $keywords"
 for keyword in $keywords; do
-    grep -qE "^\.It Cm $keyword( |$)" "$ROOT/usr/share/man/man5/kelvantor.conf.5" ||
+    grep -qE "^\.It Cm $keyword( |$)" "$WORK/man/kelvantor.conf.5" ||
         fail "kelvantor.conf(5) does not describe $keyword"
 done
 
@@ -147,10 +160,18 @@ grep -qxF -- "$config" "$WORK/conffiles" || fail "ExecStart's -f '$config' is no
 [ "$(dirname "$cache")" = "$state_dir" ] ||
     fail "ExecStart's -b '$cache' is not in the state directory $state_dir"
 [ -n "$cache" ] || die "ExecStart has no -b"
-# systemd makes the state directory, owned by the run user.
-mkdir -p "$ROOT$state_dir"
-chown nobody:nogroup "$ROOT$state_dir"
-chmod 750 "$ROOT$state_dir"
+# systemd makes the state and runtime directories, owned by the run user.
+run_dir=/run/$(unit_value RuntimeDirectory)
+[ "$run_dir" = /run/kelvantor ] ||
+    fail "RuntimeDirectory gives $run_dir, not the documented /run/kelvantor"
+for dir in "$state_dir" "$run_dir"; do
+    mkdir -p "$ROOT$dir"
+    chown nobody:nogroup "$ROOT$dir"
+    chmod 750 "$ROOT$dir"
+done
+# The documented control socket, below the runtime directory.
+CONTROL="$ROOT$run_dir/control.sock"
+printf 'ControlSocket:%s\n' "$CONTROL" >>"$ROOT$config"
 
 # ---- run it as the unit would --------------------------------------------------------
 # --kill-child: should unshare be killed, its whole PID namespace goes with it.
@@ -186,6 +207,8 @@ if kv_ready "$SOCKET" "$KV_PID"; then
         --daemon-name mx-in --from s@client.example --rcpt someone@unrouted.example
     expect_line "$WORK/transaction.out" "rcpt <someone@unrouted.example> continue" \
         "a recipient of an unrouted domain"
+    "$ROOT/usr/sbin/kelvantorctl" -s "$CONTROL" stats >"$WORK/ctl.out" 2>&1 ||
+        fail "kelvantorctl on the runtime directory's socket: $(cat "$WORK/ctl.out")"
 else
     say "service output: $(cat "$WORK/service.out")"
 fi
