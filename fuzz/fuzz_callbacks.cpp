@@ -137,7 +137,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     check(route_add("example.com", port, ipv4(INADDR_LOOPBACK)));
     exemption_lists_clear();
     add_skip_defaults();
-    check(skip_net_lock_init() == 0);
     return 0;
 }
 

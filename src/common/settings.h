@@ -1,10 +1,12 @@
 // The global settings with their defaults, and the local host name.  Both are
-// written on the main thread during start-up only (command line, then the
-// configuration file) and read without locks by the connection threads.
+// written on the main thread during start-up (command line, then the
+// configuration file); a reload changes the fields that connection threads
+// read, each of which is a relaxed atomic, and nothing else.
 #pragma once
 
 #include <sys/socket.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -12,15 +14,36 @@
 
 namespace kelvantor {
 
+// A value that one thread may change while others read it: copyable, read
+// and written whole, with no order against other memory.
+template <class T>
+class relaxed {
+public:
+    relaxed(T value = T{}) noexcept : value_(value) {}  // NOLINT(google-explicit-constructor)
+    relaxed(const relaxed& other) noexcept : value_(other.get()) {}
+    relaxed& operator=(const relaxed& other) noexcept { return *this = other.get(); }
+    relaxed& operator=(T value) noexcept {
+        value_.store(value, std::memory_order_relaxed);
+        return *this;
+    }
+    ~relaxed() = default;
+    operator T() const noexcept { return get(); }  // NOLINT(google-explicit-constructor)
+    T get() const noexcept { return value_.load(std::memory_order_relaxed); }
+
+private:
+    std::atomic<T> value_;
+};
+
 struct settings_record {
-    std::int32_t valid_ttl = 86400;          // seconds a valid verdict lives
-    std::int32_t invalid_ttl = 3000;         // seconds an invalid verdict lives (at most valid_ttl)
-    std::int32_t smtp_port = 25;             // backend port for routes read after it
-    std::int32_t connect_timeout_ms = 1500;  // backend connect limit
-    std::int32_t reply_timeout = 3;          // seconds to wait for banner and RCPT TO reply
-    bool subdomains = false;                 // routes also match subdomains
-    bool tempfail_on_error = false;          // defer, not pass, when a backend is unreachable
-    std::optional<std::string> cache_path;   // cache file; none: no file is read or written
+    std::int32_t valid_ttl = 86400;   // seconds a valid verdict lives
+    std::int32_t invalid_ttl = 3000;  // seconds an invalid verdict lives (at most valid_ttl)
+    std::int32_t smtp_port = 25;      // backend port for routes read after it
+    // Read by connection threads, changed by a reload.
+    relaxed<std::int32_t> connect_timeout_ms = 1500;  // backend connect limit
+    relaxed<std::int32_t> reply_timeout = 3;  // seconds to wait for banner and RCPT TO reply
+    relaxed<bool> tempfail_on_error = false;  // defer, not pass, when a backend is unreachable
+    bool subdomains = false;                  // routes also match subdomains
+    std::optional<std::string> cache_path;    // cache file; none: no file is read or written
 
     // MetricsListen: the address and port GET /metrics is served on; none: no listener.
     std::optional<sockaddr_storage> metrics_listen;

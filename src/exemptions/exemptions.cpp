@@ -1,27 +1,41 @@
 // Exempt clients: the IPv4 networks and MTA daemon names whose clients are
 // accepted without verification, the defaults added after the configuration,
-// and the two matches run by the connect callback.  Both lists are complete
-// before the milter threads start; the network list is read under its lock.
+// and the two matches run by the connect callback.  The installed set is
+// never changed: a reload installs a new one, read without a lock.
 #include "exemptions/exemptions.h"
 
 #include <arpa/inet.h>
 #include <strings.h>
 
+#include <atomic>
 #include <cstdlib>
 #include <iterator>
+#include <memory>
 #include <new>
 #include <string>
 
 #include "common/exit_status.h"
 #include "common/log.h"
-#include "common/rwlock.h"
 
 namespace kelvantor {
 namespace {
 
-pthread_rwlock_t skip_net_lock;
+// Never destroyed: connection threads may match until the process ends.
+auto& installed =
+    *new std::atomic<std::shared_ptr<const exemption_set>>(std::make_shared<const exemption_set>());
 
-exemption_set installed;
+// The installed set changed by change (start-up and tests, one thread).
+template <class Change>
+bool change_installed(Change change) {
+    try {
+        auto set = std::make_shared<exemption_set>(*installed.load());
+        if (!change(*set)) return false;
+        installed.store(std::move(set));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 // Whether the client lies in the entry's network.  The configuration refuses
 // prefix lengths above 32; should one arrive anyway it compares the whole address.
@@ -71,29 +85,36 @@ std::size_t exemption_set::daemon_count() const noexcept {
     return static_cast<std::size_t>(std::distance(daemons.begin(), daemons.end()));
 }
 
-void exemptions_install(exemption_set&& set) {
-    installed = std::move(set);
+bool exemptions_install(exemption_set&& set) {
+    try {
+        installed.store(std::make_shared<const exemption_set>(std::move(set)));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<const exemption_set> exemptions_installed() {
+    return installed.load();
 }
 
 bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len) {
-    return installed.add_net(addr, prefix_len);
+    return change_installed([&](exemption_set& set) { return set.add_net(addr, prefix_len); });
 }
 
 bool skip_daemon_add(std::string_view name) {
-    return installed.add_daemon(name);
+    return change_installed([&](exemption_set& set) { return set.add_daemon(name); });
 }
 
 void add_skip_defaults() {
-    if (!installed.add_defaults()) std::exit(exit_status::configuration);
-}
-
-int skip_net_lock_init() {
-    return pthread_rwlock_init(&skip_net_lock, nullptr);
+    if (!change_installed([](exemption_set& set) { return set.add_defaults(); })) {
+        std::exit(exit_status::configuration);
+    }
 }
 
 bool skip_net_match(std::uint32_t client_addr) {
-    KV_READ_LOCK(skip_net_lock);
-    for (const skip_net& net : installed.nets) {
+    const auto set = installed.load();
+    for (const skip_net& net : set->nets) {
         if (in_network(net, client_addr)) return true;
     }
     return false;
@@ -101,14 +122,15 @@ bool skip_net_match(std::uint32_t client_addr) {
 
 bool skip_daemon_match(const char* name) {
     if (name == nullptr) return false;
-    for (const std::string& exempt : installed.daemons) {
+    const auto set = installed.load();
+    for (const std::string& exempt : set->daemons) {
         if (strcasecmp(name, exempt.c_str()) == 0) return true;
     }
     return false;
 }
 
 void exemption_lists_clear() {
-    installed = exemption_set{};
+    exemptions_install(exemption_set{});
 }
 
 }  // namespace kelvantor

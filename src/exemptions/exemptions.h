@@ -1,12 +1,13 @@
 // Exempt clients: IPv4 networks and MTA daemon names whose clients are
 // accepted without any check.  An exemption_set is built by the configuration
-// reader and then installed, during start-up; the installed network list is
-// read under a lock of its own, never taken for writing.
+// reader and then installed whole (at start-up and at each reload); matches
+// read the installed set without a lock.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -31,19 +32,19 @@ struct exemption_set {
     std::size_t daemon_count() const noexcept;
 };
 
-// Replaces the installed lists (start-up, before the milter threads run).
-void exemptions_install(exemption_set&& set);
+// Replaces the installed set; matches under way keep the old one.  False
+// when memory ran out (the old set stays).
+bool exemptions_install(exemption_set&& set);
+std::shared_ptr<const exemption_set> exemptions_installed();
 
-// The same operations on the installed lists.
+// The same operations on the installed set (start-up and tests: each copies
+// the set and installs the copy).
 bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len);
 bool skip_daemon_add(std::string_view name);
 
 // 127.0.0.1/32 always, "MSA" when no daemon name was configured.  Exits with
 // status 71 when an entry cannot be added.
 void add_skip_defaults();
-
-// Initialises the network list's lock; 0 or the pthread error number.
-int skip_net_lock_init();
 
 // True when the IPv4 address (network byte order) lies in an exempt network.
 bool skip_net_match(std::uint32_t client_addr);

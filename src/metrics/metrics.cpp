@@ -6,10 +6,12 @@
 #include <cstddef>
 #include <cstdio>
 #include <initializer_list>
+#include <mutex>
 #include <string>
 
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
+#include "common/clock.h"
 
 namespace kelvantor {
 namespace {
@@ -49,6 +51,20 @@ struct counters {
 counters totals;
 std::atomic<int> shared_state{-1};
 
+// Configuration reloads and the process, rarely written.
+struct process_record {
+    std::mutex mutex;
+    std::uint64_t reloads_ok = 0;
+    std::uint64_t reloads_error = 0;
+    std::int64_t last_reload_unix = 0;  // 0: none yet
+    std::string version;
+    std::int64_t start_unix = 0;
+};
+process_record& process_info() {
+    static auto* const record = new process_record;  // never destroyed: scrapes until the end
+    return *record;
+}
+
 template <typename Enum>
 std::size_t index_of(Enum value) noexcept {
     return static_cast<std::size_t>(value);
@@ -66,6 +82,11 @@ struct snapshot {
     cache_save_counters saves;
     std::uint64_t shared[3][5];
     int shared_state;
+    std::uint64_t reloads_ok;
+    std::uint64_t reloads_error;
+    std::int64_t last_reload_unix;
+    std::string version;
+    std::int64_t start_unix;
 };
 
 template <std::size_t N>
@@ -89,6 +110,13 @@ snapshot take_snapshot() {
     s.saves = cache_save_statistics();
     for (std::size_t op = 0; op < 3; ++op) copy(totals.shared[op], s.shared[op]);
     s.shared_state = shared_state.load(std::memory_order_relaxed);
+    process_record& process = process_info();
+    const std::lock_guard lock(process.mutex);
+    s.reloads_ok = process.reloads_ok;
+    s.reloads_error = process.reloads_error;
+    s.last_reload_unix = process.last_reload_unix;
+    s.version = process.version;
+    s.start_unix = process.start_unix;
     return s;
 }
 
@@ -221,6 +249,25 @@ void set_shared_cache_state(int state) noexcept {
     shared_state.store(state, std::memory_order_relaxed);
 }
 
+void count_reload(bool ok) noexcept {
+    process_record& process = process_info();
+    const std::lock_guard lock(process.mutex);
+    if (ok) {
+        ++process.reloads_ok;
+        process.last_reload_unix =
+            std::chrono::duration_cast<std::chrono::seconds>(wall_now().time_since_epoch()).count();
+    } else {
+        ++process.reloads_error;
+    }
+}
+
+void set_process_info(std::string_view version, std::int64_t start_unix) {
+    process_record& process = process_info();
+    const std::lock_guard lock(process.mutex);
+    process.version = version;
+    process.start_unix = start_unix;
+}
+
 void metrics_reset() noexcept {
     for (auto& row : totals.shared) {
         for (auto& c : row) c.reset();
@@ -276,6 +323,9 @@ std::string stats_text() {
                    s.shared[op]);
     }
     if (s.shared_state >= 0) text.line("shared_cache_up", std::int64_t{s.shared_state});
+    text.line("config_reloads_ok", s.reloads_ok);
+    text.line("config_reloads_error", s.reloads_error);
+    text.line("config_last_reload_success_timestamp_seconds", s.last_reload_unix);
     return std::move(text.out);
 }
 
@@ -347,6 +397,23 @@ std::string metrics_text() {
         text.family("kelvantor_shared_cache_up", "gauge",
                     "1 while the shared verdict store answers, 0 while it is unavailable.");
         text.sample("kelvantor_shared_cache_up", std::int64_t{s.shared_state});
+    }
+
+    text.family("kelvantor_config_reloads_total", "counter",
+                "Reloads of the configuration (SIGHUP, kelvantorctl reload): ok taken, error "
+                "refused with the running configuration kept.");
+    text.sample("kelvantor_config_reloads_total", "result", "ok", s.reloads_ok);
+    text.sample("kelvantor_config_reloads_total", "result", "error", s.reloads_error);
+    text.family("kelvantor_config_last_reload_success_timestamp_seconds", "gauge",
+                "Unix time of the last reload taken; 0: none since start.");
+    text.sample("kelvantor_config_last_reload_success_timestamp_seconds", s.last_reload_unix);
+
+    if (!s.version.empty()) {
+        text.family("kelvantor_build_info", "gauge", "Always 1; the version as a label.");
+        text.sample("kelvantor_build_info", "version", s.version, std::uint64_t{1});
+        text.family("process_start_time_seconds", "gauge",
+                    "Start time of the process since the Unix epoch, in seconds.");
+        text.sample("process_start_time_seconds", s.start_unix);
     }
     return std::move(text.out);
 }

@@ -42,6 +42,12 @@ void count_shared(shared_op op, shared_result result, std::uint64_t count = 1) n
 // unavailable, 1 available.
 void set_shared_cache_state(int state) noexcept;
 
+// A reload of the configuration: taken, or refused (the running one stayed).
+void count_reload(bool ok) noexcept;
+// The program's version and the wall-clock second the process started, shown
+// as kelvantor_build_info and process_start_time_seconds.
+void set_process_info(std::string_view version, std::int64_t start_unix);
+
 // Upper bounds of the probe round-trip histogram, in seconds, as rendered.
 inline constexpr std::string_view probe_bucket_bounds[] = {
     "0.001", "0.0025", "0.005", "0.01", "0.025", "0.05", "0.1",

@@ -1,18 +1,35 @@
 // Domain routes: the list of configured recipient domains with their backend
 // server and port, and the lookup that the recipient check runs for every
-// recipient.  The installed table is built on the main thread during start-up
-// and only read afterwards, so lookups take no lock and allocate nothing.
+// recipient.  The installed table is never changed: a reload installs a new
+// one, and a lookup under way keeps the table it started with.
 #include "routing/routes.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <memory>
 #include <new>
 #include <vector>
 
 namespace kelvantor {
 namespace {
 
-route_table installed;
+// Never destroyed: connection threads may look up until the process ends.
+auto& installed =
+    *new std::atomic<std::shared_ptr<const route_table>>(std::make_shared<const route_table>());
+
+// The installed table changed by change (start-up and tests, one thread).
+template <class Change>
+bool change_installed(Change change) {
+    try {
+        auto table = std::make_shared<route_table>(*installed.load());
+        if (!change(*table)) return false;
+        installed.store(std::move(table));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
 
 // tolower() of the C locale, which the program never leaves: only A to Z
 // change, bytes from 0x80 upwards stay as they are.
@@ -89,16 +106,26 @@ std::size_t route_table::server_count() const {
     return distinct.size();
 }
 
-void routes_install(route_table&& table) {
-    installed = std::move(table);
+bool routes_install(route_table&& table) {
+    try {
+        installed.store(std::make_shared<const route_table>(std::move(table)));
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    return true;
+}
+
+std::shared_ptr<const route_table> routes_installed() {
+    return installed.load();
 }
 
 bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr) {
-    return installed.add(domain, port, server_addr);
+    return change_installed(
+        [&](route_table& table) { return table.add(domain, port, server_addr); });
 }
 
 route_target route_lookup(std::string_view domain) {
-    return installed.lookup(domain);
+    return installed.load()->lookup(domain);
 }
 
 std::string_view domain_of(std::string_view address) noexcept {
@@ -120,15 +147,18 @@ bool domain_matches(std::string_view domain, std::string_view route_domain,
 }
 
 void route_match_subdomains(bool on) {
-    installed.match_subdomains(on);
+    change_installed([on](route_table& table) {
+        table.match_subdomains(on);
+        return true;
+    });
 }
 
 bool route_list_empty() {
-    return installed.empty();
+    return installed.load()->empty();
 }
 
 void route_list_clear() {
-    installed = route_table{};
+    routes_install(route_table{});
 }
 
 }  // namespace kelvantor

@@ -1,7 +1,7 @@
 // Domain routes: which backend server (address and port) answers for which
 // recipient domain.  A route_table is built by the configuration reader and
-// then installed; lookups read the installed table.  The route added last is
-// tried first.
+// then installed whole (at start-up and at each reload); lookups read the
+// installed table without a lock.  The route added last is tried first.
 #pragma once
 
 #include <sys/socket.h>
@@ -9,6 +9,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -48,11 +49,13 @@ private:
     bool subdomains_ = false;
 };
 
-// The installed table, built and replaced on the main thread before the
-// milter threads start.
-void routes_install(route_table&& table);
+// Replaces the installed table; lookups under way keep the old one.  False
+// when memory ran out (the old table stays).
+bool routes_install(route_table&& table);
+std::shared_ptr<const route_table> routes_installed();
 
-// The same operations on the installed table.
+// The same operations on the installed table (start-up and tests: each
+// copies the table and installs the copy).
 bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr);
 route_target route_lookup(std::string_view domain);
 // Whether routes also match subdomains of their domain; off at first.

@@ -96,9 +96,10 @@ struct value_text {
 
 config_exit_handler exit_handler = nullptr;
 
-// Ends start-up with the configuration error status; a check goes on.
+// Ends start-up with the configuration error status; a check or a reload
+// goes on.
 [[noreturn]] void configuration_error() {
-    if (current != nullptr && current->mode == reading_mode::check) throw line_refused{};
+    if (current != nullptr && current->mode != reading_mode::start_up) throw line_refused{};
     if (exit_handler != nullptr) exit_handler(exit_status::configuration);
     std::exit(exit_status::configuration);
 }
@@ -112,11 +113,12 @@ config_exit_handler exit_handler = nullptr;
     va_start(args, format);
     std::vsnprintf(text, sizeof text, format, args);
     va_end(args);
-    if (current != nullptr && current->mode == reading_mode::check) {
-        ++current->report.errors;
+    if (current == nullptr || current->mode == reading_mode::start_up) {
+        log_msg(LOG_ERR, "%s", text);
+    } else if (++current->report.errors; current->mode == reading_mode::check) {
         std::fprintf(stderr, "%s:%d: %s\n", current->file_name, current->line_number, text);
     } else {
-        log_msg(LOG_ERR, "%s", text);
+        log_msg(LOG_ERR, "%s:%d: %s", current->file_name, current->line_number, text);
     }
     configuration_error();
 }
@@ -215,8 +217,9 @@ int scan_network(const char* text, std::uint64_t (&numbers)[5]) {
     return 5;
 }
 
-outcome time_setting(const char* line, std::string_view keyword, std::size_t width,
-                     std::int32_t& field) {
+// Field: std::int32_t, or a relaxed one that a reload changes.
+template <class Field>
+outcome time_setting(const char* line, std::string_view keyword, std::size_t width, Field& field) {
     int number = 0;
     if (!take_number(line, keyword, width, number)) return outcome::no_match;
     if (number >= 1) {
@@ -225,7 +228,7 @@ outcome time_setting(const char* line, std::string_view keyword, std::size_t wid
         line_note("%.*s: 0 ignored", static_cast<int>(keyword.size()), keyword.data());
     }
     log_msg(LOG_DEBUG, "%.*s set to %d seconds", static_cast<int>(keyword.size()), keyword.data(),
-            field);
+            static_cast<std::int32_t>(field));
     return outcome::done;
 }
 
@@ -311,7 +314,8 @@ outcome prefer_ip_version(const char* line, reading_state& state) {
 }
 
 // "yes" in any case switches the flag on; nothing switches it off.
-outcome yes_flag(const char* line, std::string_view keyword, bool& flag) {
+template <class Flag>
+outcome yes_flag(const char* line, std::string_view keyword, Flag& flag) {
     value_text letters;
     if (!take_value(line, keyword, 3, is_letter, letters)) return outcome::no_match;
     if (strcasecmp(letters.text, "yes") != 0) {
@@ -770,8 +774,7 @@ int parse_config(std::FILE* file, const char* file_name) {
     }
     reading_report report;
     if (read_config(file, file_name, staged, reading_mode::start_up, report) != 0) return 1;
-    install_config(std::move(staged));
-    return 0;
+    return install_config(std::move(staged)) ? 0 : 1;
 }
 
 int parse_config_text(std::string_view text) {
@@ -782,10 +785,13 @@ int parse_config_text(std::string_view text) {
     return parse_config(file.get());
 }
 
-void install_config(configuration&& config) {
+bool install_config(configuration&& config) {
+    if (!routes_install(std::move(config.routes)) ||
+        !exemptions_install(std::move(config.exemptions))) {
+        return false;
+    }
     settings = std::move(config.settings);
-    routes_install(std::move(config.routes));
-    exemptions_install(std::move(config.exemptions));
+    return true;
 }
 
 int check_config(const char* path, const settings_record& baseline) {

@@ -25,7 +25,9 @@ struct configuration {
 // (a line or value that is not used) are logged at debug level as
 // FILE:LINE: text.  check: errors and notes are printed to standard error as
 // FILE:LINE: text, and reading goes on past errors (their line left out).
-enum class reading_mode { start_up, check };
+// reload: as start-up, but an error is logged as FILE:LINE: text and counted,
+// and reading goes on.
+enum class reading_mode { start_up, check, reload };
 
 struct reading_report {
     int errors = 0;
@@ -37,9 +39,9 @@ struct reading_report {
 int read_config(std::FILE* file, const char* file_name, configuration& config, reading_mode mode,
                 reading_report& report);
 
-// Makes config the one in force: settings, routes and exemptions (start-up,
-// before the milter threads run).
-void install_config(configuration&& config);
+// Makes config the one in force: settings, routes and exemptions; false when
+// memory ran out.
+bool install_config(configuration&& config);
 
 // Reads the file in start-up mode, starting from the settings in force, and
 // installs what it read; 0 read to its end, 1 not openable or out of memory

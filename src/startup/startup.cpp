@@ -27,11 +27,13 @@
 #include "control/control.h"
 #include "exemptions/exemptions.h"
 #include "filter/filter.h"
+#include "metrics/metrics.h"
 #include "metrics/metrics_server.h"
 #include "routing/routes.h"
 #include "shared/shared_store.h"
 #include "startup/config.h"
 #include "startup/daemon.h"
+#include "startup/reload.h"
 
 namespace kelvantor {
 namespace {
@@ -222,13 +224,15 @@ int kelvantor_main(int argc, char** argv) {
     // other write error, instead of ending the process before the cache is saved.
     std::signal(SIGXFSZ, SIG_IGN);
     const start_options options = read_options(argc, argv);
+    // What a reload starts from: the defaults and the command line.
+    const settings_record baseline = settings;
 
     open_syslog();
     set_log_echo(errors_seen_on_stderr());
     drop_privileges(options);
     if (options.check_only) {
         set_log_sink(no_log);  // the reader's debug lines; problems go to stderr
-        return check_config(options.config_path.c_str(), settings);
+        return check_config(options.config_path.c_str(), baseline);
     }
     if (getuid() == 0 || geteuid() == 0) {
         // Shown like the refusals of the command line, and logged.
@@ -248,8 +252,7 @@ int kelvantor_main(int argc, char** argv) {
         log_msg(LOG_ERR, "BackAddrDomain not defined");
         std::exit(exit_status::configuration);
     }
-    int error = verdict_cache_init(settings.valid_ttl, settings.invalid_ttl);
-    if (error == 0) error = skip_net_lock_init();
+    const int error = verdict_cache_init(settings.valid_ttl, settings.invalid_ttl);
     if (error != 0) {
         log_msg(LOG_ERR, "pthread_rwlock_init failed: %s", std::strerror(error));
         std::exit(exit_status::configuration);
@@ -281,6 +284,11 @@ int kelvantor_main(int argc, char** argv) {
     if (settings.shared_cache_host && !shared_store_start(shared_store_configuration())) {
         std::exit(exit_status::unavailable);
     }
+    set_process_info(program_version, std::chrono::duration_cast<std::chrono::seconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+    reload_prepare(options.config_path, baseline);
+    reload_on_sighup();
     set_log_echo(false);  // from here on syslog alone
     const int result = smfi_main();
     shared_store_stop();

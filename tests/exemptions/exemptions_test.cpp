@@ -18,14 +18,9 @@
 namespace kelvantor {
 namespace {
 
-const int lock_initialised = skip_net_lock_init();
-
 class exemption_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(lock_initialised, 0);
-        exemption_lists_clear();
-    }
+    void SetUp() override { exemption_lists_clear(); }
     void TearDown() override { exemption_lists_clear(); }
 };
 

@@ -52,7 +52,6 @@ protected:
         route_list_clear();
         exemption_lists_clear();
         add_skip_defaults();
-        ASSERT_EQ(skip_net_lock_init(), 0);
         ASSERT_EQ(verdict_cache_init(settings.valid_ttl, settings.invalid_ttl), 0);
         reset_slow_banner_allowance();
         logs.clear();

@@ -27,8 +27,6 @@
 namespace kelvantor {
 namespace {
 
-const int lock_initialised = skip_net_lock_init();
-
 void stderr_sink(int priority, const char* message) {
     std::fprintf(stderr, "%d %s\n", priority, message);
 }
@@ -44,10 +42,7 @@ auto fields(const settings_record& s) {
 
 class config_test : public ::testing::Test {
 protected:
-    void SetUp() override {
-        ASSERT_EQ(lock_initialised, 0);
-        reset();
-    }
+    void SetUp() override { reset(); }
     void TearDown() override { reset(); }
     static void reset() {
         settings = {};
@@ -478,26 +473,44 @@ const memory_case memory_cases[] = {
 
 class memory_test : public config_test, public ::testing::WithParamInterface<memory_case> {};
 
+// The reader turns lack of memory into its failure result; what it read so
+// far is never installed then.
 TEST_P(memory_test, lack_of_memory) {
     const memory_case& c = GetParam();
-    settings.cache_path = "/cmd/line";  // short enough to be copied without an allocation
     std::string text = std::string(c.first_line) + "BackValidAddrExp:99\n";
     const std::unique_ptr<std::FILE, int (*)(std::FILE*)> file(
         fmemopen(text.data(), text.size(), "r"), std::fclose);
     ASSERT_NE(file, nullptr);
+    configuration config;
+    config.settings.cache_path = "/cmd/line";
+    reading_report report;
     set_log_sink(silent_sink);
     int result = -1;
     {
         testing::failing_allocations failing;
-        result = parse_config(file.get());
+        result = read_config(file.get(), "-", config, reading_mode::start_up, report);
     }
     set_log_sink(nullptr);
     EXPECT_EQ(result, c.result);
-    EXPECT_EQ(settings.valid_ttl, c.result == 1 ? 86400 : 99);
-    EXPECT_EQ(settings.cache_path.has_value(), c.result == 1);
-    EXPECT_TRUE(route_list_empty());
-    EXPECT_FALSE(skip_net_match(inet_addr("10.0.0.1")));
-    EXPECT_FALSE(skip_daemon_match("mx-in.local"));
+    if (c.result == 0) {
+        EXPECT_EQ(config.settings.valid_ttl, 99);
+        EXPECT_FALSE(config.settings.cache_path.has_value());
+    }
+    EXPECT_TRUE(config.routes.empty());
+    EXPECT_TRUE(config.exemptions.nets.empty());
+    EXPECT_TRUE(config.exemptions.daemons.empty());
+
+    // Through parse_config, a reading that ran out of memory installs nothing.
+    if (c.result == 1) {
+        const settings_record before = settings;
+        std::rewind(file.get());
+        {
+            testing::failing_allocations failing;
+            EXPECT_EQ(parse_config(file.get()), 1);
+        }
+        EXPECT_EQ(fields(settings), fields(before));
+        EXPECT_TRUE(route_list_empty());
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(edge_cases, memory_test, ::testing::ValuesIn(memory_cases),
