@@ -43,6 +43,7 @@ struct settings_record {
     relaxed<std::int32_t> reply_timeout = 3;  // seconds to wait for banner and RCPT TO reply
     relaxed<bool> tempfail_on_error = false;  // defer, not pass, when a backend is unreachable
     bool subdomains = false;                  // routes also match subdomains
+    bool milter_fast_path = false;            // ask the MTA for the stages the filter uses only
     std::optional<std::string> cache_path;    // cache file; none: no file is read or written
 
     // MetricsListen: the address and port GET /metrics is served on; none: no listener.

@@ -8,6 +8,7 @@
 #include <new>
 
 #include "common/log.h"
+#include "common/settings.h"
 #include "exemptions/exemptions.h"
 #include "filter/filter.h"
 #include "metrics/metrics.h"
@@ -82,8 +83,14 @@ sfsistat cb_eoh(SMFICTX* ctx) noexcept {
     return SMFIS_CONTINUE;
 }
 
-sfsistat cb_data(SMFICTX* /*ctx*/) noexcept {
-    return SMFIS_CONTINUE;
+// On the fast path every recipient is known at DATA: the conversations end
+// and the message is the filter's no more (the MTA sends nothing more of it).
+sfsistat cb_data(SMFICTX* ctx) noexcept {
+    if (!settings.milter_fast_path) return SMFIS_CONTINUE;
+    if (conn_ctx* context = context_of(ctx); context != nullptr) {
+        context->end_conversations();
+    }
+    return SMFIS_ACCEPT;
 }
 
 sfsistat cb_abort(SMFICTX* ctx) noexcept {

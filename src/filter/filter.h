@@ -28,6 +28,12 @@ struct conn_ctx {
 
 extern struct smfiDesc filter_desc;
 
+// With on, the registration negotiates the fast path: the MTA is asked not to
+// send the stages the filter does not read, and DATA ends the backend
+// conversations and accepts the message for this filter.  Set before
+// smfi_register.
+void filter_use_fast_path(bool on) noexcept;
+
 // The context attached to a client connection, or nullptr.
 inline conn_ctx* context_of(SMFICTX* ctx) noexcept {
     return static_cast<conn_ctx*>(smfi_getpriv(ctx));
@@ -38,6 +44,9 @@ sfsistat cb_envfrom(SMFICTX* ctx, char** argv) noexcept;
 sfsistat cb_envrcpt(SMFICTX* ctx, char** argv) noexcept;
 sfsistat cb_eoh(SMFICTX* ctx) noexcept;
 sfsistat cb_data(SMFICTX* ctx) noexcept;
+sfsistat cb_negotiate(SMFICTX* ctx, unsigned long offered_actions, unsigned long offered_protocol,
+                      unsigned long f2, unsigned long f3, unsigned long* actions,
+                      unsigned long* protocol, unsigned long* pf2, unsigned long* pf3) noexcept;
 sfsistat cb_abort(SMFICTX* ctx) noexcept;
 sfsistat cb_close(SMFICTX* ctx) noexcept;
 

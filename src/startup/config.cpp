@@ -334,6 +334,10 @@ outcome addr_subdomains(const char* line, reading_state& state) {
     return result;
 }
 
+outcome milter_fast_path(const char* line, reading_state& state) {
+    return yes_flag(line, "MilterFastPath", state.target.settings.milter_fast_path);
+}
+
 outcome error_tempfail(const char* line, reading_state& state) {
     return yes_flag(line, "BackErrorTempfail", state.target.settings.tempfail_on_error);
 }
@@ -654,6 +658,7 @@ constexpr keyword_row keyword_table[] = {
     skip_verify_host,
     skip_daemon,
     smtp_backoff,
+    milter_fast_path,
     // Metrics.
     metrics_listen,
     // Operations
@@ -676,7 +681,7 @@ constexpr std::string_view known_keywords[] = {
     "BackSkipDaemon",      "BackSMTPBackoff",      "MetricsListen",
     "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
     "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
-    "SharedCachePassword",
+    "SharedCachePassword", "MilterFastPath",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.

@@ -77,6 +77,7 @@ void keep_restart_settings(settings_record& read) {
     keep_running("SharedCachePassword", read.shared_cache_password, settings.shared_cache_password);
     keep_running("SharedCacheTimeout", read.shared_cache_timeout_ms,
                  settings.shared_cache_timeout_ms);
+    keep_running("MilterFastPath", read.milter_fast_path, settings.milter_fast_path);
 }
 
 // The running configuration stays; why is logged.

@@ -240,7 +240,6 @@ int kelvantor_main(int argc, char** argv) {
         if (!errors_seen_on_stderr()) std::fputs("kelvantor cannot run as root\n", stderr);
         std::exit(exit_status::not_permitted);
     }
-    if (smfi_register(filter_desc) == MI_FAILURE) unavailable("smfi_register failed");
     std::memset(helo_name, 0, helo_name_size);
     if (gethostname(helo_name, helo_name_size) != 0) unavailable("gethostname failed");
 
@@ -248,6 +247,9 @@ int kelvantor_main(int argc, char** argv) {
     exemption_lists_clear();
     parse_config(options.config_path.c_str());
     add_skip_defaults();
+    // What is negotiated with the MTA is fixed for the life of the process.
+    filter_use_fast_path(settings.milter_fast_path);
+    if (smfi_register(filter_desc) == MI_FAILURE) unavailable("smfi_register failed");
     if (route_list_empty()) {
         log_msg(LOG_ERR, "BackAddrDomain not defined");
         std::exit(exit_status::configuration);

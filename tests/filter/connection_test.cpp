@@ -157,5 +157,33 @@ TEST_F(backend_teardown_test, EnvfromKeepsTheConversation) {
     EXPECT_EQ(context(conn).conversations.at(0).fd(), fd);
 }
 
+// On the fast path DATA ends the conversation and accepts the message; the
+// negotiation asks only for what the MTA offers to skip.
+TEST_F(backend_teardown_test, FastPathEndsAtDataAndNegotiatesWithinTheOffer) {
+    auto& normal = connection_with_backend();
+    EXPECT_EQ(cb_data(&normal), SMFIS_CONTINUE);
+    EXPECT_TRUE(has_open_conversation(normal)) << "without the fast path DATA ends nothing";
+
+    settings.milter_fast_path = true;
+    auto& fast = connection_with_backend();
+    EXPECT_EQ(cb_data(&fast), SMFIS_ACCEPT);
+    EXPECT_FALSE(has_open_conversation(fast));
+    settings.milter_fast_path = false;
+
+    unsigned long actions = 0, protocol = 0, f2 = 0, f3 = 0;
+    const unsigned long everything = 0x1FFFFF;
+    EXPECT_EQ(cb_negotiate(nullptr, 0x1FF, everything, 0, 0, &actions, &protocol, &f2, &f3),
+              SMFIS_CONTINUE);
+    EXPECT_EQ(actions, static_cast<unsigned long>(SMFIF_ADDHDRS));
+    EXPECT_EQ(protocol, static_cast<unsigned long>(SMFIP_NOHELO | SMFIP_NOMAIL | SMFIP_NOHDRS |
+                                                   SMFIP_NOEOH | SMFIP_NOBODY | SMFIP_NOUNKNOWN));
+    // An MTA that knows no DATA stage keeps sending end of headers, which then
+    // ends the conversation; one that cannot skip MAIL still sends it.
+    const unsigned long older = SMFIP_NOHELO | SMFIP_NOHDRS | SMFIP_NOEOH | SMFIP_NOBODY;
+    EXPECT_EQ(cb_negotiate(nullptr, SMFIF_ADDHDRS, older, 0, 0, &actions, &protocol, &f2, &f3),
+              SMFIS_CONTINUE);
+    EXPECT_EQ(protocol, static_cast<unsigned long>(SMFIP_NOHELO | SMFIP_NOHDRS | SMFIP_NOBODY));
+}
+
 }  // namespace
 }  // namespace kelvantor::testing

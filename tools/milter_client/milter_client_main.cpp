@@ -37,7 +37,8 @@ struct script {
     std::string from;
     std::vector<std::string> rcpts;
     bool rcpt_macro = true;
-    std::string wait_file;  // before every recipient after the first, wait for it to exist
+    std::string wait_file;       // before every recipient after the first, wait for it to exist
+    std::string data_wait_file;  // after DATA, wait for it to exist
     bool abort_message = false;
     bool probe = false;
     std::vector<std::string> headers;
@@ -80,6 +81,7 @@ void usage(FILE* out) {
         "  --no-rcpt-macro       do not send {rcpt_addr}\n"
         "  --wait-file PATH      before each recipient after the first, wait (up to\n"
         "                        the timeout) until PATH exists\n"
+        "  --data-wait-file PATH after DATA, wait (up to the timeout) until PATH exists\n"
         "  --header 'N: V'       header, repeatable (default 'Subject: e2e')\n"
         "  --no-headers          a message without any header line\n"
         "  --body TEXT           body (a test line)\n"
@@ -102,6 +104,7 @@ bool parse(int argc, char** argv, script& s) {
         o_rcpt,
         o_no_rcpt_macro,
         o_wait_file,
+        o_data_wait_file,
         o_header,
         o_no_headers,
         o_body,
@@ -123,6 +126,7 @@ bool parse(int argc, char** argv, script& s) {
         {"rcpt", required_argument, nullptr, o_rcpt},
         {"no-rcpt-macro", no_argument, nullptr, o_no_rcpt_macro},
         {"wait-file", required_argument, nullptr, o_wait_file},
+        {"data-wait-file", required_argument, nullptr, o_data_wait_file},
         {"header", required_argument, nullptr, o_header},
         {"no-headers", no_argument, nullptr, o_no_headers},
         {"body", required_argument, nullptr, o_body},
@@ -185,6 +189,9 @@ bool parse(int argc, char** argv, script& s) {
                 break;
             case o_wait_file:
                 s.wait_file = arg;
+                break;
+            case o_data_wait_file:
+                s.data_wait_file = arg;
                 break;
             case o_header:
                 if (arg.find(':') == std::string::npos) {
@@ -354,6 +361,11 @@ int run(const script& s) {
                     return 1;
                 }
                 message_open = !ends_message(data.verdict);
+                if (!s.data_wait_file.empty() && !wait_for_file(s.data_wait_file, s.timeout_s)) {
+                    std::fprintf(stderr, "no %s within %d s\n", s.data_wait_file.c_str(),
+                                 s.timeout_s);
+                    return 1;
+                }
                 const bool lead = (client.filter_protocol() & mp::header_leading_space) != 0;
                 for (const std::string& h : s.headers) {
                     if (!message_open) {
