@@ -231,6 +231,7 @@ rcpt_outcome backend_conversation::rcpt(std::string_view address) {
     const std::string_view reply(command.data(), read.length);
     const reply_kind kind =
         read.status == reply_status::complete ? classify_reply(reply) : reply_kind::unusable;
+    rcpt_code_ = kind == reply_kind::unusable ? 0 : reply_code(reply);
     switch (kind) {
         case reply_kind::unusable:
             log_msg(LOG_ERR, "cannot read rcptto reply on  %d", fd_.get());

@@ -70,6 +70,9 @@ public:
 
     // Probes one address with RCPT TO on the open conversation.
     rcpt_outcome rcpt(std::string_view address);
+    // The code of the last whole RCPT TO reply (accepted, unknown_user or
+    // unjudged), 0 when there was none.
+    int last_rcpt_code() const noexcept { return rcpt_code_; }
 
     // Polite end: RSET, QUIT (results ignored), shutdown, close.
     void close() noexcept;
@@ -93,6 +96,7 @@ private:
     conversation_state state_ = conversation_state::none;
     backend_server server_;
     std::chrono::seconds reply_wait_{3};
+    int rcpt_code_ = 0;
 };
 
 // Whether RCPT TO:<address> can go to a backend as it is: no control

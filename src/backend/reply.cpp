@@ -51,4 +51,14 @@ reply_kind classify_reply(std::string_view reply) noexcept {
     return reply_kind::other;
 }
 
+int reply_code(std::string_view reply) noexcept {
+    if (reply.size() < 3) return 0;
+    int code = 0;
+    for (const char c : reply.substr(0, 3)) {
+        if (c < '0' || c > '9') return 0;
+        code = code * 10 + (c - '0');
+    }
+    return code;
+}
+
 }  // namespace kelvantor

@@ -48,6 +48,9 @@ enum class reply_kind {
 
 reply_kind classify_reply(std::string_view reply) noexcept;
 
+// The reply's three-digit code, or 0 when its first three bytes are not digits.
+int reply_code(std::string_view reply) noexcept;
+
 // True for the kinds whose code begins with "5".
 constexpr bool is_permanent_failure(reply_kind kind) noexcept {
     return kind == reply_kind::unknown_user || kind == reply_kind::refused ||

@@ -42,6 +42,7 @@ struct settings_record {
     relaxed<std::int32_t> connect_timeout_ms = 1500;  // backend connect limit
     relaxed<std::int32_t> reply_timeout = 3;  // seconds to wait for banner and RCPT TO reply
     relaxed<bool> tempfail_on_error = false;  // defer, not pass, when a backend is unreachable
+    relaxed<bool> log_verdicts = false;       // one info line per decided recipient
     bool subdomains = false;                  // routes also match subdomains
     bool milter_fast_path = false;            // ask the MTA for the stages the filter uses only
     std::optional<std::string> cache_path;    // cache file; none: no file is read or written

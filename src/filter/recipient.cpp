@@ -2,9 +2,14 @@
 // verdict or else the answer of the backend that the recipient's own route
 // names, asked on the client connection's conversation with that server.
 // Unknown users are rejected with 550 5.1.1; backend trouble never rejects
-// (it passes or defers, as configured).
+// (it passes or defers, as configured).  With LogVerdicts each decided
+// recipient is logged with where its answer came from.
+#include <netdb.h>
+
 #include <chrono>
+#include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "backend/conversation.h"
@@ -18,6 +23,13 @@
 
 namespace kelvantor {
 namespace {
+
+// Where a recipient's answer came from, for the LogVerdicts line.
+struct verdict_story {
+    const char* source = "no rcpt_addr";  // "unrouted", "cache", "backend", ...
+    int code = 0;                         // the backend's reply code, when one came
+    const backend_server* server = nullptr;
+};
 
 void set_reply(SMFICTX* ctx, const char* code, const char* status, const char* text) {
     // libmilter copies the strings and does not change them.
@@ -74,8 +86,12 @@ void learn(const char* address, std::uint32_t status) {
     shared_publish(address, status, wall_now());
 }
 
-sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* address) {
-    switch (probe(conversation, address)) {
+sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* address,
+               verdict_story& story) {
+    const rcpt_outcome outcome = probe(conversation, address);
+    story.source = outcome == rcpt_outcome::failed ? "no reply from backend" : "backend";
+    story.code = conversation.last_rcpt_code();
+    switch (outcome) {
         case rcpt_outcome::accepted:
             learn(address, VERDICT_VALID);
             return SMFIS_CONTINUE;
@@ -93,7 +109,8 @@ sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* add
     return SMFIS_TEMPFAIL;
 }
 
-sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
+sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
+                          backend_server& server) {
     conn_ctx* context = context_of(ctx);
     char rcpt_macro[] = "{rcpt_addr}";
     const char* address = smfi_getsymval(ctx, rcpt_macro);
@@ -101,13 +118,18 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
         log_msg(LOG_ERR, "cannot get rcpt address");
         return SMFIS_TEMPFAIL;
     }
+    story.source = "no context";
     if (context == nullptr) return SMFIS_CONTINUE;
 
     const route_target route = route_lookup(domain_of(address));
     if (route.server_addr.ss_family == AF_UNSPEC) {
         unrouted = true;
+        story.source = "unrouted";
         return SMFIS_CONTINUE;
     }
+    server = {route.server_addr, route.port};
+    story.server = &server;
+    story.source = "cache";
 
     if (const auto verdict = verdict_lookup(address); verdict.has_value()) {
         if (*verdict == VERDICT_VALID) {
@@ -123,16 +145,18 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
 
     // Another filter of the fleet may have learnt it: its verdict is kept here
     // with the age it has, unless it has outlived its lifetime here.
+    story.source = "shared store";
     if (const auto shared = shared_lookup(address);
         shared && verdict_adopt(address, shared->status, shared->age)) {
         return shared->status == VERDICT_VALID ? SMFIS_CONTINUE : reject_unknown(ctx);
     }
 
+    story.source = "address not writable";
     if (!rcpt_address_writable(address)) {
         log_msg(LOG_ERR, "invalid rcpt address");
         return failure_answer(ctx);
     }
-    const backend_server server{route.server_addr, route.port};
+    story.source = "backend unavailable";
     backend_conversation& conversation = context->conversation_for(server);
     if (!conversation.is_open()) {
         const open_result opened = conversation.open(server, configured_timeouts(), helo_name);
@@ -154,7 +178,36 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
                 return failure_answer(ctx);
         }
     }
-    return judge(ctx, conversation, address);
+    return judge(ctx, conversation, address, story);
+}
+
+// "HOST:PORT" of the server, numeric.
+std::string server_text(const backend_server& server) {
+    char host[NI_MAXHOST] = "?";
+    const auto length = static_cast<socklen_t>(
+        server.address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
+    getnameinfo(reinterpret_cast<const sockaddr*>(&server.address), length, host, sizeof host,
+                nullptr, 0, NI_NUMERICHOST);
+    return std::string(host) + ":" + std::to_string(server.port);
+}
+
+// One line per decided recipient: "verdict <ADDRESS> ANSWER (SOURCE)".
+void log_verdict(const char* address, sfsistat answer, const verdict_story& story) {
+    const char* verdict = answer == SMFIS_REJECT                       ? "unknown"
+                          : answer != SMFIS_CONTINUE                   ? "deferred"
+                          : std::strcmp(story.source, "unrouted") == 0 ? "passed"
+                          : story.code == 250 || std::strcmp(story.source, "cache") == 0 ||
+                                  std::strcmp(story.source, "shared store") == 0
+                              ? "valid"
+                              : "passed";
+    std::string source = story.source;
+    if (story.code != 0) source += " " + std::to_string(story.code);
+    if (story.server != nullptr && std::strcmp(story.source, "cache") != 0 &&
+        std::strcmp(story.source, "shared store") != 0) {
+        source += " at " + server_text(*story.server);
+    }
+    const std::string shown = printable_excerpt(address != nullptr ? address : "");
+    log_msg(LOG_INFO, "verdict <%s> %s (%s)", shown.c_str(), verdict, source.c_str());
 }
 
 }  // namespace
@@ -162,10 +215,21 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted) {
 sfsistat cb_envrcpt(SMFICTX* ctx, char** /*argv*/) noexcept {
     sfsistat answer = SMFIS_TEMPFAIL;
     bool unrouted = false;
+    verdict_story story;
+    backend_server server;
     try {
-        answer = verify_recipient(ctx, unrouted);
+        answer = verify_recipient(ctx, unrouted, story, server);
     } catch (...) {
         // Lack of memory deep down: defer rather than judge.
+        story = {"out of memory", 0, nullptr};
+    }
+    if (settings.log_verdicts) {
+        char rcpt_macro[] = "{rcpt_addr}";
+        try {
+            log_verdict(smfi_getsymval(ctx, rcpt_macro), answer, story);
+        } catch (...) {
+            // No memory for the line: the answer stands.
+        }
     }
     count_recipient(unrouted                   ? recipient_result::unrouted
                     : answer == SMFIS_CONTINUE ? recipient_result::passed

@@ -334,6 +334,10 @@ outcome addr_subdomains(const char* line, reading_state& state) {
     return result;
 }
 
+outcome log_verdicts(const char* line, reading_state& state) {
+    return yes_flag(line, "LogVerdicts", state.target.settings.log_verdicts);
+}
+
 outcome milter_fast_path(const char* line, reading_state& state) {
     return yes_flag(line, "MilterFastPath", state.target.settings.milter_fast_path);
 }
@@ -659,6 +663,7 @@ constexpr keyword_row keyword_table[] = {
     skip_daemon,
     smtp_backoff,
     milter_fast_path,
+    log_verdicts,
     // Metrics.
     metrics_listen,
     // Operations
@@ -681,7 +686,7 @@ constexpr std::string_view known_keywords[] = {
     "BackSkipDaemon",      "BackSMTPBackoff",      "MetricsListen",
     "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
     "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
-    "SharedCachePassword", "MilterFastPath",
+    "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.

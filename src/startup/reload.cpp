@@ -56,6 +56,7 @@ void apply_run_time_settings(const settings_record& read) {
     settings.tempfail_on_error = read.tempfail_on_error;
     settings.connect_timeout_ms = read.connect_timeout_ms;
     settings.reply_timeout = read.reply_timeout;
+    settings.log_verdicts = read.log_verdicts;
 }
 
 bool same_address(const std::optional<sockaddr_storage>& a,

@@ -455,6 +455,43 @@ TEST_F(recipient_test, SmtpwaitStopsAtFive) {
     EXPECT_EQ(logs.count("cannot read backend SMTP banner"), 7);
 }
 
+// LogVerdicts: one line per decided recipient, saying where its answer came
+// from; off, nothing is logged for a recipient.
+TEST_F(recipient_test, LogVerdictsTellsWhereEachAnswerCameFrom) {
+    backend_script script;
+    script.rcpt_reply = [](const std::string& address) -> std::string {
+        if (address.starts_with("unknown")) return "550 5.1.1 no such user\r\n";
+        if (address.starts_with("busy")) return "451 4.3.0 try later\r\n";
+        return "250 2.1.5 Ok\r\n";
+    };
+    start_backend(std::move(script));
+    const std::string at = " at 127.0.0.1:" + std::to_string(backend->port()) + ")";
+    auto& conn = connect_from();
+    EXPECT_EQ(rcpt(conn, "quiet@example.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(logs.lines().size(), 0U) << logs.dump();
+
+    settings.log_verdicts = true;
+    EXPECT_EQ(rcpt(conn, "known@example.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpt(conn, "unknown@example.test"), SMFIS_REJECT);
+    EXPECT_EQ(rcpt(conn, "busy@example.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpt(conn, "Known@Example.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpt(conn, "unknown@example.test"), SMFIS_REJECT);
+    EXPECT_EQ(rcpt(conn, "x@elsewhere.test"), SMFIS_CONTINUE);
+    EXPECT_EQ(rcpt(conn, "bad\x01@example.test"), SMFIS_CONTINUE);
+    settings.log_verdicts = false;
+    for (const std::string& line : {
+             "verdict <known@example.test> valid (backend 250" + at,
+             "verdict <unknown@example.test> unknown (backend 550" + at,
+             "verdict <busy@example.test> passed (backend 451" + at,
+             std::string("verdict <Known@Example.test> valid (cache)"),
+             std::string("verdict <unknown@example.test> unknown (cache)"),
+             std::string("verdict <x@elsewhere.test> passed (unrouted)"),
+             "verdict <bad?@example.test> passed (address not writable" + at,
+         }) {
+        EXPECT_TRUE(logs.contains(LOG_INFO, line)) << line << "\n" << logs.dump();
+    }
+}
+
 // Socket creation fails once the descriptor limit is reached.  Every such
 // recipient gets the failure answer, not only the first.
 TEST_F(recipient_test, SocketCreationFailureDefersEveryRecipient) {
