@@ -59,6 +59,7 @@ struct process_record {
     std::int64_t last_reload_unix = 0;  // 0: none yet
     std::string version;
     std::int64_t start_unix = 0;
+    std::int64_t save_interval = 0;
 };
 process_record& process_info() {
     static auto* const record = new process_record;  // never destroyed: scrapes until the end
@@ -87,6 +88,7 @@ struct snapshot {
     std::int64_t last_reload_unix;
     std::string version;
     std::int64_t start_unix;
+    std::int64_t save_interval;
 };
 
 template <std::size_t N>
@@ -117,6 +119,7 @@ snapshot take_snapshot() {
     s.last_reload_unix = process.last_reload_unix;
     s.version = process.version;
     s.start_unix = process.start_unix;
+    s.save_interval = process.save_interval;
     return s;
 }
 
@@ -268,6 +271,12 @@ void set_process_info(std::string_view version, std::int64_t start_unix) {
     process.start_unix = start_unix;
 }
 
+void set_cache_save_interval(std::int64_t seconds) noexcept {
+    process_record& process = process_info();
+    const std::lock_guard lock(process.mutex);
+    process.save_interval = seconds;
+}
+
 void metrics_reset() noexcept {
     for (auto& row : totals.shared) {
         for (auto& c : row) c.reset();
@@ -318,6 +327,7 @@ std::string stats_text() {
     text.line("cache_saves_ok", s.saves.ok);
     text.line("cache_saves_error", s.saves.errors);
     text.line("cache_last_save_timestamp_seconds", s.saves.last_save_unix);
+    text.line("cache_save_interval_seconds", s.save_interval);
     for (std::size_t op = 0; op < 3; ++op) {
         text.lines(std::string("shared_cache_") + shared_op_labels[op], shared_result_labels,
                    s.shared[op]);
@@ -380,6 +390,10 @@ std::string metrics_text() {
     text.family("kelvantor_cache_last_save_timestamp_seconds", "gauge",
                 "Unix time of the last successful cache save; 0: none yet.");
     text.sample("kelvantor_cache_last_save_timestamp_seconds", s.saves.last_save_unix);
+
+    text.family("kelvantor_cache_save_interval_seconds", "gauge",
+                "Seconds between periodic saves of the cache file; 0: none.");
+    text.sample("kelvantor_cache_save_interval_seconds", s.save_interval);
 
     text.family("kelvantor_shared_cache_operations_total", "counter",
                 "Operations on the shared verdict store by outcome. error: refused, a wrong type "

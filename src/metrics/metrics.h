@@ -47,6 +47,8 @@ void count_reload(bool ok) noexcept;
 // The program's version and the wall-clock second the process started, shown
 // as kelvantor_build_info and process_start_time_seconds.
 void set_process_info(std::string_view version, std::int64_t start_unix);
+// Seconds between periodic saves of the cache file; 0: no periodic saves.
+void set_cache_save_interval(std::int64_t seconds) noexcept;
 
 // Upper bounds of the probe round-trip histogram, in seconds, as rendered.
 inline constexpr std::string_view probe_bucket_bounds[] = {
