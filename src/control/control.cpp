@@ -15,6 +15,7 @@
 
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
+#include "common/listening.h"
 #include "common/log.h"
 #include "common/quiet_thread.h"
 #include "common/unique_fd.h"
@@ -183,16 +184,13 @@ void serve_client(int fd, const server_state& state) {
 }
 
 void serve(server_state& state) {
+    acceptor accepting(state.listener.get(), state.wake_read.get(), "control socket");
+    unique_fd client;
     for (;;) {
-        pollfd fds[2] = {{state.listener.get(), POLLIN, 0}, {state.wake_read.get(), POLLIN, 0}};
-        if (poll(fds, 2, -1) < 0) {
-            if (errno == EINTR) continue;
-            log_msg(LOG_ERR, "control socket: poll failed: %s", std::strerror(errno));
-            return;
-        }
-        if (fds[1].revents != 0) return;
-        const unique_fd client(accept4(state.listener.get(), nullptr, nullptr, SOCK_CLOEXEC));
-        if (client) serve_client(client.get(), state);
+        const accept_outcome outcome = accepting.next(std::chrono::milliseconds(-1), client);
+        if (outcome == accept_outcome::stopped) return;
+        if (outcome == accept_outcome::accepted) serve_client(client.get(), state);
+        client.reset();
     }
 }
 

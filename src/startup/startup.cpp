@@ -7,6 +7,7 @@
 #include <grp.h>
 #include <libmilter/mfapi.h>
 #include <pwd.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -199,6 +200,23 @@ void no_log(int /*priority*/, const char* /*message*/) {}
 
 }  // namespace
 
+// Descriptors: the soft limit goes up to the hard one, so that a busy filter
+// (a connection, a backend conversation and perhaps a store link per client)
+// does not run out at the usual soft limit of 1024.
+void raise_descriptor_limit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0 || limit.rlim_cur >= limit.rlim_max) return;
+    const rlim_t before = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        log_msg(LOG_DEBUG, "cannot raise the descriptor limit: %s", std::strerror(errno));
+        return;
+    }
+    log_msg(LOG_DEBUG, "descriptor limit raised from %llu to %llu",
+            static_cast<unsigned long long>(before),
+            static_cast<unsigned long long>(limit.rlim_cur));
+}
+
 void usage() {
     std::printf("kelvantor version %s\n", program_version);
     std::fputs(
@@ -229,6 +247,7 @@ int kelvantor_main(int argc, char** argv) {
 
     open_syslog();
     set_log_echo(errors_seen_on_stderr());
+    raise_descriptor_limit();
     drop_privileges(options);
     if (options.check_only) {
         set_log_sink(no_log);  // the reader's debug lines; problems go to stderr

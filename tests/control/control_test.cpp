@@ -1,8 +1,8 @@
 // The control protocol: each command's answer against a cache with known
 // contents, the refusals of bad input, and the server over a real socket: a
 // stale socket replaced, the mode, an over-long line, a silent client that
-// gets a timeout while the next one is still served, and the socket removed
-// at the stop.
+// gets a timeout while the next one is still served, one that trickles its
+// request cut off at the same deadline, and the socket removed at the stop.
 #include "control/control.h"
 
 #include <poll.h>
@@ -258,6 +258,23 @@ TEST_F(control_socket_test, OverLongLinesAndSilentClientsGetErrorsAndTheNextIsSe
     shutdown(fd, SHUT_WR);
     EXPECT_EQ(read_all(fd), "purged 0\n");
     close(fd);
+}
+
+// The wait counts from the accept: a byte every 50 ms does not extend it.
+TEST_F(control_socket_test, ATricklingClientIsCutOffAtTheDeadline) {
+    ASSERT_TRUE(control_start(config));
+    const int fd = connect_to(path_);
+    ASSERT_GE(fd, 0);
+    const auto start = std::chrono::steady_clock::now();
+    std::string text;
+    for (int i = 0; i < 100 && text.empty(); ++i) {
+        send(fd, "l", 1, MSG_NOSIGNAL);
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 50) > 0) text = read_all(fd);
+    }
+    close(fd);
+    EXPECT_EQ(text, "error timeout\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, config.client_wait * 3);
 }
 
 }  // namespace
