@@ -2,7 +2,8 @@
 // test double: an optional connect, then MAIL, RCPT (macro or none), end of headers,
 // data and abort in any order, close last (also without a connect), against a
 // loopback backend that refuses addresses starting with 'u'.  After the closes
-// the descriptors are back to their count (/proc/self/fd) and priv is cleared;
+// and the background closer's work the descriptors are back to their count
+// (/proc/self/fd) and priv is cleared;
 // ASan catches a context freed twice or used after its close.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "backend/closer.h"
 #include "backend/conversation.h"
 #include "cache/verdict_cache.h"
 #include "common/log.h"
@@ -138,6 +140,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     exemption_lists_clear();
     add_skip_defaults();
     check(skip_net_lock_init() == 0);
+    backend_closer();  // its eventfd is there before the first count of descriptors
     return 0;
 }
 
@@ -218,6 +221,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (c.ctx) close_client(c);
     }
 
+    // The closer ends the conversations in the background; its sockets are
+    // closed once it is idle.
+    check(backend_closer().wait_idle(std::chrono::seconds(5)));
     check(::write(stop[1], "x", 1) == 1);
     backend.join();
     ::close(stop[0]);

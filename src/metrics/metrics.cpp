@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <string>
 
+#include "backend/closer.h"
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
 
@@ -66,6 +67,7 @@ struct snapshot {
     cache_save_counters saves;
     std::uint64_t shared[3][5];
     int shared_state;
+    closer_counts closes;
 };
 
 template <std::size_t N>
@@ -89,6 +91,7 @@ snapshot take_snapshot() {
     s.saves = cache_save_statistics();
     for (std::size_t op = 0; op < 3; ++op) copy(totals.shared[op], s.shared[op]);
     s.shared_state = shared_state.load(std::memory_order_relaxed);
+    s.closes = backend_closer().counts();
     return s;
 }
 
@@ -276,6 +279,10 @@ std::string stats_text() {
                    s.shared[op]);
     }
     if (s.shared_state >= 0) text.line("shared_cache_up", std::int64_t{s.shared_state});
+    text.line("backend_closes_done", s.closes.done);
+    text.line("backend_closes_unanswered", s.closes.unanswered);
+    text.line("backend_closes_dropped", s.closes.dropped);
+    text.line("backend_closes_pending", s.closes.pending);
     return std::move(text.out);
 }
 
@@ -348,6 +355,17 @@ std::string metrics_text() {
                     "1 while the shared verdict store answers, 0 while it is unavailable.");
         text.sample("kelvantor_shared_cache_up", std::int64_t{s.shared_state});
     }
+
+    text.family("kelvantor_backend_closes_total", "counter",
+                "Backend conversations ended in the background: done (RSET and QUIT answered), "
+                "unanswered (a command not sent or not answered in time, closed all the same), "
+                "dropped (closed without a word: the queue was full, or left at exit).");
+    text.sample("kelvantor_backend_closes_total", "result", "done", s.closes.done);
+    text.sample("kelvantor_backend_closes_total", "result", "unanswered", s.closes.unanswered);
+    text.sample("kelvantor_backend_closes_total", "result", "dropped", s.closes.dropped);
+    text.family("kelvantor_backend_closes_pending", "gauge",
+                "Backend conversations being ended in the background now.");
+    text.sample("kelvantor_backend_closes_pending", s.closes.pending);
     return std::move(text.out);
 }
 

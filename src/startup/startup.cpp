@@ -18,6 +18,7 @@
 #include <cstring>
 #include <string>
 
+#include "backend/closer.h"
 #include "cache/cache_file.h"
 #include "cache/periodic_save.h"
 #include "cache/verdict_cache.h"
@@ -258,6 +259,8 @@ int kelvantor_main(int argc, char** argv) {
         std::exit(exit_status::unavailable);
     }
     const int result = smfi_main();
+    // Backend conversations still being ended get a second, then are dropped.
+    backend_closer().stop(std::chrono::seconds(1));
     shared_store_stop();
     metrics_server_stop();
     periodic_save_stop();
