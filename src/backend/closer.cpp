@@ -109,20 +109,20 @@ void conversation_closer::drop(unique_fd fd) noexcept {
 void conversation_closer::take(unique_fd fd, std::chrono::milliseconds reply_wait) noexcept {
     if (!fd) return;
     std::unique_lock lock(mutex_);
-    bool taken = false;
-    if (!stopping_ && wakeup_ && counts_.pending < capacity_) {
+    bool room = !stopping_ && wakeup_ && counts_.pending < capacity_;
+    if (room) {
         try {
             if (!thread_.joinable()) thread_ = start_quiet_thread([this] { run(); });
-            closing& c = inbox_.emplace_back();
-            c.fd = std::move(fd);
-            c.wait = reply_wait;
-            ++counts_.pending;
-            taken = true;
+            inbox_.emplace_back();
         } catch (...) {
-            // No thread or no memory: the socket is dropped below.
+            room = false;  // no thread or no memory: the socket is dropped below
         }
     }
-    if (taken) {
+    if (room) {
+        closing& c = inbox_.back();
+        c.fd = std::move(fd);
+        c.wait = reply_wait;
+        ++counts_.pending;
         lock.unlock();
         wake();
         return;
