@@ -85,6 +85,7 @@ TEST(backend_conversation, SplitBannerAndLateRepliesStayInStep) {
         EXPECT_EQ(conversation.rcpt("user@dom.test"), rcpt_outcome::accepted);
     }
     conversation.close();
+    EXPECT_TRUE(backend_closer().wait_idle(10s));
 }
 
 TEST(backend_conversation, UnaskedBytesEndTheConversation) {
