@@ -66,7 +66,7 @@ stall_guard::admission stall_guard::admit(const backend_server& server, clock::d
         close_circuit(state);
         return admission::go;
     }
-    // A trial that still waits, answered or not, is the one trial there is.
+    // One trial at a time: none while a trial is still waiting for a reply.
     if (state.trial_waiting() || now - state.last_trial < threshold) return admission::refused;
     state.last_trial = now;
     return admission::trial;

@@ -249,7 +249,8 @@ stall_tick() {
     if [ "$phase" != opening ]; then
         local start=${EPOCHREALTIME/./}
         stall_send "$WORK/silence-$stall_round.out" 3 "x$stall_round@helo-silence.test"
-        ((${EPOCHREALTIME/./} - start < 2000000)) || trials=$((trials + 1))
+        # Refused at once, or the trial, whose client gives up after 3 s.
+        ((${EPOCHREALTIME/./} - start < 2500000)) || trials=$((trials + 1))
     fi
     if ((stall_round % 10 == 5)); then
         slow_pair "$stall_round" &
@@ -275,7 +276,7 @@ wait "$silence_client"
 warm_until=$((${EPOCHREALTIME/./} + 25000000))
 while ((trials == 0 && ${EPOCHREALTIME/./} < warm_until)); do
     stall_tick trial
-    log_has "$stall_pid" "$opened" || fail "HELO stall: the circuit did not open"
+    [ "$(log_count "$stall_pid" "$opened")" -gt 0 ] || fail "HELO stall: the circuit did not open"
     sleep 0.8
 done
 ((trials == 1)) || fail "HELO stall: $trials trials within 25 s of the opening, not 1"
@@ -296,13 +297,16 @@ grown "$t_first" "$t_last" 2 && fail "stalls: threads grew from $t_first to $t_l
 grown "$f_first" "$f_last" 4 && fail "stalls: descriptors grew from $f_first to $f_last"
 printf '| %s | %s | %s | %s | %s |\n' "HELO stall and teardown stall, 60 s" \
     "threads $t_first -> $t_last, descriptors $f_first -> $f_last" "60" "-" "$opened" >>"$TABLE"
+# The log through log_count: with many lines, log_has's grep -q can end its
+# pipe early and fail under pipefail.
 [ "$(log_count "$stall_pid" "$opened")" = 1 ] || fail "HELO stall: the circuit opened more than once"
 [ "$(log_count "$stall_pid" "circuit closed")" = 0 ] || fail "stalls: a circuit closed (flapped)"
 for port in "$TEARDOWN_PORT" "$SLOW_PORT"; do
     [ "$(log_count "$stall_pid" "circuit open for backend SMTP at 127.0.0.1 port $port")" = 0 ] ||
         fail "stalls: the circuit of port $port opened"
 done
-log_has "$stall_pid" "cannot read RSET reply" || fail "teardown stall: no \"cannot read RSET reply\""
+[ "$(log_count "$stall_pid" "cannot read RSET reply")" -gt 0 ] ||
+    fail "teardown stall: no \"cannot read RSET reply\""
 for ((i = 5; i <= stall_round; i += 10)); do
     [ -e "$WORK/slow-a$i.out" ] || continue
     expect_line "$WORK/slow-a$i.out" "rcpt <known-a$i@slow-helo.test> continue" "slow HELO, first"
