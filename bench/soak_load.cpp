@@ -1,7 +1,11 @@
 // kv-bench-soak: the soak's load and its checks.  C threads each drive one
 // MTA-side milter connection through transactions (connect from a non-exempt
 // client, MAIL, M recipients, then a header and abort, or a whole message),
-// K transactions to a connection, for S seconds.  Every answer is judged
+// K transactions to a connection, for S seconds.  H of them are harvesters:
+// every recipient a fresh unknown address, 20 to a transaction.  With a
+// second domain, a quarter of the fresh addresses (and of the tempfail ones)
+// belong to it (the soak routes it to a backend that never answers RSET or
+// QUIT).  Every answer is judged
 // against the test backend's rule for its recipient (soak_rules.h), and
 // kelvantor's RSS, threads and descriptors are sampled once a second; the
 // means of the first and last window are compared.  It prints a summary
@@ -41,17 +45,20 @@ constexpr const char* usage =
     "                     [--max-growth PCT] [--on-error defer|pass] [--mix LIST]\n"
     "                     [--cached-valid N] [--cached-invalid N] [--domain D]\n"
     "                     [--client-addr A] [--samples FILE] [--lifetime T] [--loaded-at MS]\n"
-    "                     [--warmup S] [--slack N]\n"
+    "                     [--warmup S] [--slack N] [--harvesters H] [--stall-domain D]\n"
     "       kv-bench-soak --write-cache FILE [--cached-valid N] [--cached-invalid N] [--domain D]\n"
     "  --pid: the filter's process, sampled once a second (VmRSS, Threads, fds).\n"
     "  --lifetime: the filter's verdict lifetime in seconds (0: longer than the run);\n"
     "  --loaded-at: when the filter was started with the cache file (ms since the epoch).\n"
     "  --warmup: seconds of load before the S measured ones (checked, not sampled).\n"
     "  --slack: threads and descriptors may grow by N besides --max-growth percent.\n"
+    "  --harvesters: connections that send only fresh unknown recipients, 20 a transaction.\n"
+    "  --stall-domain: the domain of a quarter of the fresh and tempfail addresses.\n"
     "  --mix: percent shares by kind, default cv=30,ci=10,fv=10,fu=10,av=10,au=10,tf=20\n"
     "  (cached valid/invalid, fresh valid/unknown, fresh valid/unknown again, tempfail).\n";
 
 constexpr std::size_t example_limit = 10;
+constexpr unsigned harvest_rcpts = 20;
 
 struct settings {
     std::string socket;
@@ -63,6 +70,8 @@ struct settings {
     std::uint64_t cached_valid = 2000;
     std::uint64_t cached_invalid = 2000;
     std::string domain = "soak.test";
+    std::string stall_domain;  // "": none
+    unsigned harvesters = 0;
     std::string client_addr = "127.0.0.2";
     std::string client_macro;
     // kelvantor's verdict lifetime less the margin of its whole-second clock
@@ -85,6 +94,7 @@ struct tally {
     std::uint64_t learnt[sk::kind_count] = {};  // answers judged as to a learnt address
     std::uint64_t wrongs[sk::wrong_count] = {};
     std::uint64_t connection_failures = 0;
+    std::uint64_t stall_answers[sk::answer_count] = {};  // recipients of the stall domain
     std::vector<example> examples;
 };
 
@@ -106,7 +116,8 @@ public:
           client_(std::move(client)),
           log_(log),
           t_(t),
-          state_(0x9e3779b97f4a7c15ULL * (index + 1)) {}
+          state_(0x9e3779b97f4a7c15ULL * (index + 1)),
+          harvester_(index < shared.s.harvesters) {}
 
     void run() {
         while (sh_.gate.take()) {
@@ -161,8 +172,10 @@ private:
     // The next recipient: its kind, address, and its pool entry (if any).
     sk::kind pick(std::string& address, address_pool*& pool, std::uint64_t& id) {
         const double draw = static_cast<double>(random() >> 11) * 0x1.0p-53;
-        auto k = static_cast<sk::kind>(
-            std::upper_bound(s_.shares.begin(), s_.shares.end() - 1, draw) - s_.shares.begin());
+        auto k = harvester_ ? sk::kind::fresh_unknown
+                            : static_cast<sk::kind>(
+                                  std::upper_bound(s_.shares.begin(), s_.shares.end() - 1, draw) -
+                                  s_.shares.begin());
         pool = nullptr;
         const bool valid_kind = k == sk::kind::fresh_valid || k == sk::kind::again_valid;
         if (valid_kind || k == sk::kind::fresh_unknown || k == sk::kind::again_unknown) {
@@ -178,6 +191,8 @@ private:
             }
         }
         char local[64];
+        // Which domain: a quarter of the pooled and tempfail ones the stall domain.
+        std::uint64_t spread = pool != nullptr ? id : 1;
         switch (k) {
             case sk::kind::cached_valid:
                 std::snprintf(local, sizeof local, "cv%" PRIu64, random() % s_.cached_valid);
@@ -195,12 +210,14 @@ private:
                 std::snprintf(local, sizeof local, "unknown-f%" PRIu64, id);
                 break;
             case sk::kind::tempfail:
+                spread = sequence_;
                 std::snprintf(local, sizeof local, "tempfail-%u-%" PRIu64, index_, sequence_++);
                 break;
         }
+        stalled_ = !s_.stall_domain.empty() && spread % 4 == 0;
         address.assign(local);
         address.push_back('@');
-        address.append(s_.domain);
+        address.append(stalled_ ? s_.stall_domain : s_.domain);
         return k;
     }
 
@@ -210,7 +227,8 @@ private:
             failed("mail");
             return;
         }
-        for (unsigned i = 0; i < s_.rcpts; ++i) {
+        const unsigned rcpts = harvester_ ? harvest_rcpts : s_.rcpts;
+        for (unsigned i = 0; i < rcpts; ++i) {
             if (!recipient()) return;
         }
         // Every third transaction is a whole message, the others end at a header.
@@ -243,13 +261,15 @@ private:
         const bool learnt = pool != nullptr
                                 ? pool->learnt(id, sent_ns, s_.lifetime_ns)
                                 : k != sk::kind::tempfail && sent_ns < s_.preloaded_until_ns;
-        const bool macros_sent = client_.macros(
-            'R',
-            {{"{rcpt_addr}", address_}, {"{rcpt_host}", s_.domain}, {"{rcpt_mailer}", "smtp"}});
+        const bool macros_sent =
+            client_.macros('R', {{"{rcpt_addr}", address_},
+                                 {"{rcpt_host}", stalled_ ? s_.stall_domain : s_.domain},
+                                 {"{rcpt_mailer}", "smtp"}});
         const sk::answer a =
             macros_sent ? sk::classify(client_.rcpt(bracketed_)) : sk::answer::lost;
         const auto answered = bench_clock::now();
         ++t_.answers[static_cast<int>(k)][static_cast<int>(a)];
+        if (stalled_) ++t_.stall_answers[static_cast<int>(a)];
         if (learnt) ++t_.learnt[static_cast<int>(k)];
         const sk::wrong w = sk::judge(k, learnt, a, s_.mode);
         if (w != sk::wrong::none) {
@@ -274,6 +294,8 @@ private:
     std::uint64_t state_;
     std::uint64_t sequence_ = 0;
     std::uint64_t in_connection_ = 0;
+    bool harvester_;
+    bool stalled_ = false;  // the recipient being sent is of the stall domain
     std::string address_;
     std::string bracketed_;
 };
@@ -357,7 +379,7 @@ int main(int argc, char** argv) {
         "transactions", "pid",          "window",         "max-growth", "on-error",
         "mix",          "cached-valid", "cached-invalid", "domain",     "client-addr",
         "samples",      "write-cache",  "lifetime",       "loaded-at",  "warmup",
-        "slack"};
+        "slack",        "harvesters",   "stall-domain"};
     settings s;
     s.cached_valid = std::max<std::uint64_t>(1, opts.count("cached-valid", s.cached_valid));
     s.cached_invalid = std::max<std::uint64_t>(1, opts.count("cached-invalid", s.cached_invalid));
@@ -378,6 +400,9 @@ int main(int argc, char** argv) {
     s.tx_per_conn = std::max<std::uint64_t>(1, opts.count("tx-per-conn", s.tx_per_conn));
     s.mode = mode == "pass" ? sk::on_error::pass : sk::on_error::defer;
     s.client_addr = opts.text("client-addr", s.client_addr);
+    s.stall_domain = opts.text("stall-domain", "");
+    s.harvesters =
+        static_cast<unsigned>(std::min<std::uint64_t>(opts.count("harvesters", 0), s.connections));
     s.client_macro = "client.soak.test [" + s.client_addr + "]";
     const double seconds = opts.number("seconds", 60);
     // Load before the measured seconds: answers are checked, nothing is sampled.
@@ -455,6 +480,8 @@ int main(int argc, char** argv) {
         for (std::size_t k = 0; k < sk::kind_count; ++k) all.learnt[k] += t.learnt[k];
         for (std::size_t w = 0; w < sk::wrong_count; ++w) all.wrongs[w] += t.wrongs[w];
         all.connection_failures += t.connection_failures;
+        for (std::size_t a = 0; a < sk::answer_count; ++a)
+            all.stall_answers[a] += t.stall_answers[a];
         for (const example& e : t.examples)
             if (all.examples.size() < example_limit) all.examples.push_back(e);
     }
@@ -481,6 +508,11 @@ int main(int argc, char** argv) {
         for (std::size_t a = 0; a < sk::answer_count; ++a)
             std::printf(" %" PRIu64 " |", all.answers[k][a]);
         std::printf(" %" PRIu64 " |\n", all.learnt[k]);
+    }
+    if (!s.stall_domain.empty()) {
+        std::printf("| of them, of %s |", s.stall_domain.c_str());
+        for (const std::uint64_t n : all.stall_answers) std::printf(" %" PRIu64 " |", n);
+        std::printf(" |\n");
     }
     std::printf("\n| wrong answers | count |\n| --- | ---: |\n");
     for (std::size_t w = 1; w < sk::wrong_count; ++w)

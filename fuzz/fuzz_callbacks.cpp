@@ -2,7 +2,8 @@
 // test double: an optional connect, then MAIL, RCPT (macro or none), end of headers,
 // data and abort in any order, close last (also without a connect), against a
 // loopback backend that refuses addresses starting with 'u'.  After the closes
-// the descriptors are back to their count (/proc/self/fd) and priv is cleared;
+// and the background closer's work the descriptors are back to their count
+// (/proc/self/fd) and priv is cleared;
 // ASan catches a context freed twice or used after its close.
 #include <arpa/inet.h>
 #include <dirent.h>
@@ -22,6 +23,7 @@
 #include <thread>
 #include <vector>
 
+#include "backend/closer.h"
 #include "backend/conversation.h"
 #include "cache/verdict_cache.h"
 #include "common/log.h"
@@ -137,6 +139,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
     check(route_add("example.com", port, ipv4(INADDR_LOOPBACK)));
     exemption_lists_clear();
     add_skip_defaults();
+    backend_closer();  // its eventfd is there before the first count of descriptors
     return 0;
 }
 
@@ -217,6 +220,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         if (c.ctx) close_client(c);
     }
 
+    // The closer ends the conversations in the background; its sockets are
+    // closed once it is idle.
+    check(backend_closer().wait_idle(std::chrono::seconds(5)));
     check(::write(stop[1], "x", 1) == 1);
     backend.join();
     ::close(stop[0]);

@@ -14,6 +14,7 @@
 #include <cstring>
 #include <utility>
 
+#include "backend/closer.h"
 #include "backend/reply.h"
 #include "backend/smtp.h"
 #include "backend/socket_io.h"
@@ -85,13 +86,10 @@ backend_conversation& backend_conversation::operator=(backend_conversation&& oth
 }
 
 void backend_conversation::end(ending how) noexcept {
-    if (fd_) {
-        if (how == ending::polite) {
-            // Both results are ignored: QUIT goes out even when RSET failed.
-            watched_command("RSET", "", "250", false, command_reply_wait);
-            watched_command("QUIT", "", "221", false, command_reply_wait);
-            ::shutdown(fd_.get(), SHUT_RDWR);
-        }
+    if (fd_ && how == ending::polite) {
+        // RSET and QUIT go out from the closer's thread, not the caller's.
+        backend_closer().take(std::move(fd_), reply_wait_ + slow_banner_allowance());
+    } else if (fd_) {
         if (fd_.reset() != 0) {
             if (how == ending::failure) {
                 log_msg(LOG_ERR, "close fd error %s", std::strerror(errno));
@@ -117,9 +115,9 @@ open_result backend_conversation::open(const backend_server& server,
     end(ending::silent);  // never two sockets at once
     server_ = server;
     reply_wait_ = timeouts.reply;
-    const auto stall_threshold = timeouts.reply + slow_banner_allowance();
-    const auto admission =
-        backend_stall_guard().admit(server, stall_threshold, stall_guard::clock::now());
+    const auto admission = backend_stall_guard().admit(
+        server, stall_threshold(timeouts.reply, slow_banner_allowance()),
+        stall_guard::clock::now());
     if (admission == stall_guard::admission::refused) return open_result::stalled;
 
     int slot = NO_BACKEND;
@@ -165,27 +163,25 @@ open_result backend_conversation::open(const backend_server& server,
         end(ending::failure);
         return open_result::not_greeted;
     }
-    // A trial of a server that stalled waits no longer than the threshold.
-    const bool trial = admission == stall_guard::admission::trial;
-    return greet(helo_name, trial, trial ? stall_threshold : command_reply_wait);
+    // A trial of a server that stalled waits as long as any conversation:
+    // cut short, it would answer differently than one.
+    return greet(helo_name, admission == stall_guard::admission::trial);
 }
 
 command_result backend_conversation::watched_command(const char* verb, const char* argument,
-                                                     const char* expected, bool trial,
-                                                     std::chrono::milliseconds wait) {
+                                                     bool trial) {
     stall_guard& guard = backend_stall_guard();
     const std::uint64_t token = guard.begin_wait(server_, trial, stall_guard::clock::now());
-    const command_result result = smtp_command(fd_.get(), verb, argument, expected, wait);
-    guard.end_wait(token, result != command_result::no_reply && result != command_result::broken);
+    const command_result result = smtp_command(fd_.get(), verb, argument, "250");
+    guard.end_wait(token, stall_guard::clock::now());
     return result;
 }
 
-open_result backend_conversation::greet(const char* helo_name, bool trial,
-                                        std::chrono::milliseconds wait) {
+open_result backend_conversation::greet(const char* helo_name, bool trial) {
     // A refused HELO or MAIL FROM does not end the conversation: the probe
     // still goes out and its own reply decides.  A reply that never came
     // does, since a late one would be taken for the next command's.
-    const command_result helo = watched_command("HELO", helo_name, "250", trial, wait);
+    const command_result helo = watched_command("HELO", helo_name, trial);
     if (helo == command_result::no_reply || helo == command_result::short_reply) {
         raise_slow_banner_allowance();
     }
@@ -200,7 +196,7 @@ open_result backend_conversation::greet(const char* helo_name, bool trial,
         return open_result::no_memory;
     }
     std::snprintf(sender.data(), sender.size(), ":<%s@%s>", probe_sender, helo_name);
-    const command_result mail = watched_command("MAIL FROM", sender.data(), "250", trial, wait);
+    const command_result mail = watched_command("MAIL FROM", sender.data(), trial);
     if (mail == command_result::no_reply || mail == command_result::broken) {
         end(ending::silent);
         return open_result::greeting_lost;

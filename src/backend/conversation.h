@@ -28,7 +28,8 @@ struct backend_server {
 
 struct conversation_timeouts {
     std::chrono::milliseconds connect{1500};
-    std::chrono::seconds reply{3};  // banner (plus the slow-banner allowance) and RCPT TO
+    // Banner (plus the slow-banner allowance), RCPT TO, and each teardown reply.
+    std::chrono::seconds reply{3};
 };
 
 enum class open_result {
@@ -74,7 +75,8 @@ public:
     // unjudged), 0 when there was none.
     int last_rcpt_code() const noexcept { return rcpt_code_; }
 
-    // Polite end: RSET, QUIT (results ignored), shutdown, close.
+    // Polite end: the socket goes to the background closer (backend/closer.h),
+    // which sends RSET and QUIT, reads their replies and closes; never waits.
     void close() noexcept;
     // Silent end: close without a word to the backend.
     void drop() noexcept;
@@ -87,10 +89,9 @@ public:
 private:
     enum class ending { polite, silent, failure };
     void end(ending how) noexcept;
-    open_result greet(const char* helo_name, bool trial, std::chrono::milliseconds wait);
-    // A greeting or teardown command, its wait watched for stalls.
-    command_result watched_command(const char* verb, const char* argument, const char* expected,
-                                   bool trial, std::chrono::milliseconds wait);
+    open_result greet(const char* helo_name, bool trial);
+    // A greeting command (reply 250 expected), its wait watched for stalls.
+    command_result watched_command(const char* verb, const char* argument, bool trial);
 
     unique_fd fd_;
     conversation_state state_ = conversation_state::none;

@@ -1,4 +1,4 @@
-// The stalled-backend guard: per server, the waits for command replies in
+// The stalled-backend guard: per server, the waits for greeting replies in
 // progress, and whether new conversations are refused.  The mutex is held
 // only for this bookkeeping, never across network waits.
 #include "backend/stall_guard.h"
@@ -25,6 +25,15 @@ void log_circuit(int priority, const char* what, const backend_server& server) {
 
 }  // namespace
 
+bool stall_guard::server_state::stalled(clock::time_point now) const {
+    return std::any_of(waits.begin(), waits.end(),
+                       [&](const wait_entry& w) { return now - w.since > threshold; });
+}
+
+bool stall_guard::server_state::trial_waiting() const {
+    return std::any_of(waits.begin(), waits.end(), [](const wait_entry& w) { return w.trial; });
+}
+
 stall_guard::server_state& stall_guard::state_of(const backend_server& server) {
     for (auto& state : servers_) {
         if (state.server == server) return state;
@@ -45,9 +54,7 @@ stall_guard::admission stall_guard::admit(const backend_server& server, clock::d
     const std::lock_guard lock(mutex_);
     server_state& state = state_of(server);
     state.threshold = threshold;
-    const bool stalled = std::any_of(state.waits.begin(), state.waits.end(), [&](const auto& w) {
-        return !w.trial && now - w.since > threshold;
-    });
+    const bool stalled = state.stalled(now);
     if (!state.open) {
         if (!stalled) return admission::go;
         state.open = true;
@@ -55,11 +62,12 @@ stall_guard::admission stall_guard::admit(const backend_server& server, clock::d
         log_circuit(LOG_WARNING, "circuit open", server);
         return admission::refused;
     }
-    if (!stalled && state.waits.empty()) {
+    if (!stalled) {
         close_circuit(state);
         return admission::go;
     }
-    if (now - state.last_trial < threshold) return admission::refused;
+    // One trial at a time: none while a trial is still waiting for a reply.
+    if (state.trial_waiting() || now - state.last_trial < threshold) return admission::refused;
     state.last_trial = now;
     return admission::trial;
 }
@@ -72,27 +80,16 @@ std::uint64_t stall_guard::begin_wait(const backend_server& server, bool trial,
     return token;
 }
 
-void stall_guard::end_wait(std::uint64_t token, bool answered) {
+void stall_guard::end_wait(std::uint64_t token, clock::time_point now) {
     const std::lock_guard lock(mutex_);
     for (auto& state : servers_) {
         const auto found = std::find_if(state.waits.begin(), state.waits.end(),
                                         [token](const auto& w) { return w.token == token; });
         if (found == state.waits.end()) continue;
-        const bool trial = found->trial;
         state.waits.erase(found);
-        if (!state.open) return;
-        // A trial that got its answer shows the server answering again; one
-        // that did not keeps the circuit open.  Otherwise it closes once no
-        // wait is stalled any more.
-        if (trial) {
-            if (answered) close_circuit(state);
-            return;
-        }
-        const auto now = clock::now();
-        const bool still_stalled =
-            std::any_of(state.waits.begin(), state.waits.end(),
-                        [&](const auto& w) { return !w.trial && now - w.since > state.threshold; });
-        if (!still_stalled) close_circuit(state);
+        // An answered trial proves nothing about the older waits: the circuit
+        // closes only once none of them is stalled any more.
+        if (state.open && !state.stalled(now)) close_circuit(state);
         return;
     }
 }

@@ -1,11 +1,13 @@
 // A guard against backend servers that take a connection and then stall.
-// Greeting and teardown commands wait up to 2000 s for their replies, so a
-// server that stops answering HELO would tie up one filter thread per new
-// conversation.  While any conversation with a server has waited longer
-// than the threshold, new conversations with that server are refused at
-// once; one trial conversation per threshold interval may try again, with
-// its waits cut to the threshold.  The circuit closes when the stalled waits
-// have ended or a trial was answered.  Opening and closing are logged.
+// Greeting commands (HELO, MAIL FROM) wait up to 2000 s for their replies, so
+// a server that stops answering them would tie up one filter thread per new
+// conversation.  A wait is stalled once it has lasted longer than the
+// threshold, which lies well beyond what a slow but working server takes
+// (stall_threshold).  While any wait with a server is stalled, new
+// conversations with it are refused at once, except for one trial
+// conversation at a time, at most one per threshold interval, whose waits
+// are those of any other conversation.  The circuit closes only when no
+// stalled wait remains.  Opening and closing are logged.
 #pragma once
 
 #include <chrono>
@@ -17,6 +19,15 @@
 
 namespace kelvantor {
 
+// A greeting wait counts as stalled after this many reply timeouts (plus the
+// slow-banner allowance): 15 s with the default TimeoutSMTPReply of 3 s.
+inline constexpr int stall_threshold_factor = 5;
+
+constexpr std::chrono::seconds stall_threshold(std::chrono::seconds reply_timeout,
+                                               std::chrono::seconds allowance) noexcept {
+    return stall_threshold_factor * reply_timeout + allowance;
+}
+
 class stall_guard {
 public:
     using clock = std::chrono::steady_clock;
@@ -27,8 +38,8 @@ public:
 
     // A conversation starts waiting for a command's reply; the token ends it.
     std::uint64_t begin_wait(const backend_server& server, bool trial, clock::time_point now);
-    // The wait ended; answered: a whole reply came in step.
-    void end_wait(std::uint64_t token, bool answered);
+    // The wait ended, answered or not.
+    void end_wait(std::uint64_t token, clock::time_point now);
 
     // Whether new conversations with server are refused now (for tests and metrics).
     bool refusing(const backend_server& server) const;
@@ -45,6 +56,9 @@ private:
         clock::duration threshold{};
         clock::time_point last_trial{};
         std::vector<wait_entry> waits;
+
+        bool stalled(clock::time_point now) const;
+        bool trial_waiting() const;
     };
 
     server_state& state_of(const backend_server& server);

@@ -22,7 +22,8 @@ struct conn_ctx {
 
     // The conversation with server, open or not (a new one is added).
     backend_conversation& conversation_for(const backend_server& server);
-    // Ends every open conversation politely (RSET, QUIT).
+    // Ends every open conversation politely: each goes to the background
+    // closer, which sends RSET and QUIT; never waits for the backend.
     void end_conversations() noexcept;
 };
 

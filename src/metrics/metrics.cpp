@@ -9,6 +9,7 @@
 #include <mutex>
 #include <string>
 
+#include "backend/closer.h"
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
 #include "common/clock.h"
@@ -89,6 +90,7 @@ struct snapshot {
     std::string version;
     std::int64_t start_unix;
     std::int64_t save_interval;
+    closer_counts closes;
 };
 
 template <std::size_t N>
@@ -120,6 +122,7 @@ snapshot take_snapshot() {
     s.version = process.version;
     s.start_unix = process.start_unix;
     s.save_interval = process.save_interval;
+    s.closes = backend_closer().counts();
     return s;
 }
 
@@ -336,6 +339,10 @@ std::string stats_text() {
     text.line("config_reloads_ok", s.reloads_ok);
     text.line("config_reloads_error", s.reloads_error);
     text.line("config_last_reload_success_timestamp_seconds", s.last_reload_unix);
+    text.line("backend_closes_done", s.closes.done);
+    text.line("backend_closes_unanswered", s.closes.unanswered);
+    text.line("backend_closes_dropped", s.closes.dropped);
+    text.line("backend_closes_pending", s.closes.pending);
     return std::move(text.out);
 }
 
@@ -429,6 +436,16 @@ std::string metrics_text() {
                     "Start time of the process since the Unix epoch, in seconds.");
         text.sample("process_start_time_seconds", s.start_unix);
     }
+    text.family("kelvantor_backend_closes_total", "counter",
+                "Backend conversations ended in the background: done (RSET and QUIT answered), "
+                "unanswered (a command not sent or not answered in time, closed all the same), "
+                "dropped (closed without a word: the queue was full, or left at exit).");
+    text.sample("kelvantor_backend_closes_total", "result", "done", s.closes.done);
+    text.sample("kelvantor_backend_closes_total", "result", "unanswered", s.closes.unanswered);
+    text.sample("kelvantor_backend_closes_total", "result", "dropped", s.closes.dropped);
+    text.family("kelvantor_backend_closes_pending", "gauge",
+                "Backend conversations being ended in the background now.");
+    text.sample("kelvantor_backend_closes_pending", s.closes.pending);
     return std::move(text.out);
 }
 

@@ -19,6 +19,7 @@
 #include <cstring>
 #include <string>
 
+#include "backend/closer.h"
 #include "cache/cache_file.h"
 #include "cache/periodic_save.h"
 #include "cache/verdict_cache.h"
@@ -313,6 +314,8 @@ int kelvantor_main(int argc, char** argv) {
     reload_on_sighup();
     set_log_echo(false);  // from here on syslog alone
     const int result = smfi_main();
+    // Backend conversations still being ended get a second, then are dropped.
+    backend_closer().stop(std::chrono::seconds(1));
     shared_store_stop();
     metrics_server_stop();
     periodic_save_stop();

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backend/closer.h"
 #include "support/log_capture.h"
 #include "support/raw_peer.h"
 #include "support/test_backend.h"
@@ -54,8 +55,10 @@ TEST(backend_conversation, GreetsProbesAndEndsPolitely) {
     EXPECT_EQ(conversation.rcpt("bad@dom.test"), rcpt_outcome::unknown_user);
     EXPECT_EQ(conversation.rcpt("odd@dom.test"), rcpt_outcome::unjudged);
     const int fd = conversation.fd();
-    conversation.close();
+    conversation.close();  // the closer's thread ends it
     EXPECT_EQ(conversation.state(), conversation_state::none);
+    EXPECT_EQ(conversation.fd(), -1);
+    ASSERT_TRUE(backend_closer().wait_idle(10s));
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1) << "the socket is closed";
     EXPECT_TRUE(backend.wait_for_finished(1, 10s));
     EXPECT_EQ(backend.lines(), (std::vector<std::string>{
@@ -82,6 +85,7 @@ TEST(backend_conversation, SplitBannerAndLateRepliesStayInStep) {
         EXPECT_EQ(conversation.rcpt("user@dom.test"), rcpt_outcome::accepted);
     }
     conversation.close();
+    EXPECT_TRUE(backend_closer().wait_idle(10s));
 }
 
 TEST(backend_conversation, UnaskedBytesEndTheConversation) {
@@ -215,6 +219,7 @@ TEST(backend_conversation, VanishedBackendStillClosed) {
     const int fd = conversation.fd();
     conversation.close();
     EXPECT_EQ(conversation.state(), conversation_state::none);
+    ASSERT_TRUE(backend_closer().wait_idle(10s));
     EXPECT_EQ(::fcntl(fd, F_GETFD), -1);
     // RSET and QUIT each fail, either at the write or at the read.
     for (const std::string verb : {"RSET", "QUIT"}) {

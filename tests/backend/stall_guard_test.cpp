@@ -1,6 +1,7 @@
 // The stalled-backend guard: its states on a timeline of its own (no
-// waiting), and a real conversation stuck at HELO whose server is then
-// refused at once until the stuck conversation ends.
+// waiting), a real conversation stuck at HELO whose server is then refused
+// at once until the stuck conversation ends, and slow but working servers
+// that keep being used, trials included.
 #include "backend/stall_guard.h"
 
 #include <syslog.h>
@@ -36,28 +37,31 @@ TEST(stall_guard, OpensOnAStalledWaitAndClosesWhenItEnds) {
     EXPECT_TRUE(guard.refusing(server_a));
     EXPECT_EQ(log.count("circuit open for backend SMTP at 127.0.0.1 port 2525"), 1);
 
-    guard.end_wait(stuck, false);
+    guard.end_wait(stuck, t0 + 6s);
     EXPECT_FALSE(guard.refusing(server_a));
     EXPECT_EQ(log.count("circuit closed for backend SMTP at 127.0.0.1 port 2525"), 1);
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 6s), admission::go);
 }
 
-TEST(stall_guard, OneTrialPerThresholdAndOnlyAnAnsweredTrialCloses) {
+TEST(stall_guard, OneTrialAtATimeAndClosedOnlyWhenNoStalledWaitRemains) {
     log_capture log;
     stall_guard guard;
-    guard.begin_wait(server_a, false, t0);                              // stuck for good
+    const auto stuck = guard.begin_wait(server_a, false, t0);
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 4s), admission::refused);  // opens
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 6s), admission::refused);
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 7s), admission::trial);
-    EXPECT_EQ(guard.admit(server_a, 3s, t0 + 8s), admission::refused) << "one trial at a time";
+    EXPECT_EQ(guard.admit(server_a, 3s, t0 + 8s), admission::refused) << "one per threshold";
 
-    const auto failed_trial = guard.begin_wait(server_a, true, t0 + 7s);
-    guard.end_wait(failed_trial, false);
-    EXPECT_TRUE(guard.refusing(server_a));
+    const auto answered_trial = guard.begin_wait(server_a, true, t0 + 7s);
+    EXPECT_EQ(guard.admit(server_a, 3s, t0 + 11s), admission::refused) << "the trial still waits";
+    guard.end_wait(answered_trial, t0 + 11s);
+    EXPECT_TRUE(guard.refusing(server_a)) << "an older wait is still stalled";
 
-    EXPECT_EQ(guard.admit(server_a, 3s, t0 + 10s), admission::trial);
-    const auto answered_trial = guard.begin_wait(server_a, true, t0 + 10s);
-    guard.end_wait(answered_trial, true);
+    EXPECT_EQ(guard.admit(server_a, 3s, t0 + 11s), admission::trial);
+    const auto stalled_trial = guard.begin_wait(server_a, true, t0 + 11s);
+    guard.end_wait(stuck, t0 + 15s);
+    EXPECT_TRUE(guard.refusing(server_a)) << "the trial has stalled too";
+    guard.end_wait(stalled_trial, t0 + 16s);
     EXPECT_FALSE(guard.refusing(server_a));
     EXPECT_EQ(log.count("circuit open for backend SMTP at 127.0.0.1 port 2525"), 1);
     EXPECT_EQ(log.count("circuit closed for backend SMTP at 127.0.0.1 port 2525"), 1);
@@ -82,15 +86,16 @@ TEST(stall_guard, ConversationsWithAStalledServerAreRefusedAtOnce) {
         done = true;
     });
     ASSERT_TRUE(backend->wait_for_lines(1, 10s)) << "HELO sent";
-    // The circuit opens only once the wait is past the threshold (1 s).
+    // The circuit opens only once the wait is past the threshold (5 s).
     stall_guard& guard = backend_stall_guard();
-    const auto deadline = std::chrono::steady_clock::now() + 10s;
+    const auto deadline = std::chrono::steady_clock::now() + 15s;
     open_result refused = open_result::opened;
     while (refused != open_result::stalled && std::chrono::steady_clock::now() < deadline) {
-        if (guard.admit(server, 1s, stall_guard::clock::now()) == admission::refused) {
+        if (guard.admit(server, stall_threshold(1s, 0s), stall_guard::clock::now()) ==
+            admission::refused) {
             refused = open_result::stalled;
         } else {
-            std::this_thread::sleep_for(50ms);  // polling with a bound, not a race
+            std::this_thread::sleep_for(100ms);  // polling with a bound, not a race
         }
     }
     ASSERT_EQ(refused, open_result::stalled);
@@ -109,6 +114,74 @@ TEST(stall_guard, ConversationsWithAStalledServerAreRefusedAtOnce) {
                                            std::to_string(server.port)))
         << log.dump();
     reset_slow_banner_allowance();
+}
+
+// HELO answered after 2 s, twice the reply timeout: well under the threshold
+// of 5 s, so a second conversation that starts while the first has waited
+// longer than the reply timeout is made, not refused.
+TEST(stall_guard, SlowButWorkingServerKeepsTheCircuitClosed) {
+    testing::backend_script script;
+    script.helo_delay = 2s;
+    script.rcpt_reply = [](const std::string& address) {
+        return std::string(address.rfind("bad", 0) == 0 ? "550 5.1.1 unknown\r\n"
+                                                        : "250 2.1.5 Ok\r\n");
+    };
+    testing::test_backend backend(script);
+    const backend_server server{backend.address(), backend.port()};
+    const conversation_timeouts timeouts{1500ms, 1s};
+    reset_slow_banner_allowance();
+    log_capture log;
+
+    rcpt_outcome first = rcpt_outcome::failed;
+    std::thread waiting([&] {
+        backend_conversation conversation;
+        if (conversation.open(server, timeouts, "gw.test") == open_result::opened) {
+            first = conversation.rcpt("user@dom.test");
+        }
+    });
+    ASSERT_TRUE(backend.wait_for_lines(1, 10s)) << "HELO sent";
+    std::this_thread::sleep_until(stall_guard::clock::now() + 1200ms);  // past the reply timeout
+    backend_conversation second;
+    EXPECT_EQ(second.open(server, timeouts, "gw.test"), open_result::opened);
+    EXPECT_EQ(second.rcpt("bad@dom.test"), rcpt_outcome::unknown_user);
+    waiting.join();
+    EXPECT_EQ(first, rcpt_outcome::accepted);
+    EXPECT_EQ(
+        log.count("circuit open for backend SMTP at 127.0.0.1 port " + std::to_string(server.port)),
+        0)
+        << log.dump();
+    EXPECT_EQ(slow_banner_allowance(), 0s);
+}
+
+// While an older wait stalls, a trial is let through: its HELO, answered
+// after 1.5 s (past the reply timeout), is waited for as in any other
+// conversation, so the trial gets its answer, raises no allowance, and does
+// not close the circuit while the stalled wait remains.
+TEST(stall_guard, TrialWaitsAreNotCutShort) {
+    testing::backend_script script;
+    script.helo_delay = 1500ms;
+    testing::test_backend backend(script);
+    const backend_server server{backend.address(), backend.port()};
+    reset_slow_banner_allowance();
+    log_capture log;
+    stall_guard& guard = backend_stall_guard();
+    const auto now = stall_guard::clock::now();
+    const auto stuck = guard.begin_wait(server, false, now - 100s);
+    ASSERT_EQ(guard.admit(server, 5s, now - 50s), admission::refused);  // opened 50 s ago
+
+    backend_conversation trial;
+    EXPECT_EQ(trial.open(server, {1500ms, 1s}, "gw.test"), open_result::opened);
+    EXPECT_EQ(trial.rcpt("user@dom.test"), rcpt_outcome::accepted);
+    EXPECT_EQ(slow_banner_allowance(), 0s);
+    EXPECT_TRUE(guard.refusing(server)) << "the stalled wait remains";
+    backend_conversation refused;
+    EXPECT_EQ(refused.open(server, {1500ms, 1s}, "gw.test"), open_result::stalled);
+
+    guard.end_wait(stuck, stall_guard::clock::now());
+    EXPECT_FALSE(guard.refusing(server));
+    const std::string port = std::to_string(server.port);
+    EXPECT_EQ(log.count("circuit closed for backend SMTP at 127.0.0.1 port " + port), 1);
+    EXPECT_EQ(log.count("circuit open for backend SMTP at 127.0.0.1 port " + port), 1);
 }
 
 }  // namespace

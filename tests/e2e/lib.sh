@@ -87,8 +87,10 @@ stop_syslog() {
     E2E_SYSLOG_PID=""
 }
 
-# log_has PID TEXT: a message of kelvantor[PID] contains TEXT.
-log_has() { grep -F -- "kelvantor[$1]: " "$SYSLOG" | grep -qF -- "$2"; }
+# log_has PID TEXT: a message of kelvantor[PID] contains TEXT.  (Not grep -q
+# on a pipe: it would stop reading at the first match, and under pipefail the
+# first grep's SIGPIPE would turn a match into a miss.)
+log_has() { grep -F -- "kelvantor[$1]: " "$SYSLOG" | grep -F -- "$2" >/dev/null; }
 # log_is PID TEXT: a message of kelvantor[PID] is exactly TEXT.
 log_is() { awk -v tag="kelvantor[$1]: " -v text="$2" \
     'index($0, tag) && substr($0, index($0, tag) + length(tag)) == text { found = 1 }

@@ -1,7 +1,10 @@
 // The connection callbacks: which clients are accepted at connect, and the
 // context's life from connect to close with its backend conversation ended
-// at the end of the headers, at abort and at close.
+// at the end of the headers, at abort and at close, without waiting for it.
 #include <sys/un.h>
+
+#include <future>
+#include <thread>
 
 #include "filter_fixture.h"
 #include "support/test_backend.h"
@@ -183,6 +186,42 @@ TEST_F(backend_teardown_test, FastPathEndsAtDataAndNegotiatesWithinTheOffer) {
     EXPECT_EQ(cb_negotiate(nullptr, SMFIF_ADDHDRS, older, 0, 0, &actions, &protocol, &f2, &f3),
               SMFIS_CONTINUE);
     EXPECT_EQ(protocol, static_cast<unsigned long>(SMFIP_NOHELO | SMFIP_NOHDRS | SMFIP_NOBODY));
+}
+
+// A backend that answers the greeting and the probes but never RSET: the
+// end of the headers, the abort and the close still return at once, and
+// RSET and QUIT go out behind them.
+TEST_F(connection_test, TeardownCallbacksReturnAtOnceWhenRsetIsNeverAnswered) {
+    backend_script script;
+    script.rset_reply.clear();
+    auto backend = std::make_unique<test_backend>(script);
+    ASSERT_TRUE(route_add("example.test", backend->port(), backend->address()));
+    settings.reply_timeout = 1;  // the closer's wait for each reply
+    std::vector<fake_milter_ctx*> conns;
+    for (int i = 0; i < 3; ++i) {
+        auto& conn = connect_from();
+        EXPECT_EQ(rcpt(conn, "user" + std::to_string(i) + "@example.test"), SMFIS_CONTINUE);
+        conns.push_back(&conn);
+    }
+    std::promise<void> returned;
+    std::thread callbacks([&] {
+        cb_eoh(conns[0]);
+        cb_abort(conns[1]);
+        cb_close(conns[2]);
+        returned.set_value();
+    });
+    const bool at_once =
+        returned.get_future().wait_for(std::chrono::seconds(1)) == std::future_status::ready;
+    EXPECT_TRUE(at_once) << "a callback waited for the backend's RSET reply";
+    if (at_once) {
+        ASSERT_TRUE(backend->wait_for_lines(15, std::chrono::seconds(10)));
+        for (const char* verb : {"RSET", "QUIT"}) {
+            const auto lines = backend->lines();
+            EXPECT_EQ(std::count(lines.begin(), lines.end(), verb), 3) << verb;
+        }
+    }
+    backend.reset();  // also frees a callback stuck on the backend
+    callbacks.join();
 }
 
 }  // namespace

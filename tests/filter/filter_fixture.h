@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 
+#include "backend/closer.h"
 #include "backend/conversation.h"
 #include "cache/verdict_cache.h"
 #include "common/settings.h"
@@ -61,6 +62,8 @@ protected:
         for (auto& conn : connections) {
             if (conn->priv != nullptr) cb_close(conn.get());
         }
+        // The closer logs into this test's capture, not the next one's.
+        EXPECT_TRUE(backend_closer().wait_idle(std::chrono::seconds(10)));
     }
 
     // A client connection from address, after cb_connect answered continue.

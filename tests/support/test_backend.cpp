@@ -228,7 +228,7 @@ void event_loop::answer(connection& c, const std::string& line) {
     const backend_script& script = s_.script;
     const std::string verb = upper_verb(line);
     if (verb == "HELO" || verb == "EHLO") {
-        queue(c, script.helo_reply, {}, false);
+        queue(c, script.helo_reply, script.helo_delay, false);
     } else if (verb == "MAIL") {
         queue(c, script.mail_reply, {}, false);
     } else if (verb == "RCPT") {
@@ -240,7 +240,7 @@ void event_loop::answer(connection& c, const std::string& line) {
     } else if (verb == "RSET") {
         queue(c, script.rset_reply, {}, false);
     } else if (verb == "QUIT") {
-        queue(c, script.quit_reply, {}, true);
+        queue(c, script.quit_reply, {}, script.close_after_quit);
     } else if (verb == "NOOP") {
         queue(c, script.noop_reply, {}, false);
     } else {

@@ -30,13 +30,15 @@ struct backend_script {
     // it must not block (the other connections of its thread would wait).
     std::function<std::string(const std::string& address)> rcpt_reply;
     std::string rset_reply = "250 2.0.0 Ok\r\n";
-    std::string quit_reply = "221 2.0.0 Bye\r\n";  // the connection is closed after it
+    std::string quit_reply = "221 2.0.0 Bye\r\n";
+    bool close_after_quit = true;  // false: the connection stays until the peer closes it
     std::string noop_reply = "250 2.0.0 Ok\r\n";
     std::string other_reply = "502 5.5.2 Error: command not recognized\r\n";
 
     bool close_after_rcpt = false;             // close right after answering a RCPT
     std::chrono::microseconds reply_delay{0};  // pause before every reply, the banner included
     std::chrono::microseconds rcpt_delay{0};   // extra pause before RCPT replies only
+    std::chrono::microseconds helo_delay{0};   // extra pause before HELO and EHLO replies only
     // Above 0: every reply goes out in two pieces this far apart (the first
     // piece is the first half, rounded down).
     std::chrono::microseconds split_gap{0};

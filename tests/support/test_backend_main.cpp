@@ -1,9 +1,11 @@
 // kv-test-backend: the test backend as a program, for the end-to-end tests
 // and the benchmarks.  RCPT replies depend on the local part: "unknown..." is
 // refused with 550, "tempfail..." deferred with 451, anything else accepted.
-// Failure modes come from flags.  It logs nothing per command, prints its
-// counts on SIGUSR1 ("counts connections=N rcpts=N") and at exit, and stops on
-// SIGTERM or SIGINT, or by itself after --lifetime seconds.
+// Failure modes come from flags, among them a slow HELO (--helo-delay-ms)
+// and RSET and QUIT never answered (--teardown-silent).  It logs nothing per
+// command, prints its counts on SIGUSR1 ("counts connections=N rcpts=N") and
+// at exit, and stops on SIGTERM or SIGINT, or by itself after --lifetime
+// seconds.
 #include <pthread.h>
 
 #include <cerrno>
@@ -24,7 +26,8 @@ using kelvantor::testing::backend_script;
 
 constexpr const char* usage =
     "usage: kv-test-backend [--port N] [--banner TEXT] [--silent] [--close-after-banner]\n"
-    "                       [--delay-ms N] [--rcpt-delay-ms N] [--split]\n"
+    "                       [--delay-ms N] [--rcpt-delay-ms N] [--helo-delay-ms N] [--split]\n"
+    "                       [--teardown-silent]\n"
     "                       [--threads N] [--lifetime SECONDS]\n";
 
 std::string rcpt_verdict(const std::string& address) {
@@ -78,6 +81,15 @@ int main(int argc, char** argv) {
                    parse_number(argv[i + 1], 3'600'000, number)) {
             script.rcpt_delay = std::chrono::milliseconds(number);
             ++i;
+        } else if (option == "--helo-delay-ms" && has_value &&
+                   parse_number(argv[i + 1], 3'600'000, number)) {
+            script.helo_delay = std::chrono::milliseconds(number);
+            ++i;
+        } else if (option == "--teardown-silent") {
+            // RSET and QUIT are read and never answered; the connection stays.
+            script.rset_reply.clear();
+            script.quit_reply.clear();
+            script.close_after_quit = false;
         } else if (option == "--split") {
             script.split_gap = std::chrono::milliseconds(200);
         } else if (option == "--threads" && has_value && parse_number(argv[i + 1], 64, number)) {
