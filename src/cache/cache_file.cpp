@@ -230,16 +230,7 @@ struct line_writer {
 
     // Under the lock: only copies, as briefly as it can.
     void add(std::uint32_t status, const char* address) {
-        if (!saved_line_reads_back(status, address)) return;
-        char digits[16];
-        const auto converted = std::to_chars(digits, digits + sizeof digits, status);
-        const auto status_length = static_cast<std::size_t>(converted.ptr - digits);
-        const std::size_t address_length = std::strlen(address);
-        pending.append(digits, status_length);
-        pending += ' ';
-        pending.append(address, address_length);
-        pending += '\n';
-        ++written;
+        if (cache_format_line(status, address, pending)) ++written;
     }
 
     // No lock held: writes what the chunk copied; false after a write error.
@@ -293,22 +284,44 @@ int cache_load(const char* path) {
             discard_rest_of_line(file.get());
             continue;
         }
-        if (std::strlen(line) < shortest_read) continue;
-        unsigned status = 0;
-        char address[longest_address + 1];
-        int consumed = 0;
-        // The file format is defined by this scanf pattern, status conversion included.
-        // NOLINTNEXTLINE(cert-err34-c)
-        if (std::sscanf(line, "%u %500[^\n]%n", &status, address, &consumed) != 2) continue;
-        // An address longer than the reader takes is not loaded cut short, and
-        // an entry is loaded only if a save writes it back (a padded status can
-        // make a line that would be too short or too long once rewritten).
-        if ((line[consumed] == '\n' || line[consumed] == '\0') &&
-            saved_line_reads_back(status, address)) {
-            verdict_add(address, status);
+        if (const auto entry = cache_parse_line(std::string_view(line, std::strlen(line)))) {
+            verdict_add(entry->address, entry->status);
         }
     }
     return 0;
+}
+
+std::optional<cache_file_entry> cache_parse_line(std::string_view text) {
+    if (text.size() >= line_size) return std::nullopt;
+    // As read into the loader's buffer: the line ends at its first NUL, if any.
+    char line[line_size] = {};
+    text.copy(line, text.size());
+    if (std::strlen(line) < shortest_read) return std::nullopt;
+    unsigned status = 0;
+    char address[longest_address + 1];
+    int consumed = 0;
+    // The file format is defined by this scanf pattern, status conversion included.
+    // NOLINTNEXTLINE(cert-err34-c)
+    if (std::sscanf(line, "%u %500[^\n]%n", &status, address, &consumed) != 2) return std::nullopt;
+    // An address longer than the reader takes is not loaded cut short, and
+    // an entry is loaded only if a save writes it back (a padded status can
+    // make a line that would be too short or too long once rewritten).
+    if ((line[consumed] != '\n' && line[consumed] != '\0') ||
+        !saved_line_reads_back(status, address) || std::strlen(address) > longest_cached_address) {
+        return std::nullopt;
+    }
+    return cache_file_entry{status, address};
+}
+
+bool cache_format_line(std::uint32_t status, const char* address, std::string& out) {
+    if (!saved_line_reads_back(status, address)) return false;
+    char digits[16];
+    const auto converted = std::to_chars(digits, digits + sizeof digits, status);
+    out.append(digits, static_cast<std::size_t>(converted.ptr - digits));
+    out += ' ';
+    out += address;
+    out += '\n';
+    return true;
 }
 
 int cache_save(const char* path, bool announce, std::size_t* saved) {

@@ -4,6 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
 
 namespace kelvantor {
 
@@ -15,6 +18,20 @@ int cache_load(const char* path);
 // never while writing; one save runs at a time.  announce: log "saving cache
 // PATH" first.  saved, when given, receives the number of verdicts written.
 int cache_save(const char* path, bool announce = true, std::size_t* saved = nullptr);
+
+// One line of the file as the loader reads it (its line feed, if it has one,
+// included): the verdict it holds, or nothing for a line the loader passes
+// over (malformed, longer than 510 characters, or an address the cache would
+// not hold).
+struct cache_file_entry {
+    std::uint32_t status;
+    std::string address;
+};
+std::optional<cache_file_entry> cache_parse_line(std::string_view line);
+
+// Appends the line a save writes for the verdict to out; false, and nothing
+// appended, for a verdict a save leaves out (one that would not read back).
+bool cache_format_line(std::uint32_t status, const char* address, std::string& out);
 
 // What the saves so far came to, for the metrics.
 struct cache_save_counters {

@@ -8,8 +8,10 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <thread>
 
@@ -101,6 +103,133 @@ std::string save_answer(const char* path) {
     return "saved " + std::to_string(saved) + "\n";
 }
 
+std::string reload_answer(const control_config& config) {
+    if (!config.reload) return "error reload not available\n";
+    std::string why;
+    if (config.reload(why)) return "reloaded\n";
+    return "error not reloaded: " + why + "\n";
+}
+
+// Where the text of an answer goes; false when it could not leave.
+using answer_sink = std::function<bool(std::string_view)>;
+
+// The verdicts of the class (all: none) as the lines a save writes, copied a
+// chunk at a time under the cache lock and handed to write with no lock
+// held, then "dumped N"; false when write gave up.
+bool dump_verdicts(std::optional<std::uint32_t> only, const answer_sink& write) {
+    struct dump_state {
+        std::optional<std::uint32_t> only;
+        const answer_sink& write;
+        std::string pending;
+        std::size_t count = 0;
+        bool sent = true;
+    } dump{only, write, {}};
+    verdict_walk_chunks(
+        [](void* context, std::uint32_t status, const char* address) {
+            auto& d = *static_cast<dump_state*>(context);
+            if ((!d.only || *d.only == status) && cache_format_line(status, address, d.pending)) {
+                ++d.count;
+            }
+            return false;
+        },
+        [](void* context) {
+            auto& d = *static_cast<dump_state*>(context);
+            d.sent = d.pending.empty() || d.write(d.pending);
+            d.pending.clear();
+            return d.sent;
+        },
+        &dump);
+    if (!dump.sent) return false;
+    dump.pending += "dumped " + std::to_string(dump.count) + "\n";
+    return dump.write(dump.pending);
+}
+
+// The class a dump's argument names: none for both, or false for a bad one.
+bool dump_class(std::string_view argument, std::optional<std::uint32_t>& only) {
+    if (argument.empty()) return true;
+    if (argument == "valid") only = VERDICT_VALID;
+    if (argument == "invalid") only = VERDICT_INVALID;
+    return only.has_value();
+}
+
+// The lines of an import, taken as they arrive: each is read as the cache
+// file loader reads a line, a verdict added as learnt now.
+class verdict_import {
+public:
+    explicit verdict_import(std::size_t line_limit) : line_limit_(line_limit) {}
+
+    // Takes the bytes; false once the line limit is reached (what follows is not read).
+    bool feed(std::string_view bytes) {
+        while (!bytes.empty()) {
+            if (lines_ >= line_limit_) return false;
+            const std::size_t end = bytes.find('\n');
+            const std::string_view piece = bytes.substr(0, end);
+            if (!overlong_) {
+                partial_.append(piece);
+                // Longer than any line the loader takes: skipped whole.
+                if (partial_.size() > line_room) {
+                    overlong_ = true;
+                    partial_.clear();
+                }
+            }
+            if (end == std::string_view::npos) return true;
+            partial_ += '\n';
+            take_line();
+            bytes.remove_prefix(end + 1);
+        }
+        return true;
+    }
+
+    // The last line, when the bytes ended without a line end.
+    void finish() {
+        if (!partial_.empty() || overlong_) take_line();
+    }
+
+    std::string counts() const {
+        return "imported " + std::to_string(imported_) + " skipped " + std::to_string(skipped_);
+    }
+
+private:
+    // The most characters before a line end that a line the loader takes can have.
+    static constexpr std::size_t line_room = 509;
+
+    void take_line() {
+        ++lines_;
+        const std::optional<cache_file_entry> entry =
+            overlong_ ? std::nullopt : cache_parse_line(partial_);
+        if (entry) {
+            verdict_add(entry->address, entry->status);
+            ++imported_;
+        } else {
+            ++skipped_;
+        }
+        partial_.clear();
+        overlong_ = false;
+    }
+
+    std::size_t line_limit_;
+    std::string partial_;
+    bool overlong_ = false;
+    std::size_t lines_ = 0;
+    std::size_t imported_ = 0;
+    std::size_t skipped_ = 0;
+};
+
+// A request split into its command and its argument (blanks around it dropped).
+struct request_parts {
+    std::string_view command;
+    std::string_view argument;
+};
+
+request_parts split_request(std::string_view request) {
+    if (!request.empty() && request.back() == '\r') request.remove_suffix(1);
+    const auto blank = request.find(' ');
+    std::string_view argument = blank == std::string_view::npos ? "" : request.substr(blank + 1);
+    while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
+    while (!argument.empty() && argument.back() == ' ') argument.remove_suffix(1);
+    return {request.substr(0, blank), argument};
+}
+
 // ---- the server ----------------------------------------------------------
 
 struct server_state {
@@ -129,24 +258,27 @@ bool wait_for(int fd, short events, int wake, std::chrono::steady_clock::time_po
     }
 }
 
-void send_all(int fd, std::string_view text, int wake,
+// False when the text did not all leave by the deadline.
+bool send_all(int fd, std::string_view text, int wake,
               std::chrono::steady_clock::time_point deadline) {
     while (!text.empty()) {
         const ssize_t sent = send(fd, text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
         if (sent > 0) {
             text.remove_prefix(static_cast<std::size_t>(sent));
         } else if (sent < 0 && (errno == EAGAIN || errno == EINTR)) {
-            if (!wait_for(fd, POLLOUT, wake, deadline)) return;
+            if (!wait_for(fd, POLLOUT, wake, deadline)) return false;
         } else {
-            return;
+            return false;
         }
     }
+    return true;
 }
 
 // Reads one request line; the answer to give when there is none to act on.
+// What came after its line end is left in rest.
 std::optional<std::string> read_request(int fd, int wake,
                                         std::chrono::steady_clock::time_point deadline,
-                                        std::string& line) {
+                                        std::string& line, std::string& rest) {
     char buffer[control_line_limit + 1];
     for (;;) {
         if (!wait_for(fd, POLLIN, wake, deadline)) return "error timeout\n";
@@ -157,6 +289,7 @@ std::optional<std::string> read_request(int fd, int wake,
                                 : std::nullopt;
         line.append(buffer, static_cast<std::size_t>(got));
         if (const auto end = line.find('\n'); end != std::string::npos) {
+            rest = line.substr(end + 1);
             line.resize(end);
             if (line.size() > control_line_limit) return "error line too long\n";
             return std::nullopt;
@@ -165,13 +298,53 @@ std::optional<std::string> read_request(int fd, int wake,
     }
 }
 
+// Reads the lines of an import up to the client's end of sending, each read
+// within the client wait, the whole within the import's own; the answer.
+std::string import_answer(int fd, const std::string& first, const server_state& state) {
+    verdict_import import(state.config.import_line_limit);
+    const auto whole = std::chrono::steady_clock::now() + state.config.import_wait;
+    bool more = import.feed(first);
+    char buffer[65536];
+    while (more) {
+        const auto deadline =
+            std::min(whole, std::chrono::steady_clock::now() + state.config.client_wait);
+        if (!wait_for(fd, POLLIN, state.wake_read.get(), deadline)) {
+            return "error timeout: " + import.counts() + "\n";
+        }
+        const ssize_t got = recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+        if (got < 0 && (errno == EAGAIN || errno == EINTR)) continue;
+        if (got < 0) return "error read failed: " + import.counts() + "\n";
+        if (got == 0) {
+            import.finish();
+            return import.counts() + "\n";
+        }
+        more = import.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+    }
+    return "error more than " + std::to_string(state.config.import_line_limit) +
+           " lines: " + import.counts() + "\n";
+}
+
 void serve_client(int fd, const server_state& state) {
+    const int wake = state.wake_read.get();
     const auto deadline = std::chrono::steady_clock::now() + state.config.client_wait;
     std::string line;
+    std::string rest;
     std::string answer;
     try {
-        if (auto refusal = read_request(fd, state.wake_read.get(), deadline, line)) {
+        if (auto refusal = read_request(fd, wake, deadline, line, rest)) {
             answer = std::move(*refusal);
+        } else if (const request_parts parts = split_request(line);
+                   parts.command == "import" && parts.argument.empty()) {
+            answer = import_answer(fd, rest, state);
+        } else if (std::optional<std::uint32_t> only;
+                   parts.command == "dump" && dump_class(parts.argument, only)) {
+            // Each chunk has the client wait to leave: a client that stops
+            // reading ends the dump there.
+            dump_verdicts(only, [&](std::string_view text) {
+                return send_all(fd, text, wake,
+                                std::chrono::steady_clock::now() + state.config.client_wait);
+            });
+            return;
         } else {
             answer = control_answer(line, state.config);
         }
@@ -179,8 +352,7 @@ void serve_client(int fd, const server_state& state) {
         answer = "error out of memory\n";
     }
     // A fresh allowance for the answer: the request may have used up most of its own.
-    send_all(fd, answer, state.wake_read.get(),
-             std::chrono::steady_clock::now() + state.config.client_wait);
+    send_all(fd, answer, wake, std::chrono::steady_clock::now() + state.config.client_wait);
 }
 
 void serve(server_state& state) {
@@ -202,21 +374,28 @@ bool fail(const char* what, const std::string& path) {
 }  // namespace
 
 std::string control_answer(std::string_view request, const control_config& config) {
-    if (!request.empty() && request.back() == '\r') request.remove_suffix(1);
-    const auto blank = request.find(' ');
-    const std::string_view command = request.substr(0, blank);
-    std::string_view argument = blank == std::string_view::npos ? "" : request.substr(blank + 1);
-    while (!argument.empty() && argument.front() == ' ') argument.remove_prefix(1);
-    while (!argument.empty() && argument.back() == ' ') argument.remove_suffix(1);
-
+    const auto [command, argument] = split_request(request);
+    if (command == "dump") {
+        std::optional<std::uint32_t> only;
+        if (!dump_class(argument, only)) return "error dump takes valid or invalid\n";
+        std::string answer;
+        dump_verdicts(only, [&answer](std::string_view text) {
+            answer += text;
+            return true;
+        });
+        return answer;
+    }
     const bool wants_argument =
         command == "lookup" || command == "purge" || command == "purge-domain";
     const bool takes_none = command == "purge-invalid" || command == "save" || command == "stats" ||
-                            command == "metrics";
+                            command == "metrics" || command == "reload" || command == "import";
     if (!wants_argument && !takes_none) return "error unknown command\n";
     if (wants_argument && argument.empty()) return "error missing argument\n";
     if (takes_none && !argument.empty()) return "error unexpected argument\n";
 
+    // An import with no lines after its request line.
+    if (command == "import") return "imported 0 skipped 0\n";
+    if (command == "reload") return reload_answer(config);
     if (command == "lookup") return lookup_answer(argument);
     if (command == "purge") return purge_answer(argument);
     if (command == "purge-domain") return purge_domain_answer(argument, config.subdomains);

@@ -1,12 +1,17 @@
 // The control socket: a unix stream socket on which kelvantorctl (or anyone
 // the socket's mode lets in) asks about and changes the verdict cache.  One
 // request line per connection, at most 1024 bytes, answered with one line
-// (stats and metrics: several) and the connection closed.  A server thread
-// serves one client at a time with a bounded wait for each; it never holds
-// the cache lock across socket I/O, so the filter never waits for a client.
+// (stats and metrics: several) and the connection closed.  "dump" answers
+// the verdicts as cache file lines and then "dumped N"; "import" reads cache
+// file lines after the request line up to the client's end of sending.  A
+// server thread serves one client at a time with a bounded wait for each; it
+// never holds the cache lock across socket I/O, so the filter never waits
+// for a client.
 #pragma once
 
 #include <chrono>
+#include <cstddef>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -18,6 +23,11 @@ struct control_config {
     const char* cache_path = nullptr;             // what "save" writes; none: an error answer
     bool subdomains = false;                      // purge-domain also takes subdomains
     std::chrono::milliseconds client_wait{5000};  // for a request, and for the answer to leave
+    // "reload": true when the configuration was reloaded, otherwise why not
+    // in the string; none: an error answer.
+    std::function<bool(std::string& why)> reload;
+    std::size_t import_line_limit = 1000000;       // lines of one import
+    std::chrono::milliseconds import_wait{60000};  // the whole of one import
 };
 
 inline constexpr std::size_t control_line_limit = 1024;

@@ -81,10 +81,11 @@ void keep_restart_settings(settings_record& read) {
     keep_running("MilterFastPath", read.milter_fast_path, settings.milter_fast_path);
 }
 
-// The running configuration stays; why is logged.
-bool refuse(const std::string& why) {
+// The running configuration stays; why is logged, and handed back when asked for.
+bool refuse(const std::string& why, std::string* reason) {
     log_msg(LOG_ERR, "configuration not reloaded: %s", why.c_str());
     count_reload(false);
+    if (reason != nullptr) *reason = why;
     return false;
 }
 
@@ -97,20 +98,20 @@ void reload_prepare(std::string config_path, const settings_record& baseline) {
     s.baseline = baseline;
 }
 
-bool reload_configuration() {
+bool reload_configuration(std::string* why) {
     reload_state& s = state();
     const std::lock_guard lock(s.mutex);
     const char* path = s.config_path.c_str();
     try {
         const std::unique_ptr<std::FILE, file_closer> file(std::fopen(path, "r"));
         if (file == nullptr) {
-            return refuse("cannot open " + s.config_path + ": " + std::strerror(errno));
+            return refuse("cannot open " + s.config_path + ": " + std::strerror(errno), why);
         }
         configuration read;
         read.settings = s.baseline;
         reading_report report;
         if (read_config(file.get(), path, read, reading_mode::reload, report) != 0) {
-            return refuse(s.config_path + ": out of memory");
+            return refuse(s.config_path + ": out of memory", why);
         }
         if (read.routes.empty()) {
             log_msg(LOG_ERR, "%s: BackAddrDomain not defined", path);
@@ -118,9 +119,10 @@ bool reload_configuration() {
         }
         if (report.errors > 0) {
             return refuse(s.config_path + " has " + std::to_string(report.errors) +
-                          " error(s), the running configuration stays");
+                              " error(s), the running configuration stays",
+                          why);
         }
-        if (!read.exemptions.add_defaults()) return refuse(s.config_path + ": out of memory");
+        if (!read.exemptions.add_defaults()) return refuse(s.config_path + ": out of memory", why);
         keep_restart_settings(read.settings);
         const std::size_t domains = read.routes.domain_count();
         const std::size_t servers = read.routes.server_count();
@@ -128,7 +130,7 @@ bool reload_configuration() {
         const std::size_t daemons = read.exemptions.daemon_count();
         if (!routes_install(std::move(read.routes)) ||
             !exemptions_install(std::move(read.exemptions))) {
-            return refuse(s.config_path + ": out of memory");
+            return refuse(s.config_path + ": out of memory", why);
         }
         apply_run_time_settings(read.settings);
         log_msg(LOG_INFO,
@@ -140,6 +142,7 @@ bool reload_configuration() {
     } catch (const std::bad_alloc&) {
         log_msg(LOG_ERR, "configuration not reloaded: out of memory");
         count_reload(false);
+        if (why != nullptr) *why = "out of memory";  // short enough to need no allocation
         return false;
     }
 }

@@ -15,8 +15,9 @@ namespace kelvantor {
 void reload_prepare(std::string config_path, const settings_record& baseline);
 
 // Reads the file again and puts it in force, or keeps the running
-// configuration and logs why; one reload at a time.  True when reloaded.
-bool reload_configuration();
+// configuration and logs why; one reload at a time.  True when reloaded;
+// otherwise why, when given, receives the reason the log line gives.
+bool reload_configuration(std::string* why = nullptr);
 
 // From now on a SIGHUP that libmilter's signal thread waits for runs a reload
 // instead of ending the milter (the main loop has not started before).

@@ -298,9 +298,15 @@ int kelvantor_main(int argc, char** argv) {
     // Operations: the control socket and the periodic saves start after the
     // fork of daemon mode (threads do not survive it) and stop before the
     // final save.
-    if (settings.control_socket && !control_start({*settings.control_socket, options.group_given,
-                                                   cache_path, settings.subdomains})) {
-        std::exit(exit_status::configuration);
+    reload_prepare(options.config_path, baseline);
+    if (settings.control_socket) {
+        control_config control;
+        control.socket_path = *settings.control_socket;
+        control.group_access = options.group_given;
+        control.cache_path = cache_path;
+        control.subdomains = settings.subdomains;
+        control.reload = [](std::string& why) { return reload_configuration(&why); };
+        if (!control_start(control)) std::exit(exit_status::configuration);
     }
     periodic_save_start(cache_path, std::chrono::seconds(settings.save_interval));
     set_cache_save_interval(cache_path != nullptr ? settings.save_interval : 0);
@@ -310,7 +316,6 @@ int kelvantor_main(int argc, char** argv) {
     set_process_info(program_version, std::chrono::duration_cast<std::chrono::seconds>(
                                           std::chrono::system_clock::now().time_since_epoch())
                                           .count());
-    reload_prepare(options.config_path, baseline);
     reload_on_sighup();
     set_log_echo(false);  // from here on syslog alone
     const int result = smfi_main();

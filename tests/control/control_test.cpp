@@ -2,7 +2,8 @@
 // contents, the refusals of bad input, and the server over a real socket: a
 // stale socket replaced, the mode, an over-long line, a silent client that
 // gets a timeout while the next one is still served, one that trickles its
-// request cut off at the same deadline, and the socket removed at the stop.
+// request cut off at the same deadline, imports of cache file lines, a dump
+// that a client stops reading, and the socket removed at the stop.
 #include "control/control.h"
 
 #include <poll.h>
@@ -126,6 +127,35 @@ TEST_F(control_test, SaveWritesTheConfiguredFileOrRefuses) {
     rmdir(dir);
 }
 
+TEST_F(control_test, ReloadAnswersWhatTheHandlerSays) {
+    EXPECT_EQ(answer("reload"), "error reload not available\n");
+    bool take = true;
+    int calls = 0;
+    config.reload = [&](std::string& why) {
+        ++calls;
+        if (!take) why = "/etc/k.conf has 2 error(s), the running configuration stays";
+        return take;
+    };
+    EXPECT_EQ(answer("reload"), "reloaded\n");
+    take = false;
+    EXPECT_EQ(answer("reload"),
+              "error not reloaded: /etc/k.conf has 2 error(s), the running configuration stays\n");
+    EXPECT_EQ(answer("reload now"), "error unexpected argument\n");
+    EXPECT_EQ(calls, 2);
+}
+
+TEST_F(control_test, DumpGivesCacheFileLinesOfTheClassAndACount) {
+    verdict_add("a@example.org", VERDICT_VALID);
+    verdict_add("b@example.org", VERDICT_INVALID);
+    verdict_add("c@example.org", VERDICT_VALID);
+    EXPECT_EQ(answer("dump"), "0 a@example.org\n1 b@example.org\n0 c@example.org\ndumped 3\n");
+    EXPECT_EQ(answer("dump valid"), "0 a@example.org\n0 c@example.org\ndumped 2\n");
+    EXPECT_EQ(answer("dump invalid"), "1 b@example.org\ndumped 1\n");
+    set_time(t0 + 3001);  // the invalid verdict has expired
+    EXPECT_EQ(answer("dump invalid"), "dumped 0\n");
+    EXPECT_EQ(answer("dump all"), "error dump takes valid or invalid\n");
+}
+
 TEST_F(control_test, BadRequestsGetAnErrorLine) {
     EXPECT_EQ(answer(""), "error unknown command\n");
     EXPECT_EQ(answer("LOOKUP a@b"), "error unknown command\n");
@@ -172,10 +202,12 @@ std::string read_all(int fd) {
     }
 }
 
-std::string ask(const std::string& path, const std::string& bytes) {
+// end_sending: the client shuts its side down after the bytes, as for an import.
+std::string ask(const std::string& path, const std::string& bytes, bool end_sending = false) {
     const int fd = connect_to(path);
     if (fd < 0) return "<no connection>";
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    if (end_sending) shutdown(fd, SHUT_WR);
     std::string text = read_all(fd);
     close(fd);
     return text;
@@ -258,6 +290,67 @@ TEST_F(control_socket_test, OverLongLinesAndSilentClientsGetErrorsAndTheNextIsSe
     shutdown(fd, SHUT_WR);
     EXPECT_EQ(read_all(fd), "purged 0\n");
     close(fd);
+}
+
+// Lines are read as the cache file loader reads them; the rest are counted
+// as skipped, and the dump hands the imported ones back.
+TEST_F(control_socket_test, ImportAddsTheLinesTheLoaderWouldTake) {
+    ASSERT_TRUE(control_start(config));
+    const std::string longest(254 - std::string("@example.org").size(), 'l');
+    const std::string lines =
+        "0 a@example.org\n"
+        "1 B@example.org\r\n"  // the carriage return is part of the address
+        "garbage\n"
+        "\n"
+        "x b@example.org\n"
+        "0 " +
+        longest +
+        "@example.org\n"
+        "0 m" +
+        longest +
+        "@example.org\n"  // 255 characters: never cached
+        "0 " +
+        std::string(600, 'o') +
+        "@example.org\n"
+        "1 c@example.org";  // the last line without its line end
+    EXPECT_EQ(ask(path_, "import\n" + lines, true), "imported 4 skipped 5\n");
+    EXPECT_EQ(ask(path_, "dump\n"), "0 a@example.org\n1 B@example.org\r\n0 " + longest +
+                                        "@example.org\n1 c@example.org\ndumped 4\n");
+    EXPECT_EQ(ask(path_, "import\n", true), "imported 0 skipped 0\n");
+
+    control_stop();
+    config.import_line_limit = 2;
+    ASSERT_TRUE(control_start(config));
+    EXPECT_EQ(ask(path_, "import\n0 d@example.org\nbad\n0 e@example.org\n", true),
+              "error more than 2 lines: imported 1 skipped 1\n");
+    EXPECT_EQ(ask(path_, "lookup e@example.org\n"), "none\n");
+    // A client that never ends its import is cut off at the wait, with what it sent taken.
+    const int fd = connect_to(path_);
+    ASSERT_GE(fd, 0);
+    send(fd, "import\n0 f@example.org\n", 24, MSG_NOSIGNAL);
+    EXPECT_EQ(read_all(fd), "error timeout: imported 1 skipped 0\n");
+    close(fd);
+}
+
+// A client that asks for a dump and reads nothing holds the server only for
+// the wait of one chunk; the next client is served.
+TEST_F(control_socket_test, ADumpNobodyReadsEndsAtTheWait) {
+    for (int i = 0; i < 20000; ++i) {
+        verdict_add("someone-with-a-long-name-" + std::to_string(i) + "@example.org",
+                    VERDICT_VALID);
+    }
+    ASSERT_TRUE(control_start(config));
+    const int stuck = connect_to(path_);
+    ASSERT_GE(stuck, 0);
+    send(stuck, "dump\n", 5, MSG_NOSIGNAL);
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_EQ(ask(path_, "lookup someone-with-a-long-name-7@example.org\n"), "valid 0 86400\n");
+    EXPECT_LT(std::chrono::steady_clock::now() - start, config.client_wait * 4);
+    // What the stuck client got is the start of the dump, short of its closing line.
+    const std::string got = read_all(stuck);
+    EXPECT_EQ(got.rfind("0 someone-with-a-long-name-0@example.org\n", 0), 0U);
+    EXPECT_EQ(got.find("dumped"), std::string::npos);
+    close(stuck);
 }
 
 // The wait counts from the accept: a byte every 50 ms does not extend it.

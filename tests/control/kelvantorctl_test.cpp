@@ -1,7 +1,7 @@
 // kelvantorctl's own time bound: against a socket whose backlog is full (the
 // connect itself waits) and against one that never accepts (the connection
 // sits in the backlog, as under descriptor exhaustion), it gives up at -t
-// with status 69 and a message naming the socket.
+// with status 69 and a message naming the socket.  Also --help and --version.
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <unistd.h>
@@ -14,6 +14,7 @@
 
 #include "common/unique_fd.h"
 #include "startup/run_binary.h"
+#include "startup/startup.h"
 
 namespace kelvantor::testing {
 namespace {
@@ -59,6 +60,20 @@ TEST(kelvantorctl_test, GivesUpAtItsTimeWhenTheFilterAcceptsNothing) {
         unlink(path.c_str());
     }
     rmdir(dir);
+}
+
+TEST(kelvantorctl_test, HelpAndVersionGoToStandardOutput) {
+    for (const char* option : {"--help", "-h"}) {
+        const run_result help = run_binary({KELVANTORCTL_BINARY, option});
+        EXPECT_EQ(help.status, 0) << option << ": " << help.err;
+        EXPECT_EQ(help.out.rfind("usage: kelvantorctl ", 0), 0U) << help.out;
+        EXPECT_NE(help.out.find("import FILE"), std::string::npos) << help.out;
+        EXPECT_EQ(help.err, "");
+    }
+    const run_result version = run_binary({KELVANTORCTL_BINARY, "--version"});
+    EXPECT_EQ(version.status, 0) << version.err;
+    EXPECT_EQ(version.out, std::string("kelvantorctl version ") + program_version + "\n");
+    EXPECT_EQ(run_binary({KELVANTORCTL_BINARY, "--frobnicate"}).status, 2);
 }
 
 TEST(kelvantorctl_test, RefusesABadTime) {

@@ -4,8 +4,11 @@
 # backend again (its RCPT count, from SIGUSR1, says so); purge-invalid and
 # purge-domain count what they remove; with BackListSaveInterval:1 a kill -9
 # after a save loses nothing the save held; with BackCacheMaxEntries:50 a flood
-# of unknown recipients leaves 50 verdicts, the oldest gone.  Also the
-# client's exit statuses for a usage error and an unreachable filter.
+# of unknown recipients leaves 50 verdicts, the oldest gone.  "reload" after
+# an edit that breaks the file is refused with the reason, after one that
+# adds a domain routes it; "dump" then "import" into a second filter carries
+# the verdicts over.  Also the client's exit statuses for a usage error and
+# an unreachable filter.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
@@ -78,6 +81,44 @@ ctl 1 lookup unknown1@example.test
 expect_ctl 'purged 1' purge-domain OTHER.test
 ctl 1 lookup known2@other.test
 expect_ctl 'valid [0-9]+ [0-9]+' lookup known1@example.test
+
+# --- reload, dump, import ---------------------------------------------------------
+transaction "$WORK/unrouted.out" unknown1@third.test
+expect_line "$WORK/unrouted.out" "rcpt <unknown1@third.test> continue" "before the reload"
+write_conf "$WORK/first.conf" "BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT"
+ctl 1 reload
+[[ $CTL_OUT =~ ^"kelvantorctl: error not reloaded: $WORK/first.conf has 1 error(s), the running configuration stays"$ ]] ||
+    fail "refused reload: $CTL_OUT"
+write_conf "$WORK/first.conf" "${common[@]}" "BackAddrDomain:third.test"
+expect_ctl reloaded reload
+expect_log "$pid" "configuration reloaded: 3 routes to 1 servers, 1 exempt networks, 1 exempt daemons"
+transaction "$WORK/routed.out" unknown1@third.test
+expect_line "$WORK/routed.out" "rcpt <unknown1@third.test> reject 550 5.1.1  User unknown" "after the reload"
+
+"$KV_CTL" -s "$CTL" dump >"$WORK/dump.txt" 2>"$WORK/dump.err" || fail "dump: $(cat "$WORK/dump.err")"
+dumped=$(wc -l <"$WORK/dump.txt")
+[ "$(cat "$WORK/dump.err")" = "dumped $dumped" ] || fail "dump said \"$(cat "$WORK/dump.err")\" for $dumped lines"
+grep -qxF "1 unknown1@third.test" "$WORK/dump.txt" || fail "the dump lacks unknown1@third.test: $(cat "$WORK/dump.txt")"
+"$KV_CTL" -s "$CTL" dump valid >"$WORK/dump-valid.txt" 2>/dev/null || fail "dump valid failed"
+grep -qv '^0 ' "$WORK/dump-valid.txt" && fail "dump valid gave: $(cat "$WORK/dump-valid.txt")"
+
+read -r IMPORT_PORT < <(free_ports 1)
+IMPORT_CTL="$WORK/state/import.sock"
+write_conf "$WORK/import.conf" "BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" \
+    "BackAddrDomain:example.test" "BackAddrDomain:third.test" "ControlSocket:$IMPORT_CTL"
+kv_start import -p "inet:$IMPORT_PORT@127.0.0.1" -f "$WORK/import.conf"
+import_pid=$KV_PID
+kv_ready "inet:$IMPORT_PORT@127.0.0.1" "$import_pid" || die "the importing kelvantor did not start"
+wait_until 5 test -S "$IMPORT_CTL" || die "no control socket at $IMPORT_CTL"
+printf 'not a verdict\n' >>"$WORK/dump.txt"
+imported=$("$KV_CTL" -s "$IMPORT_CTL" import "$WORK/dump.txt" 2>&1) || fail "import: $imported"
+[ "$imported" = "imported $dumped skipped 1" ] || fail "import of $dumped lines said \"$imported\""
+rcpts=$(backend_rcpts)
+transaction_at "inet:$IMPORT_PORT@127.0.0.1" "$WORK/imported.out" unknown1@third.test known1@example.test
+expect_line "$WORK/imported.out" "rcpt <unknown1@third.test> reject 550 5.1.1  User unknown" "imported, invalid"
+expect_line "$WORK/imported.out" "rcpt <known1@example.test> continue" "imported, valid"
+[ "$(backend_rcpts)" = "$rcpts" ] || fail "an imported verdict was asked of the backend"
+kv_stop "$import_pid"
 
 # --- kill -9 after a periodic save ---------------------------------------------
 transaction "$WORK/more.out" known3@example.test unknown4@example.test
