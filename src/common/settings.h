@@ -21,7 +21,10 @@ class relaxed {
 public:
     relaxed(T value = T{}) noexcept : value_(value) {}  // NOLINT(google-explicit-constructor)
     relaxed(const relaxed& other) noexcept : value_(other.get()) {}
-    relaxed& operator=(const relaxed& other) noexcept { return *this = other.get(); }
+    relaxed& operator=(const relaxed& other) noexcept {
+        if (this != &other) *this = other.get();
+        return *this;
+    }
     relaxed& operator=(T value) noexcept {
         value_.store(value, std::memory_order_relaxed);
         return *this;

@@ -20,17 +20,21 @@
 namespace kelvantor {
 namespace {
 
-// Never destroyed: connection threads may match until the process ends.
-auto& installed =
-    *new std::atomic<std::shared_ptr<const exemption_set>>(std::make_shared<const exemption_set>());
+// The installed set; never destroyed: connection threads may read until
+// the process ends.
+std::atomic<std::shared_ptr<const exemption_set>>& installed() {
+    static auto* const current = new std::atomic<std::shared_ptr<const exemption_set>>(
+        std::make_shared<const exemption_set>());
+    return *current;
+}
 
 // The installed set changed by change (start-up and tests, one thread).
 template <class Change>
 bool change_installed(Change change) {
     try {
-        auto set = std::make_shared<exemption_set>(*installed.load());
+        auto set = std::make_shared<exemption_set>(*installed().load());
         if (!change(*set)) return false;
-        installed.store(std::move(set));
+        installed().store(std::move(set));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -87,7 +91,7 @@ std::size_t exemption_set::daemon_count() const noexcept {
 
 bool exemptions_install(exemption_set&& set) {
     try {
-        installed.store(std::make_shared<const exemption_set>(std::move(set)));
+        installed().store(std::make_shared<const exemption_set>(std::move(set)));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -95,7 +99,7 @@ bool exemptions_install(exemption_set&& set) {
 }
 
 std::shared_ptr<const exemption_set> exemptions_installed() {
-    return installed.load();
+    return installed().load();
 }
 
 bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len) {
@@ -113,7 +117,7 @@ void add_skip_defaults() {
 }
 
 bool skip_net_match(std::uint32_t client_addr) {
-    const auto set = installed.load();
+    const auto set = installed().load();
     for (const skip_net& net : set->nets) {
         if (in_network(net, client_addr)) return true;
     }
@@ -122,7 +126,7 @@ bool skip_net_match(std::uint32_t client_addr) {
 
 bool skip_daemon_match(const char* name) {
     if (name == nullptr) return false;
-    const auto set = installed.load();
+    const auto set = installed().load();
     for (const std::string& exempt : set->daemons) {
         if (strcasecmp(name, exempt.c_str()) == 0) return true;
     }

@@ -14,17 +14,21 @@
 namespace kelvantor {
 namespace {
 
-// Never destroyed: connection threads may look up until the process ends.
-auto& installed =
-    *new std::atomic<std::shared_ptr<const route_table>>(std::make_shared<const route_table>());
+// The installed table; never destroyed: connection threads may read until
+// the process ends.
+std::atomic<std::shared_ptr<const route_table>>& installed() {
+    static auto* const current =
+        new std::atomic<std::shared_ptr<const route_table>>(std::make_shared<const route_table>());
+    return *current;
+}
 
 // The installed table changed by change (start-up and tests, one thread).
 template <class Change>
 bool change_installed(Change change) {
     try {
-        auto table = std::make_shared<route_table>(*installed.load());
+        auto table = std::make_shared<route_table>(*installed().load());
         if (!change(*table)) return false;
-        installed.store(std::move(table));
+        installed().store(std::move(table));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -108,7 +112,7 @@ std::size_t route_table::server_count() const {
 
 bool routes_install(route_table&& table) {
     try {
-        installed.store(std::make_shared<const route_table>(std::move(table)));
+        installed().store(std::make_shared<const route_table>(std::move(table)));
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -116,7 +120,7 @@ bool routes_install(route_table&& table) {
 }
 
 std::shared_ptr<const route_table> routes_installed() {
-    return installed.load();
+    return installed().load();
 }
 
 bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr) {
@@ -125,7 +129,7 @@ bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_stora
 }
 
 route_target route_lookup(std::string_view domain) {
-    return installed.load()->lookup(domain);
+    return installed().load()->lookup(domain);
 }
 
 std::string_view domain_of(std::string_view address) noexcept {
@@ -154,7 +158,7 @@ void route_match_subdomains(bool on) {
 }
 
 bool route_list_empty() {
-    return installed.load()->empty();
+    return installed().load()->empty();
 }
 
 void route_list_clear() {

@@ -319,7 +319,7 @@ outcome yes_flag(const char* line, std::string_view keyword, Flag& flag) {
     value_text letters;
     if (!take_value(line, keyword, 3, is_letter, letters)) return outcome::no_match;
     if (strcasecmp(letters.text, "yes") != 0) {
-        line_note("%.*s: only \"yes\" switches it on; \"%s\" ignored",
+        line_note(R"(%.*s: only "yes" switches it on; "%s" ignored)",
                   static_cast<int>(keyword.size()), keyword.data(), letters.text);
         return outcome::done;
     }
@@ -695,7 +695,7 @@ void note_unread(const char* line) {
     const auto colon = text.find(':');
     const std::string keyword = printable_excerpt(text.substr(0, colon));
     if (colon == std::string_view::npos) {
-        line_note("no \"Keyword:value\" on the line: \"%s\" ignored", keyword.c_str());
+        line_note(R"(no "Keyword:value" on the line: "%s" ignored)", keyword.c_str());
     } else if (std::find(std::begin(known_keywords), std::end(known_keywords),
                          text.substr(0, colon)) != std::end(known_keywords)) {
         const std::string value = printable_excerpt(text.substr(colon + 1));
