@@ -3,12 +3,68 @@
 
 #include <poll.h>
 #include <sys/socket.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
 
 namespace kelvantor::shared_detail {
+
+void bounded_reader::attach(redisReader* reader) noexcept {
+    // hiredis's own functions (a table of its own, the same for every
+    // reader), with the array constructor in front.
+    static redisReplyObjectFunctions bounded = [reader] {
+        redisReplyObjectFunctions functions = *reader->fn;
+        functions.createArray = create_array;
+        return functions;
+    }();
+    reader_ = reader;
+    if (reader->fn != &bounded) hiredis_ = reader->fn;
+    reader->fn = &bounded;
+    reader->privdata = this;
+}
+
+void bounded_reader::limit(reply_limits limits) noexcept {
+    bytes_left_ = limits.bytes;
+    elements_left_ = limits.elements;
+}
+
+void* bounded_reader::create_array(const redisReadTask* task, int elements) {
+    auto& self = *static_cast<bounded_reader*>(task->privdata);
+    if (elements < 0 || static_cast<std::size_t>(elements) > self.elements_left_) {
+        self.refused_ = true;
+        return nullptr;  // hiredis stops with an error
+    }
+    self.elements_left_ -= static_cast<std::size_t>(elements);
+    return self.hiredis_->createArray(task, elements);
+}
+
+bool bounded_reader::feed(const char* data, std::size_t size) noexcept {
+    if (size > bytes_left_) {
+        refused_ = true;
+        return false;
+    }
+    bytes_left_ -= size;
+    return redisReaderFeed(reader_, data, size) == REDIS_OK;
+}
+
+bool bounded_reader::next(redis_reply& reply) noexcept {
+    void* got = nullptr;
+    if (redisReaderGetReply(reader_, &got) != REDIS_OK) return false;
+    reply.reset(static_cast<redisReply*>(got));
+    return true;
+}
+
+bool bounded_reader::drained() const noexcept {
+    // No reply begun, no byte past the cursor.
+    return reader_->ridx == -1 && reader_->pos == reader_->len;
+}
+
+std::string bounded_reader::error() const {
+    if (refused_) return "reply larger than asked for";
+    return reader_->err != 0 ? reader_->errstr : "protocol error";
+}
 
 link_status redis_link::wait(short events, deadline by) {
     for (;;) {
@@ -38,6 +94,7 @@ link_status redis_link::open(const redis_endpoint& where,
     };
     if (context_ == nullptr) return fail(link_status::failed, "out of memory");
     if (context_->err != 0) return fail(link_status::failed, context_->errstr);
+    reader_.attach(context_->reader);
     if (const link_status connected = wait(POLLOUT, by); connected != link_status::done) {
         return fail(connected, connected == link_status::timeout ? "connect timed out" : error_);
     }
@@ -63,10 +120,35 @@ link_status redis_link::open(const redis_endpoint& where,
     return link_status::done;
 }
 
+link_status redis_link::receive() {
+    // One byte more than may come, so that an excess shows.
+    char chunk[16 << 10];
+    const std::size_t room = std::min(sizeof chunk, reader_.bytes_left() + 1);
+    for (;;) {
+        const ssize_t got = ::recv(context_->fd, chunk, room, 0);
+        if (got > 0) {
+            if (reader_.feed(chunk, static_cast<std::size_t>(got))) return link_status::done;
+            error_ = reader_.error();
+            return link_status::failed;
+        }
+        if (got == 0) {
+            error_ = "connection closed by the server";
+            return link_status::failed;
+        }
+        if (errno == EAGAIN || errno == EWOULDBLOCK) return link_status::done;
+        if (errno != EINTR) {
+            error_ = std::strerror(errno);
+            return link_status::failed;
+        }
+    }
+}
+
 link_status redis_link::exchange(std::span<const redis_command> commands,
-                                 std::vector<redis_reply>& replies, deadline by) {
+                                 std::vector<redis_reply>& replies, deadline by,
+                                 reply_limits limits) {
     replies.clear();
     if (context_ == nullptr) return link_status::failed;
+    reader_.limit(limits);
     std::vector<const char*> words;
     std::vector<std::size_t> lengths;
     for (const redis_command& command : commands) {
@@ -88,21 +170,36 @@ link_status redis_link::exchange(std::span<const redis_command> commands,
         }
     }
     while (replies.size() < commands.size()) {
-        void* reply = nullptr;
-        if (redisGetReplyFromReader(context_.get(), &reply) != REDIS_OK) return link_status::failed;
-        if (reply != nullptr) {
-            replies.emplace_back(static_cast<redisReply*>(reply));
+        redis_reply reply;
+        if (!reader_.next(reply)) {
+            error_ = reader_.error();
+            return link_status::failed;
+        }
+        if (reply) {
+            replies.push_back(std::move(reply));
             continue;
         }
         if (const link_status more = wait(POLLIN, by); more != link_status::done) return more;
-        if (redisBufferRead(context_.get()) != REDIS_OK) return link_status::failed;
+        if (const link_status read = receive(); read != link_status::done) return read;
+    }
+    if (!reader_.drained()) {
+        error_ = "a reply nobody asked for";
+        return link_status::failed;
     }
     return link_status::done;
 }
 
+bool redis_link::quiet() const {
+    if (context_ == nullptr || !reader_.drained()) return false;
+    char byte = 0;
+    const ssize_t got = ::recv(context_->fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
+}
+
 std::string redis_link::last_error() const {
+    if (!error_.empty()) return error_;
     if (context_ != nullptr && context_->err != 0) return context_->errstr;
-    return error_.empty() ? "connection failed" : error_;
+    return "connection failed";
 }
 
 }  // namespace kelvantor::shared_detail

@@ -1,8 +1,11 @@
 // One connection to the Redis server of the shared verdict store, through
 // hiredis in non-blocking mode, so that every exchange (connect and AUTH
 // included) ends by a deadline: commands are pipelined, replies read until
-// all have come or the time is up.  A link that timed out or failed is out
-// of step with its server and must be dropped.
+// all have come or the time is up.  What an exchange may receive is bounded
+// (bytes, and array elements announced), so that no reply the server sends
+// makes hiredis allocate, walk or free much.  A link that timed out or failed
+// is out of step with its server and must be dropped, as must one that holds
+// a byte nobody asked for.
 #pragma once
 
 #include <hiredis/hiredis.h>
@@ -39,9 +42,56 @@ enum class link_status { done, timeout, failed };
 // One command: its words, sent binary-safe.
 using redis_command = std::vector<std::string_view>;
 
+// The most one exchange may receive: bytes, and array elements announced by
+// all its replies together (hiredis allocates an array as long as its header
+// says, before any element has come, and walks all of it when freeing it).
+struct reply_limits {
+    std::size_t bytes = std::size_t{64} << 10;
+    std::size_t elements = 0;
+};
+
+// hiredis's reply reader held to reply_limits: an array header beyond the
+// elements left is refused (a protocol error) before hiredis allocates
+// anything for it, and bytes beyond the bytes left are never fed.
+class bounded_reader {
+public:
+    bounded_reader() = default;
+    bounded_reader(const bounded_reader&) = delete;
+    bounded_reader& operator=(const bounded_reader&) = delete;
+
+    // Takes over the reader's reply functions; the reader must not outlive
+    // this object.
+    void attach(redisReader* reader) noexcept;
+    // What may be received from now on.
+    void limit(reply_limits limits) noexcept;
+    std::size_t bytes_left() const noexcept { return bytes_left_; }
+
+    // Appends received bytes; false when they are more than the bytes left
+    // or hiredis cannot take them.
+    bool feed(const char* data, std::size_t size) noexcept;
+    // The next whole reply, or nullptr while more bytes are needed; false on
+    // a protocol error or a refused array.
+    bool next(redis_reply& reply) noexcept;
+    // True when nothing received is left unread.
+    bool drained() const noexcept;
+    std::string error() const;
+
+private:
+    static void* create_array(const redisReadTask* task, int elements);
+
+    redisReader* reader_ = nullptr;
+    const redisReplyObjectFunctions* hiredis_ = nullptr;
+    std::size_t bytes_left_ = 0;
+    std::size_t elements_left_ = 0;
+    bool refused_ = false;
+};
+
 class redis_link {
 public:
     redis_link() = default;
+    // The reader points back into the link: it stays where it was made.
+    redis_link(const redis_link&) = delete;
+    redis_link& operator=(const redis_link&) = delete;
 
     // Connects and, with a password, authenticates, by the deadline; on
     // failure the status and, in error, what went wrong.
@@ -50,9 +100,17 @@ public:
 
     bool is_open() const noexcept { return context_ != nullptr; }
 
-    // Sends the commands in one write and reads one reply each, in order.
+    // Sends the commands in one write and reads one reply each, in order,
+    // receiving no more than limits allow.  Bytes left over after the last
+    // reply make the exchange fail: its replies cannot be told from answers
+    // nobody asked for.
     link_status exchange(std::span<const redis_command> commands, std::vector<redis_reply>& replies,
-                         deadline by);
+                         deadline by, reply_limits limits = {});
+
+    // True when the link is fit to be used again: nothing unread, and the
+    // socket neither holds bytes nor has been closed by the server (one
+    // non-blocking recv with MSG_PEEK).
+    bool quiet() const;
 
     // What the last failure was, as hiredis or the system told it.
     std::string last_error() const;
@@ -62,6 +120,9 @@ private:
         void operator()(redisContext* context) const noexcept { redisFree(context); }
     };
     link_status wait(short events, deadline by);
+    link_status receive();
+    // Declared first: the context's reader calls into it until it is freed.
+    bounded_reader reader_;
     std::unique_ptr<redisContext, context_deleter> context_;
     std::string error_;
 };

@@ -84,11 +84,19 @@ std::unique_ptr<redis_link> open_link(deadline by, link_status& status) {
 
 link_status exchange_on(std::unique_ptr<redis_link>& link, bool may_be_stale,
                         std::span<const redis_command> commands, std::vector<redis_reply>& replies,
-                        deadline by) {
-    link_status status = link->exchange(commands, replies, by);
+                        deadline by, reply_limits limits) {
+    link_status status = link_status::done;
+    // Bytes that came while the link idled answer nothing asked: they
+    // would be read as the replies to these commands.
+    if (may_be_stale && !link->quiet()) {
+        may_be_stale = false;
+        link = open_link(by, status);
+        if (!link) return status;
+    }
+    status = link->exchange(commands, replies, by, limits);
     if (may_be_stale && status == link_status::failed) {
         link = open_link(by, status);
-        if (link) status = link->exchange(commands, replies, by);
+        if (link) status = link->exchange(commands, replies, by, limits);
     }
     return status;
 }
@@ -111,15 +119,20 @@ shared_result failure_result(link_status status) {
     return status == link_status::timeout ? shared_result::timeout : shared_result::error;
 }
 
+// What a batch of GET or DEL replies may take; a SCAN batch (COUNT 1000
+// keys of at most some 400 bytes; Redis may return a few more).
+constexpr reply_limits batch_limits{.bytes = std::size_t{1} << 20, .elements = 0};
+constexpr reply_limits scan_limits{.bytes = std::size_t{2} << 20, .elements = 65536};
+
 // One exchange on a link of the idle list, counted under op when it fails;
 // the link goes back to the list when it stays in step.
 bool exchange(shared_op op, std::span<const redis_command> commands,
-              std::vector<redis_reply>& replies) {
+              std::vector<redis_reply>& replies, reply_limits limits = {}) {
     const deadline by = std::chrono::steady_clock::now() + store().config.timeout;
     link_status status = link_status::failed;
     bool reused = false;
     std::unique_ptr<redis_link> link = take_link(by, status, reused);
-    if (link) status = exchange_on(link, reused, commands, replies, by);
+    if (link) status = exchange_on(link, reused, commands, replies, by, limits);
     if (status != link_status::done) {
         if (link) {
             mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
@@ -139,14 +152,15 @@ std::string_view text_of(const redisReply& reply) {
     return {reply.str, reply.len};
 }
 
-// A glob pattern matching the prefix literally, then anything.
-std::string prefix_pattern(std::string_view prefix) {
+// A glob pattern matching the keys made with the prefix: the prefix
+// literally, then "<", anything, ">" (keys of a longer prefix match too).
+std::string key_pattern(std::string_view prefix) {
     std::string pattern;
     for (const char c : prefix) {
         if (c == '*' || c == '?' || c == '[' || c == ']' || c == '\\') pattern += '\\';
         pattern += c;
     }
-    return pattern + "*";
+    return pattern + "<*>";
 }
 
 // The verdicts of one SCAN batch, read with one pipelined GET, and the keys
@@ -158,18 +172,18 @@ bool purge_batch(const std::vector<std::string>& keys, const shared_predicate& r
     gets.reserve(keys.size());
     for (const std::string& key : keys) gets.push_back({"GET", key});
     std::vector<redis_reply> values;
-    if (!exchange(shared_op::get, gets, values)) return false;
+    if (!exchange(shared_op::get, gets, values, batch_limits)) return false;
     std::vector<redis_command> dels;
     for (std::size_t i = 0; i < keys.size(); ++i) {
         if (values[i]->type != REDIS_REPLY_STRING) continue;
         const auto verdict = parse_shared_value(text_of(*values[i]));
         if (!verdict) continue;
-        const std::string_view address = std::string_view(keys[i]).substr(prefix.size());
-        if (remove(verdict->status, address)) dels.push_back({"DEL", keys[i]});
+        const auto address = shared_key_address(prefix, keys[i]);
+        if (address && remove(verdict->status, *address)) dels.push_back({"DEL", keys[i]});
     }
     if (dels.empty()) return true;
     std::vector<redis_reply> removed;
-    if (!exchange(shared_op::del, dels, removed)) return false;
+    if (!exchange(shared_op::del, dels, removed, batch_limits)) return false;
     for (const redis_reply& reply : removed) {
         if (is_integer(*reply)) result.removed += static_cast<std::size_t>(reply->integer);
     }
@@ -183,11 +197,23 @@ bool shared_store_enabled() noexcept {
     return store().enabled.load(std::memory_order_relaxed);
 }
 
-std::string shared_key(std::string_view prefix, std::string_view address) {
-    std::string key(prefix);
-    key.reserve(prefix.size() + address.size());
+std::optional<std::string> shared_key(std::string_view prefix, std::string_view address) {
+    if (address.find_first_of("<>") != std::string_view::npos) return std::nullopt;
+    std::string key;
+    key.reserve(prefix.size() + address.size() + 2);
+    key.append(prefix).push_back('<');
     for (const char c : address) key += (c >= 'A' && c <= 'Z') ? static_cast<char>(c + 32) : c;
+    key.push_back('>');
     return key;
+}
+
+std::optional<std::string_view> shared_key_address(std::string_view prefix, std::string_view key) {
+    if (!key.starts_with(prefix)) return std::nullopt;
+    const std::string_view rest = key.substr(prefix.size());
+    if (rest.size() < 2 || rest.front() != '<' || rest.back() != '>') return std::nullopt;
+    const std::string_view address = rest.substr(1, rest.size() - 2);
+    if (address.find_first_of("<>") != std::string_view::npos) return std::nullopt;
+    return address;
 }
 
 std::string shared_value(std::uint32_t status, std::int64_t learnt_unix) {
@@ -213,8 +239,9 @@ std::optional<shared_verdict> shared_lookup(std::string_view address) {
         count_shared(shared_op::get, shared_result::error);
         return std::nullopt;
     }
-    const std::string key = shared_key(store().config.prefix, address);
-    const redis_command get{"GET", key};
+    const auto key = shared_key(store().config.prefix, address);
+    if (!key) return std::nullopt;
+    const redis_command get{"GET", *key};
     std::vector<redis_reply> replies;
     if (!exchange(shared_op::get, {&get, 1}, replies)) return std::nullopt;
     const redisReply& reply = *replies.front();
@@ -242,8 +269,12 @@ shared_purge_result shared_purge(std::string_view address) {
         count_shared(shared_op::del, shared_result::error);
         return result;
     }
-    const std::string key = shared_key(store().config.prefix, address);
-    const redis_command del{"DEL", key};
+    const auto key = shared_key(store().config.prefix, address);
+    if (!key) {
+        result.reached = true;  // never stored
+        return result;
+    }
+    const redis_command del{"DEL", *key};
     std::vector<redis_reply> replies;
     if (!exchange(shared_op::del, {&del, 1}, replies)) return result;
     if (!is_integer(*replies.front())) {
@@ -259,13 +290,13 @@ shared_purge_result shared_purge(std::string_view address) {
 shared_purge_result shared_purge_if(const shared_predicate& remove) {
     shared_purge_result result;
     if (!shared_store_enabled() || store().state.load() == availability::down) return result;
-    const std::string pattern = prefix_pattern(store().config.prefix);
+    const std::string pattern = key_pattern(store().config.prefix);
     std::string cursor = "0";
     do {
         const redis_command scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
         std::vector<redis_reply> replies;
         // The SCAN itself is counted as a get.
-        if (!exchange(shared_op::get, {&scan, 1}, replies)) return result;
+        if (!exchange(shared_op::get, {&scan, 1}, replies, scan_limits)) return result;
         const redisReply& reply = *replies.front();
         if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 2 ||
             reply.element[0]->type != REDIS_REPLY_STRING ||
@@ -302,10 +333,11 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
         status == VERDICT_VALID ? s.config.valid_lifetime : s.config.invalid_lifetime;
     if (lifetime.count() <= 0) return;
     try {
+        auto key = shared_key(s.config.prefix, address);
+        if (!key) return;
         const std::int64_t learnt_unix =
             std::chrono::floor<std::chrono::seconds>(learnt.time_since_epoch()).count();
-        pending_write write{shared_key(s.config.prefix, address), shared_value(status, learnt_unix),
-                            lifetime.count()};
+        pending_write write{std::move(*key), shared_value(status, learnt_unix), lifetime.count()};
         {
             const std::lock_guard hold(s.queue_mutex);
             if (s.queue.size() >= s.config.queue_limit) {

@@ -1,7 +1,8 @@
 // The shared verdict store: a Redis server that a fleet of filters uses as
 // the second level behind each one's in-process cache.  A verdict is kept
-// under prefix + the case-folded address as "STATUS UNIXSECONDS" (the wall
-// clock time it was learnt), with a Redis expiry of its class's lifetime.
+// under prefix + "<" + the case-folded address + ">" as "STATUS UNIXSECONDS"
+// (the wall clock time it was learnt), with a Redis expiry of its class's
+// lifetime.
 // Lookups are made on the caller's thread, each bounded by the timeout;
 // writes go through a bounded queue to a writer thread, which also watches
 // the server's state: while the server fails, every call returns at once.
@@ -68,9 +69,15 @@ shared_purge_result shared_purge(std::string_view address);
 using shared_predicate = std::function<bool(std::uint32_t status, std::string_view address)>;
 shared_purge_result shared_purge_if(const shared_predicate& remove);
 
-// The Redis key of an address: the prefix and the address, ASCII capitals
-// folded to lower case.
-std::string shared_key(std::string_view prefix, std::string_view address);
+// The Redis key of an address: the prefix, then the address with ASCII
+// capitals folded to lower case, between "<" and ">"; none for an address
+// that holds either, which is never shared.  As no stored address holds a
+// "<", a key made with one prefix is never one made with another, even when
+// one prefix begins with the other (keys of "kv:" and "kv:<x" differ too).
+std::optional<std::string> shared_key(std::string_view prefix, std::string_view address);
+// The address of a key made with this prefix; none for any other key, also
+// for the keys of a prefix that begins with this one.
+std::optional<std::string_view> shared_key_address(std::string_view prefix, std::string_view key);
 
 // The stored form of a verdict and its reading back; none for anything
 // else than "STATUS SECONDS" with a status of 0 or 1.

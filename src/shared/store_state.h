@@ -65,13 +65,14 @@ std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& re
 // A new link opened by the deadline; nullptr, the store marked down, when it
 // could not be opened.
 std::unique_ptr<redis_link> open_link(deadline by, link_status& status);
-// Runs the exchange on the link.  One that may have been closed by the
-// server while it idled (a restart, its idle timeout) and fails is tried once
-// more on a new link, within the same deadline; link is then the new one, or
-// nullptr when none could be opened.
+// Runs the exchange on the link.  One that idled is first checked: one that
+// holds unread bytes or was closed is replaced by a new link; one that then
+// fails (closed by the server meanwhile: a restart, its idle timeout) is
+// tried once more on a new link, within the same deadline.  link is then the
+// new one, or nullptr when none could be opened.
 link_status exchange_on(std::unique_ptr<redis_link>& link, bool may_be_stale,
                         std::span<const redis_command> commands, std::vector<redis_reply>& replies,
-                        deadline by);
+                        deadline by, reply_limits limits = {});
 // Keeps the link for the next caller (a working link only).
 void keep_link(std::unique_ptr<redis_link> link);
 

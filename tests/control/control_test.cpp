@@ -80,11 +80,11 @@ TEST_F(control_test, WithASharedStoreAnswersSayWhereAndPurgesReachIt) {
     }
     verdict_add("here@example.org", VERDICT_VALID);
     const std::string now = std::to_string(t0);
-    redis.run({"SET", "kelvantor:here@example.org", "0 " + now});
-    redis.run({"SET", "kelvantor:there@example.org", "1 " + std::to_string(t0 - 100)});
-    redis.run({"SET", "kelvantor:old@example.org", "1 " + std::to_string(t0 - 3001)});
-    redis.run({"SET", "kelvantor:c@example.org", "0 " + now});
-    redis.run({"SET", "kelvantor:b@sub.example.org", "1 " + now});
+    redis.run({"SET", "kelvantor:<here@example.org>", "0 " + now});
+    redis.run({"SET", "kelvantor:<there@example.org>", "1 " + std::to_string(t0 - 100)});
+    redis.run({"SET", "kelvantor:<old@example.org>", "1 " + std::to_string(t0 - 3001)});
+    redis.run({"SET", "kelvantor:<c@example.org>", "0 " + now});
+    redis.run({"SET", "kelvantor:<b@sub.example.org>", "1 " + now});
 
     EXPECT_EQ(answer("lookup Here@example.org"), "valid 0 86400 in-process\n");
     EXPECT_EQ(answer("lookup there@example.org"), "invalid 100 2900 shared\n");

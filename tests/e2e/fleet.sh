@@ -1,8 +1,9 @@
 #!/bin/bash
 # A fleet on one real redis-server with a password: filters A (Redis over
 # TCP) and B (over its unix socket) share verdicts, C keeps its own under
-# another SharedCachePrefix.  What A learns from the test backend is stored as
-# "STATUS UNIXSECONDS" under kelvantor: and the lower-cased address, expiring
+# another SharedCachePrefix that begins with theirs (kelvantor:c:), untouched
+# by their purges.  What A learns from the test backend is stored as
+# "STATUS UNIXSECONDS" under kelvantor:<lower-cased address>, expiring
 # with the lifetime of its class, and answers on B with the backend idle or
 # stopped, with the age of the learning.  Purges on one filter remove keys for
 # all while the other keeps its in-process copy.  A Redis killed with SIGKILL
@@ -38,8 +39,8 @@ rcli() { timeout 5 redis-cli -p "$REDIS_PORT" "$@" 2>/dev/null; }
 holds() { [[ $(rcli GET "$1") =~ ^$2\ [0-9]+$ ]]; }  # KEY STATUS
 # expect_stored ADDR STATUS: A's writer puts the verdict into Redis within 5 s.
 expect_stored() {
-    wait_until 5 holds "kelvantor:$1" "$2" && return 0
-    fail "no \"$2 T\" for $1 in Redis: \"$(rcli GET "kelvantor:$1")\"; A's writes:" \
+    wait_until 5 holds "kelvantor:<$1>" "$2" && return 0
+    fail "no \"$2 T\" for $1 in Redis: \"$(rcli GET "kelvantor:<$1>")\"; A's writes:" \
         "$("$KV_CTL" -s "$CTL_A" stats | grep '^shared_cache_set' | tr '\n' ' ')"
     return 1
 }
@@ -56,7 +57,7 @@ common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:
 TCP="SharedCacheServer:127.0.0.1:$REDIS_PORT"
 write_conf "$WORK/a.conf" "${common[@]}" "$TCP" "ControlSocket:$CTL_A" "MetricsListen:127.0.0.1:$METRICS_PORT"
 write_conf "$WORK/b.conf" "${common[@]}" "SharedCacheServer:unix:$REDIS_DIR/redis.sock" "ControlSocket:$CTL_B"
-write_conf "$WORK/c.conf" "${common[@]}" "$TCP" "SharedCachePrefix:fleetc:"
+write_conf "$WORK/c.conf" "${common[@]}" "$TCP" "SharedCachePrefix:kelvantor:c:"
 
 PASS="continue"
 REJECT="reject 550 5.1.1  User unknown"
@@ -115,11 +116,11 @@ says "$WORK/a-learn.out" "A learns" Known1@Example.TEST "$PASS" unknown1@example
 expect_stored known1@example.test 0 || die "A shares no verdict through Redis"
 expect_stored unknown1@example.test 1
 expect_stat "$CTL_A" shared_cache_set_ok 2
-[ -z "$(rcli GET kelvantor:tempfail1@example.test)" ] || fail "a 451 answer was shared"
-between "$(rcli GET kelvantor:known1@example.test | cut -d' ' -f2)" "$t0" "$(date +%s)" ||
-    fail "learn time of known1 is not the time of the transaction: $(rcli GET kelvantor:known1@example.test)"
-between "$(rcli TTL kelvantor:known1@example.test)" 7190 7200 || fail "valid key TTL $(rcli TTL kelvantor:known1@example.test)"
-between "$(rcli TTL kelvantor:unknown1@example.test)" 590 600 || fail "invalid key TTL $(rcli TTL kelvantor:unknown1@example.test)"
+[ -z "$(rcli GET "kelvantor:<tempfail1@example.test>")" ] || fail "a 451 answer was shared"
+between "$(rcli GET "kelvantor:<known1@example.test>" | cut -d' ' -f2)" "$t0" "$(date +%s)" ||
+    fail "learn time of known1 is not the time of the transaction: $(rcli GET "kelvantor:<known1@example.test>")"
+between "$(rcli TTL "kelvantor:<known1@example.test>")" 7190 7200 || fail "valid key TTL $(rcli TTL "kelvantor:<known1@example.test>")"
+between "$(rcli TTL "kelvantor:<unknown1@example.test>")" 590 600 || fail "invalid key TTL $(rcli TTL "kelvantor:<unknown1@example.test>")"
 
 c=$(rcpts)
 [ "$c" != none ] || die "the backend printed no counts"
@@ -131,15 +132,15 @@ expect_ctl "$CTL_B" 'invalid [0-9]+ [0-9]+ shared' lookup unknown1@example.test
 ctl "$CTL_B" 1 lookup never@example.test
 [ "$CTL_OUT" = none ] || fail "lookup of an address nobody knows: $CTL_OUT"
 # A verdict learnt 1000 s ago elsewhere keeps its age on B.
-rcli SET kelvantor:aged@example.test "0 $(($(date +%s) - 1000))" EX 6200 >/dev/null
+rcli SET "kelvantor:<aged@example.test>" "0 $(($(date +%s) - 1000))" EX 6200 >/dev/null
 ctl "$CTL_B" 0 lookup aged@example.test
 read -r word age left from <<<"$CTL_OUT"
 [ "$word $from" = "valid shared" ] && between "$age" 1000 1010 && between "$left" 6190 6200 ||
     fail "lookup of a shared verdict 1000 s old: $CTL_OUT"
 tx "$MILTER_C" "$WORK/c-learn.out" known-c@example.test unknown-c@example.test
-wait_until 5 holds fleetc:known-c@example.test 0 && wait_until 5 holds fleetc:unknown-c@example.test 1 ||
+wait_until 5 holds "kelvantor:c:<known-c@example.test>" 0 && wait_until 5 holds "kelvantor:c:<unknown-c@example.test>" 1 ||
     fail "C did not write under SharedCachePrefix"
-[ "$(rcli EXISTS kelvantor:known-c@example.test)" = 0 ] || fail "C wrote under the default prefix"
+[ "$(rcli EXISTS "kelvantor:<known-c@example.test>")" = 0 ] || fail "C wrote under the default prefix"
 
 stop_pid "$BACKEND_PID" 10
 forget_pid "$BACKEND_PID"
@@ -157,7 +158,7 @@ BACKEND=backend2
 
 # --- 2. purges reach Redis; the other filter's copy stays until purged ----------
 expect_ctl "$CTL_B" $'purged 1\nshared purged 1' purge known1@example.test
-[ "$(rcli EXISTS kelvantor:known1@example.test)" = 0 ] || fail "purge on B left the key in Redis"
+[ "$(rcli EXISTS "kelvantor:<known1@example.test>")" = 0 ] || fail "purge on B left the key in Redis"
 tx "$MILTER_A" "$WORK/a-copy.out" known1@example.test
 says "$WORK/a-copy.out" "A, own copy" known1@example.test "$PASS"
 expect_rcpts 0 "A's in-process copy"
@@ -174,13 +175,13 @@ tx "$MILTER_A" "$WORK/a-other.out" known2@other.test unknown2@other.test
 expect_stored known2@other.test 0
 expect_stored unknown2@other.test 1
 expect_ctl "$CTL_B" $'purged 0\nshared purged 2' purge-domain OTHER.test
-[ "$(rcli EXISTS kelvantor:known2@other.test kelvantor:unknown2@other.test)" = 0 ] ||
+[ "$(rcli EXISTS "kelvantor:<known2@other.test>" "kelvantor:<unknown2@other.test>")" = 0 ] ||
     fail "purge-domain left other.test keys"
 expect_ctl "$CTL_B" $'purged 1\nshared purged 1' purge-invalid
-[ "$(rcli EXISTS kelvantor:unknown1@example.test)" = 0 ] || fail "purge-invalid left unknown1"
-[ "$(rcli EXISTS kelvantor:known1@example.test kelvantor:aged@example.test)" = 2 ] ||
+[ "$(rcli EXISTS "kelvantor:<unknown1@example.test>")" = 0 ] || fail "purge-invalid left unknown1"
+[ "$(rcli EXISTS "kelvantor:<known1@example.test>" "kelvantor:<aged@example.test>")" = 2 ] ||
     fail "a purge removed valid example.test keys"
-[ "$(rcli EXISTS fleetc:unknown-c@example.test)" = 1 ] || fail "purge-invalid on B reached C's prefix"
+[ "$(rcli EXISTS "kelvantor:c:<unknown-c@example.test>")" = 1 ] || fail "purge-invalid on B reached C's prefix"
 
 # --- 3. Redis killed, then back --------------------------------------------------
 MARK=$(wc -l <"$SYSLOG")
@@ -250,7 +251,7 @@ grep -qx "kelvantor_shared_cache_operations_total{op=\"get\",result=\"timeout\"}
     "$WORK/metrics.txt" || fail "/metrics disagrees with stats on get timeouts"
 
 wait_until 15 stat_is "$CTL_A" shared_cache_up 1 || fail "A did not take Redis back after the sleep"
-rcli RPUSH kelvantor:unknown-list@example.test a >/dev/null
+rcli RPUSH "kelvantor:<unknown-list@example.test>" a >/dev/null
 errors=$(stat_of "$CTL_A" shared_cache_get_error) c=$(rcpts) sets=$(stat_of "$CTL_A" 'shared_cache_set_.*')
 tx "$MILTER_A" "$WORK/a-list.out" unknown-list@example.test
 says "$WORK/a-list.out" "key of the wrong type" unknown-list@example.test "$REJECT"
@@ -258,7 +259,7 @@ expect_rcpts $((c + 1)) "key of the wrong type"
 expect_stat "$CTL_A" shared_cache_get_error $((errors + 1))
 # The verdict learnt then is written with NX: the key that was there stays.
 expect_stat "$CTL_A" 'shared_cache_set_.*' $((sets + 1))
-[ "$(rcli TYPE kelvantor:unknown-list@example.test)" = list ] || fail "a SET replaced a key that was there"
+[ "$(rcli TYPE "kelvantor:<unknown-list@example.test>")" = list ] || fail "a SET replaced a key that was there"
 
 kv_stop_many "$PID_A" "$PID_B" "$PID_C"
 [ "${KV_STATUS[$PID_A]} ${KV_STATUS[$PID_B]} ${KV_STATUS[$PID_C]}" = "0 0 0" ] ||

@@ -70,9 +70,9 @@ protected:
 TEST_F(shared_recipient_test, TheStoreAnswersBeforeTheBackendAndLearnsFromIt) {
     // Learnt elsewhere: an unknown user 100 s ago, a known one an hour ago,
     // and an unknown one longer ago than this filter keeps invalid verdicts.
-    redis.run({"SET", "kelvantor:unknown-a@example.test", "1 " + seconds_ago(100)});
-    redis.run({"SET", "kelvantor:b@example.test", "0 " + seconds_ago(3600)});
-    redis.run({"SET", "kelvantor:unknown-c@example.test", "1 " + seconds_ago(3001)});
+    redis.run({"SET", "kelvantor:<unknown-a@example.test>", "1 " + seconds_ago(100)});
+    redis.run({"SET", "kelvantor:<b@example.test>", "0 " + seconds_ago(3600)});
+    redis.run({"SET", "kelvantor:<unknown-c@example.test>", "1 " + seconds_ago(3001)});
 
     auto& conn = connect_from();
     EXPECT_EQ(rcpt(conn, "Unknown-A@example.test"), SMFIS_REJECT);
@@ -90,9 +90,9 @@ TEST_F(shared_recipient_test, TheStoreAnswersBeforeTheBackendAndLearnsFromIt) {
     // A new address: probed, and its verdict goes to the store.
     EXPECT_EQ(rcpt(conn, "New@example.test"), SMFIS_CONTINUE);
     EXPECT_TRUE(eventually([this] {
-        return redis.run({"GET", "kelvantor:new@example.test"}) != "(nil)";
+        return redis.run({"GET", "kelvantor:<new@example.test>"}) != "(nil)";
     }));
-    EXPECT_EQ(redis.run({"GET", "kelvantor:new@example.test"}).substr(0, 2), "0 ");
+    EXPECT_EQ(redis.run({"GET", "kelvantor:<new@example.test>"}).substr(0, 2), "0 ");
     // Three verdicts came back (one too old to use here), one address was not there.
     EXPECT_NE(stats_text().find("shared_cache_get_ok 3\nshared_cache_get_miss 1\n"),
               std::string::npos)

@@ -13,6 +13,7 @@
 #include <functional>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "cache/verdict_cache.h"
 #include "common/clock.h"
@@ -50,7 +51,17 @@ std::uint64_t counter(const std::string& name) {
 }
 
 TEST(shared_value, KeysAndTheStoredForm) {
-    EXPECT_EQ(shared_key("kv:", "Joe.Doe@Example.TEST"), "kv:joe.doe@example.test");
+    EXPECT_EQ(shared_key("kv:", "Joe.Doe@Example.TEST"), "kv:<joe.doe@example.test>");
+    EXPECT_FALSE(shared_key("kv:", "a<b@example.test"));
+    EXPECT_FALSE(shared_key("kv:", "a>b@example.test"));
+    EXPECT_EQ(shared_key_address("kv:", "kv:<joe@example.test>"), "joe@example.test");
+    // Keys of other prefixes, also ones that begin with "kv:", and the earlier
+    // form without brackets, are no address of "kv:".
+    for (const char* other :
+         {"kv:eu:<joe@example.test>", "kv:<eu:<joe@example.test>", "kv:<x<joe@example.test>",
+          "kv:joe@example.test", "kv:<>>", "kv:<", "kw:<joe@example.test>"}) {
+        EXPECT_FALSE(shared_key_address("kv:", other)) << other;
+    }
     EXPECT_EQ(shared_value(1, 1'800'000'123), "1 1800000123");
     const auto back = parse_shared_value("0 1800000123");
     ASSERT_TRUE(back);
@@ -104,13 +115,13 @@ TEST_F(shared_store_test, VerdictsGoOutAndComeBackWithTheirAge) {
     shared_publish("other@example.test", 7, now);                    // not a verdict: not shared
     ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 3; }));
 
-    EXPECT_EQ(redis.run({"GET", "kv:valid@example.test"}), "0 1799999900");
+    EXPECT_EQ(redis.run({"GET", "kv:<valid@example.test>"}), "0 1799999900");
     // Each key expires with its class's lifetime.
-    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:valid@example.test"})), 3599);
-    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:valid@example.test"})), 3600);
-    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:unknown@example.test"})), 599);
-    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:unknown@example.test"})), 600);
-    EXPECT_EQ(redis.run({"EXISTS", "kv:other@example.test"}), "0");
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<valid@example.test>"})), 3599);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<valid@example.test>"})), 3600);
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<unknown@example.test>"})), 599);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<unknown@example.test>"})), 600);
+    EXPECT_EQ(redis.run({"EXISTS", "kv:<other@example.test>"}), "0");
 
     const auto valid = shared_lookup("VALID@example.test");
     ASSERT_TRUE(valid);
@@ -132,14 +143,14 @@ TEST_F(shared_store_test, TheFirstVerdictForAnAddressStays) {
     ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 1; }));
     shared_publish("joe@example.test", VERDICT_VALID, fixed_wall());
     ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 2; }));
-    EXPECT_EQ(redis.run({"GET", "kv:joe@example.test"}), "1 1799999995");
+    EXPECT_EQ(redis.run({"GET", "kv:<joe@example.test>"}), "1 1799999995");
 }
 
 TEST_F(shared_store_test, WrongTypesAndForeignValuesAreCountedMisses) {
     ASSERT_TRUE(start_store());
-    redis.run({"RPUSH", "kv:list@example.test", "a"});
-    redis.run({"SET", "kv:junk@example.test", "valid forever"});
-    redis.run({"SET", "kv:good@example.test", "0 1799999990"});
+    redis.run({"RPUSH", "kv:<list@example.test>", "a"});
+    redis.run({"SET", "kv:<junk@example.test>", "valid forever"});
+    redis.run({"SET", "kv:<good@example.test>", "0 1799999990"});
     EXPECT_FALSE(shared_lookup("list@example.test"));
     EXPECT_FALSE(shared_lookup("junk@example.test"));
     EXPECT_EQ(counter("shared_cache_get_error"), 2U);
@@ -171,7 +182,7 @@ TEST_F(shared_store_test, KilledSlowAndRestartedStoresAreTurnedAwayInTime) {
     EXPECT_EQ(log.count("shared cache unavailable"), 1) << log.dump();
     shared_publish("back@example.test", VERDICT_VALID, fixed_wall());
     ASSERT_TRUE(eventually([this] {
-        return redis.run({"EXISTS", "kv:back@example.test"}) == "1";
+        return redis.run({"EXISTS", "kv:<back@example.test>"}) == "1";
     }));
 
     // A store that does not answer in time: the lookup ends at the timeout.
@@ -191,10 +202,16 @@ TEST_F(shared_store_test, PurgesReachTheStore) {
     for (int i = 0; i < 2500; ++i) {
         const std::string address =
             "u" + std::to_string(i) + (i % 2 == 0 ? "@a.example" : "@b.example");
-        redis.run({"SET", "kv:" + address, i % 5 == 0 ? "1 1799999999" : "0 1799999999"});
+        redis.run({"SET", "kv:<" + address + ">", i % 5 == 0 ? "1 1799999999" : "0 1799999999"});
     }
-    redis.run({"RPUSH", "kv:list@a.example", "x"});
-    redis.run({"SET", "other:u0@a.example", "1 1799999999"});
+    redis.run({"RPUSH", "kv:<list@a.example>", "x"});
+    redis.run({"SET", "other:<u0@a.example>", "1 1799999999"});
+    // Invalid verdicts of fleets whose prefixes begin with ours, and one of
+    // the earlier key form: no purge here touches them.
+    const std::vector<std::string> spared{"kv:eu:<u0@a.example>", "kv:eu:<u1@b.example>",
+                                          "kv:<eu:<u3@b.example>", "kv:<x<u5@b.example>",
+                                          "kv:u7@b.example"};
+    for (const std::string& key : spared) redis.run({"SET", key, "1 1799999999"});
 
     const shared_purge_result one = shared_purge("U1@B.example");
     EXPECT_TRUE(one.reached);
@@ -209,9 +226,10 @@ TEST_F(shared_store_test, PurgesReachTheStore) {
         [](std::uint32_t, std::string_view address) { return address.ends_with("@b.example"); });
     EXPECT_TRUE(domain.reached);
     EXPECT_EQ(domain.removed, 1250U - 250U - 1U);  // less the invalid ones and u1
-    // Left: the valid verdicts of a.example, the list, the other prefix's key.
-    EXPECT_EQ(redis.run({"DBSIZE"}), std::to_string(1250 - 250 + 2));
-    EXPECT_EQ(redis.run({"EXISTS", "other:u0@a.example"}), "1");
+    // Left: the valid verdicts of a.example, the list, the other prefixes' keys.
+    EXPECT_EQ(redis.run({"DBSIZE"}), std::to_string(1250 - 250 + 2 + spared.size()));
+    EXPECT_EQ(redis.run({"EXISTS", "other:<u0@a.example>"}), "1");
+    for (const std::string& key : spared) EXPECT_EQ(redis.run({"EXISTS", key}), "1") << key;
 
     redis.kill();
     EXPECT_FALSE(shared_purge("u2@a.example").reached);
