@@ -467,7 +467,9 @@ std::size_t cache_remove_stale_files(const char* path) {
     if (find_target(path, target, old, exists, reason) != plan::replace) return 0;
     const char* slash = std::strrchr(target, '/');
     const std::string directory =
-        slash == nullptr ? "." : std::string(target, slash == target ? 1 : slash - target);
+        slash == nullptr
+            ? "."
+            : std::string(target, slash == target ? 1 : static_cast<std::size_t>(slash - target));
     const std::string_view base = slash == nullptr ? target : slash + 1;
     unique_fd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
     if (!fd) return 0;

@@ -1,13 +1,18 @@
 // The operations side of the verdict cache: the bound on entries (the oldest
-// invalid verdicts go first, valid ones only after them; evictions counted; the warning
-// at most once a minute), addresses too long to cache, purges of an address
+// invalid verdicts go first, valid ones only after them; evictions counted;
+// the warning at most once a minute), addresses too long to cache, purges of an address
 // and by predicate, the chunked walk while entries come and go between
-// chunks, and the counts of the statistics.
+// chunks, the counts of the statistics, and the documented defaults of the
+// periodic save and the bound.
 #include <syslog.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "cache/cache_file.h"
+#include "cache/periodic_save.h"
 #include "cache_fixture.h"
 #include "support/log_capture.h"
 
@@ -214,6 +219,33 @@ TEST_F(cache_test, SaveCountersCountSuccessesAndFailures) {
     EXPECT_EQ(after.ok, before.ok + 1);
     EXPECT_EQ(after.errors, before.errors + 1);
     EXPECT_EQ(after.last_save_unix, t0 + 5);
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+
+// The documented defaults: a cache file is saved every 300 seconds unless
+// told otherwise, and the cache holds at most 2000000 verdicts.
+TEST_F(cache_test, PeriodicSavesRunByDefaultAndTheBoundIsTwoMillion) {
+    const settings_record defaults;
+    EXPECT_EQ(defaults.save_interval, 300);
+    EXPECT_EQ(defaults.cache_max_entries, 2000000U);
+
+    verdict_add("erin@example.org", VERDICT_VALID);
+    char dir[] = "/tmp/kv-periodic.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/verdicts";
+    const std::uint64_t before = cache_save_statistics().ok;
+    periodic_save_start(path.c_str(), std::chrono::seconds(1));
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (cache_save_statistics().ok == before && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    periodic_save_stop();
+    EXPECT_GT(cache_save_statistics().ok, before) << "no periodic save within 10 s";
+    std::ifstream saved(path);
+    std::string line;
+    EXPECT_TRUE(std::getline(saved, line));
+    EXPECT_EQ(line, "0 erin@example.org");
     std::remove(path.c_str());
     rmdir(dir);
 }
