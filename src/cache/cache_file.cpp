@@ -1,11 +1,14 @@
 // Loading and saving the cache file.  A save writes the live verdicts to a new
 // file beside the old one and renames it into place, so that a failed or
-// interrupted save leaves the previous file whole; where no file can be made
-// there (or the file cannot keep its owner), it rewrites in place.  Nothing is
-// written through a link planted by someone else, nor to anything but a
-// regular file with one name: such a path is refused and left as it is.
+// interrupted save leaves the previous file whole.  A file whose owner or
+// group the run user cannot give the new one is replaced all the same (said
+// once in the log); only the save at exit, and only where no file can be
+// made beside the old one, rewrites it in place.  Nothing is written through
+// a link planted by someone else, nor to anything but a regular file with one
+// name: such a path is refused and left as it is.
 #include "cache/cache_file.h"
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <sys/random.h>
 #include <sys/stat.h>
@@ -44,6 +47,10 @@ struct file_closer {
 };
 using unique_file = std::unique_ptr<std::FILE, file_closer>;
 
+struct directory_closer {
+    void operator()(DIR* directory) const noexcept { closedir(directory); }
+};
+
 struct malloc_deleter {
     void operator()(char* p) const noexcept { std::free(p); }
 };
@@ -61,94 +68,151 @@ struct replacement {
     char target_path[PATH_MAX];
 };
 
-void random_suffix(char* suffix, std::size_t length, unsigned attempt) {
-    static constexpr char alphabet[] =
-        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
-    unsigned char bytes[16] = {};
-    if (length > sizeof bytes) length = sizeof bytes;
-    if (getrandom(bytes, length, GRND_NONBLOCK) != static_cast<ssize_t>(length)) {
+// The temporary name of a save: the file's own name, a dot and this many
+// characters of the alphabet.
+constexpr std::size_t suffix_length = 6;
+constexpr char suffix_alphabet[] = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+
+void random_suffix(char* suffix, unsigned attempt) {
+    unsigned char bytes[suffix_length] = {};
+    if (getrandom(bytes, sizeof bytes, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof bytes)) {
         // O_EXCL keeps even a guessable name safe; a clash only costs a retry.
-        for (std::size_t i = 0; i < length; ++i) {
+        for (std::size_t i = 0; i < sizeof bytes; ++i) {
             bytes[i] =
                 static_cast<unsigned char>(static_cast<unsigned>(getpid()) + attempt * 7 + i);
         }
     }
-    for (std::size_t i = 0; i < length; ++i) suffix[i] = alphabet[bytes[i] % (sizeof alphabet - 1)];
-    suffix[length] = '\0';
+    for (std::size_t i = 0; i < sizeof bytes; ++i) {
+        suffix[i] = suffix_alphabet[bytes[i] % (sizeof suffix_alphabet - 1)];
+    }
+    suffix[suffix_length] = '\0';
+}
+
+// Whether name is a temporary name a save of the file called base makes.
+bool is_temporary_name(std::string_view base, std::string_view name) {
+    if (name.size() != base.size() + 1 + suffix_length || !name.starts_with(base) ||
+        name[base.size()] != '.') {
+        return false;
+    }
+    return name.substr(base.size() + 1).find_first_not_of(suffix_alphabet) ==
+           std::string_view::npos;
 }
 
 // What a save does with the path.
-enum class plan { replace, in_place, refuse };
+enum class plan { replace, no_new_file, refuse };
+
+// The file a save of path writes: path itself, or the file a link there leads
+// to.  A link is followed only when it is the run user's or root's own and
+// leads to a file of the run user's: one planted by someone else, or leading
+// to another user's file or to no file, is refused, and so is anything but a
+// regular file with one name.  old describes the file when exists.
+plan find_target(const char* path, char (&target)[PATH_MAX], struct stat& old, bool& exists,
+                 const char*& reason) {
+    exists = false;
+    if (std::snprintf(target, sizeof target, "%s", path) >= static_cast<int>(sizeof target)) {
+        reason = std::strerror(ENAMETOOLONG);
+        return plan::no_new_file;
+    }
+    if (lstat(path, &old) != 0) {
+        if (errno == ENOENT) return plan::replace;
+        reason = std::strerror(errno);
+        return plan::no_new_file;
+    }
+    if (S_ISLNK(old.st_mode)) {
+        if (old.st_uid != geteuid() && old.st_uid != 0) {
+            reason = "link of another user";
+            return plan::refuse;
+        }
+        const std::unique_ptr<char, malloc_deleter> resolved(realpath(path, nullptr));
+        if (!resolved || stat(resolved.get(), &old) != 0) {
+            reason = "link to no file";
+            return plan::refuse;
+        }
+        if (old.st_uid != geteuid()) {
+            reason = "link to a file of another user";
+            return plan::refuse;
+        }
+        std::snprintf(target, sizeof target, "%s", resolved.get());
+    }
+    if (!S_ISREG(old.st_mode)) {
+        reason = "not a regular file";
+        return plan::refuse;
+    }
+    if (old.st_nlink != 1) {
+        reason = "more than one link to the file";
+        return plan::refuse;
+    }
+    exists = true;
+    return plan::replace;
+}
+
+// Said once per process: a replaced file that could not keep its owner or group.
+bool owner_change_logged = false;
+
+// Gives the new file the owner, group and mode of the file it replaces.  Where
+// the run user cannot give it that owner or group, the file is the run user's
+// with no more access than either the old mode or the new file's own grants,
+// and the log says so once.  false, with reason, when even that fails.
+bool take_over_ownership(const replacement& fresh, const struct stat& old, const char*& reason) {
+    struct stat made {};
+    if (fstat(fresh.fd.get(), &made) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    mode_t mode = old.st_mode & 07777;
+    if ((made.st_uid != old.st_uid || made.st_gid != old.st_gid) &&
+        fchown(fresh.fd.get(), old.st_uid, old.st_gid) != 0) {
+        mode &= made.st_mode;
+        if (!owner_change_logged) {
+            owner_change_logged = true;
+            log_msg(LOG_WARNING, "cannot keep owner/group %u:%u of cache file %s: saved as %u:%u",
+                    static_cast<unsigned>(old.st_uid), static_cast<unsigned>(old.st_gid),
+                    fresh.target_path, static_cast<unsigned>(made.st_uid),
+                    static_cast<unsigned>(made.st_gid));
+        }
+    }
+    if (fchmod(fresh.fd.get(), mode) != 0) {
+        reason = std::strerror(errno);
+        return false;
+    }
+    return true;
+}
 
 // Creates the replacement for path, with the mode (and owner) of the file it
-// replaces, or 0666 less the umask for a new file.  A link is followed only
-// when it is the run user's or root's own and leads to a file of the run
-// user's: one planted by someone else, or leading to another user's file or
-// to no file, is refused, and so is anything but a regular file with one
-// name.  In place where no file can be created in the directory or the file
-// cannot keep its owner.
+// replaces, or 0666 less the umask for a new file.  no_new_file where none can
+// be created in the directory; reason stays nullptr where the directory is
+// missing.
 plan open_replacement(const char* path, replacement& out, const char*& reason) {
-    if (std::snprintf(out.target_path, sizeof out.target_path, "%s", path) >=
-        static_cast<int>(sizeof out.target_path)) {
-        return plan::in_place;
-    }
     struct stat old {};
     bool exists = false;
-    if (lstat(path, &old) == 0) {
-        if (S_ISLNK(old.st_mode)) {
-            if (old.st_uid != geteuid() && old.st_uid != 0) {
-                reason = "link of another user";
-                return plan::refuse;
-            }
-            const std::unique_ptr<char, malloc_deleter> resolved(realpath(path, nullptr));
-            if (!resolved || stat(resolved.get(), &old) != 0) {
-                reason = "link to no file";
-                return plan::refuse;
-            }
-            if (old.st_uid != geteuid()) {
-                reason = "link to a file of another user";
-                return plan::refuse;
-            }
-            std::snprintf(out.target_path, sizeof out.target_path, "%s", resolved.get());
-        }
-        if (!S_ISREG(old.st_mode)) {
-            reason = "not a regular file";
-            return plan::refuse;
-        }
-        if (old.st_nlink != 1) {
-            reason = "more than one link to the file";
-            return plan::refuse;
-        }
-        exists = true;
-    } else if (errno != ENOENT) {
-        return plan::in_place;
+    if (const plan found = find_target(path, out.target_path, old, exists, reason);
+        found != plan::replace) {
+        return found;
     }
-
-    constexpr std::size_t suffix_length = 6;
     constexpr unsigned attempts = 100;
     for (unsigned attempt = 0; attempt < attempts && !out.fd; ++attempt) {
         char suffix[suffix_length + 1];
-        random_suffix(suffix, suffix_length, attempt);
+        random_suffix(suffix, attempt);
         if (std::snprintf(out.temp_path, sizeof out.temp_path, "%s.%s", out.target_path, suffix) >=
             static_cast<int>(sizeof out.temp_path)) {
-            return plan::in_place;
+            reason = std::strerror(ENAMETOOLONG);
+            return plan::no_new_file;
         }
         // Created as fopen() creates a file: 0666 less the umask.
         out.fd.reset(open(out.temp_path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666));
-        if (!out.fd && errno != EEXIST) return plan::in_place;
-    }
-    if (!out.fd) return plan::in_place;
-    if (exists) {
-        struct stat made {};
-        const bool kept = fstat(out.fd.get(), &made) == 0 &&
-                          ((made.st_uid == old.st_uid && made.st_gid == old.st_gid) ||
-                           fchown(out.fd.get(), old.st_uid, old.st_gid) == 0) &&
-                          fchmod(out.fd.get(), old.st_mode & 07777) == 0;
-        if (!kept) {
-            unlink(out.temp_path);
-            out.fd.reset();
-            return plan::in_place;
+        if (!out.fd && errno != EEXIST) {
+            if (errno != ENOENT) reason = std::strerror(errno);
+            return plan::no_new_file;
         }
+    }
+    if (!out.fd) {
+        reason = std::strerror(EEXIST);
+        return plan::no_new_file;
+    }
+    if (exists && !take_over_ownership(out, old, reason)) {
+        unlink(out.temp_path);
+        out.fd.reset();
+        return plan::refuse;
     }
     return plan::replace;
 }
@@ -264,7 +328,7 @@ std::atomic<std::uint64_t> saves_ok{0};
 std::atomic<std::uint64_t> saves_failed{0};
 std::atomic<std::int64_t> last_save_unix{0};
 
-int save_locked(const char* path, bool announce, std::size_t& saved);
+int save_locked(const char* path, bool announce, std::size_t& saved, rewrite_in_place fallback);
 
 }  // namespace
 
@@ -324,11 +388,11 @@ bool cache_format_line(std::uint32_t status, const char* address, std::string& o
     return true;
 }
 
-int cache_save(const char* path, bool announce, std::size_t* saved) {
+int cache_save(const char* path, bool announce, std::size_t* saved, rewrite_in_place fallback) {
     if (path == nullptr) return 0;
     const std::lock_guard hold(save_mutex);
     std::size_t count = 0;
-    const int result = save_locked(path, announce, count);
+    const int result = save_locked(path, announce, count, fallback);
     if (result == 0) {
         saves_ok.fetch_add(1, std::memory_order_relaxed);
         last_save_unix.store(
@@ -343,24 +407,25 @@ int cache_save(const char* path, bool announce, std::size_t* saved) {
 
 namespace {
 
-int save_locked(const char* path, bool announce, std::size_t& saved) {
+int save_locked(const char* path, bool announce, std::size_t& saved, rewrite_in_place fallback) {
     // Both opens come before the walk takes the cache lock, and neither waits.
     replacement fresh;
     unique_file file;
     const char* reason = nullptr;
     const plan chosen = open_replacement(path, fresh, reason);
-    bool in_place = chosen == plan::in_place;
+    bool in_place = false;
     if (chosen == plan::replace) {
         file.reset(fdopen(fresh.fd.get(), "w"));
         if (file) {
             fresh.fd.release();
         } else {
+            reason = std::strerror(errno);
             unlink(fresh.temp_path);
             fresh.fd.reset();
-            in_place = true;
         }
-    }
-    if (in_place) {
+    } else if (chosen == plan::no_new_file && fallback == rewrite_in_place::where_no_new_file) {
+        in_place = true;
+        reason = nullptr;
         unique_fd fd = open_in_place(path, reason);
         if (fd) {
             file.reset(fdopen(fd.get(), "w"));
@@ -405,6 +470,41 @@ int save_locked(const char* path, bool announce, std::size_t& saved) {
 }
 
 }  // namespace
+
+std::size_t cache_remove_stale_files(const char* path) {
+    if (path == nullptr) return 0;
+    char target[PATH_MAX];
+    struct stat old {};
+    bool exists = false;
+    const char* reason = nullptr;
+    if (find_target(path, target, old, exists, reason) != plan::replace) return 0;
+    const char* slash = std::strrchr(target, '/');
+    const std::string directory =
+        slash == nullptr
+            ? "."
+            : std::string(target, slash == target ? 1 : static_cast<std::size_t>(slash - target));
+    const std::string_view base = slash == nullptr ? target : slash + 1;
+    unique_fd fd(open(directory.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    if (!fd) return 0;
+    const std::unique_ptr<DIR, directory_closer> listing(fdopendir(fd.get()));
+    if (!listing) return 0;
+    fd.release();
+    const int at = dirfd(listing.get());
+    std::size_t removed = 0;
+    while (const dirent* entry = readdir(listing.get())) {
+        struct stat st {};
+        // Never through a link; never a file of someone else's or with another name.
+        if (is_temporary_name(base, entry->d_name) &&
+            fstatat(at, entry->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            st.st_uid == geteuid() && st.st_nlink == 1 && unlinkat(at, entry->d_name, 0) == 0) {
+            ++removed;
+        }
+    }
+    if (removed != 0) {
+        log_msg(LOG_INFO, "removed %zu stale temporary files of cache %s", removed, target);
+    }
+    return removed;
+}
 
 cache_save_counters cache_save_statistics() {
     return {saves_ok.load(std::memory_order_relaxed), saves_failed.load(std::memory_order_relaxed),

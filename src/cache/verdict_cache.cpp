@@ -166,9 +166,9 @@ void add_aged(std::string_view address, std::uint32_t status, std::int64_t age) 
             expired.reset(store.take_expired(now, expiry_batch));
             while (entry_bound != 0 && store.entries() >= entry_bound) {
                 bool live = false;
-                verdict_entry* oldest = store.take_oldest(now, live);
-                oldest->queue_next = evicted.release();
-                evicted.reset(oldest);
+                verdict_entry* gone = store.take_for_eviction(now, live);
+                gone->queue_next = evicted.release();
+                evicted.reset(gone);
                 if (live) {
                     evictions.fetch_add(1, std::memory_order_relaxed);
                     full_at = entry_bound;

@@ -32,9 +32,10 @@ void verdict_cache_set_bound(std::size_t max_entries);
 // Appends a verdict stamped with the current time (monotonic_now()).  On lack
 // of memory logs "kelvantor cannot alloc" and records nothing; an address
 // longer than longest_cached_address is not recorded.  When the cache holds
-// its bound of entries, the entries inserted first (of either class) make
-// room, and "verdict cache full: N entries, oldest evicted" is logged as a
-// warning at most once a minute.
+// its bound of entries, the invalid verdicts inserted first make room, the
+// others only once no invalid one is left (a flood of unknown addresses
+// cannot push out the real users), and "verdict cache full: N entries, oldest
+// evicted" is logged as a warning at most once a minute.
 void verdict_add(std::string_view address, std::uint32_t status);
 
 // Appends a verdict that was learnt age seconds ago (elsewhere: a negative age

@@ -307,13 +307,16 @@ verdict_entry* verdict_store::take_expired(std::int64_t now, std::size_t limit) 
     return taken;
 }
 
-verdict_entry* verdict_store::take_oldest(std::int64_t now, bool& live) noexcept {
-    const verdict_entry* const heads[2] = {queue_[0].head, queue_[1].head};
-    if (heads[0] == nullptr && heads[1] == nullptr) return nullptr;
-    const int from =
-        heads[1] == nullptr || (heads[0] != nullptr && heads[0]->sequence < heads[1]->sequence) ? 0
-                                                                                                : 1;
-    live = heads[from]->chain_prev != nullptr && !expired(*heads[from], now);
+verdict_entry* verdict_store::take_for_eviction(std::int64_t now, bool& live) noexcept {
+    const verdict_entry* const valid_head = queue_[0].head;
+    const bool valid_head_dead =
+        valid_head != nullptr && (valid_head->chain_prev == nullptr || expired(*valid_head, now));
+    int from = 1;
+    if (valid_head_dead || queue_[1].head == nullptr) {
+        if (valid_head == nullptr) return nullptr;
+        from = 0;
+    }
+    live = queue_[from].head->chain_prev != nullptr && !expired(*queue_[from].head, now);
     return pop_head(from);
 }
 

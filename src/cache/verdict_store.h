@@ -107,9 +107,13 @@ public:
     std::int64_t lifetime_of(const verdict_entry& entry) const noexcept;
     std::int64_t lifetime_of_status(std::uint32_t status) const noexcept;
 
-    // Detaches the entry inserted first, of either class, for the caller to
-    // free; nullptr when empty.  live: it had neither expired nor left its chain.
-    verdict_entry* take_oldest(std::int64_t now, bool& live) noexcept;
+    // Detaches the entry that makes room for a new one, for the caller to
+    // free; nullptr when empty.  Anyone who sends mail can make invalid
+    // verdicts, valid ones only the backend's users: so the oldest invalid
+    // entry goes first, and the oldest of the other class only when no
+    // invalid entry is left, or when it has expired or left its chain anyway.
+    // live: it had neither expired nor left its chain.
+    verdict_entry* take_for_eviction(std::int64_t now, bool& live) noexcept;
 
     // Takes every entry of the address out of its chain (they are freed from
     // their queues later); the number of live ones among them.

@@ -282,6 +282,8 @@ int kelvantor_main(int argc, char** argv) {
     // Operations: the bound is in force for the verdicts loaded from the file too.
     verdict_cache_set_bound(settings.cache_max_entries);
     const char* cache_path = settings.cache_path ? settings.cache_path->c_str() : nullptr;
+    // As the run user, before any save: what an earlier process left half-written goes.
+    cache_remove_stale_files(cache_path);
     cache_load(cache_path);
 
     if (options.daemon_mode) daemonize(options.pid_path.c_str());
@@ -326,7 +328,7 @@ int kelvantor_main(int argc, char** argv) {
     periodic_save_stop();
     control_stop();
 
-    cache_save(cache_path);
+    cache_save(cache_path, true, nullptr, rewrite_in_place::where_no_new_file);
     unlink(options.pid_path.c_str());
     log_msg(LOG_INFO, "Exit");
     return result;

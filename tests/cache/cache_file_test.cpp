@@ -1,10 +1,13 @@
 // The cache file: what a save writes and a load reads back, the reader's
 // line limits, and the safety of a save (the old file survives a failed
-// write, modes and links are kept, in-place rewriting where no new file can
-// be made, nothing written through planted links, FIFOs or hard links).  Each
+// write, modes and links are kept, a file of a group not ours is replaced,
+// in-place rewriting only at exit where no new file can be made, nothing
+// written through planted links, FIFOs or hard links), and the removal of the
+// temporary files a killed save left.  Each
 // test works in a temporary directory of its own.
 #include "cache/cache_file.h"
 
+#include <grp.h>
 #include <limits.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -231,16 +234,82 @@ TEST_F(cache_file_test, SaveThroughALinkReplacesItsTarget) {
 }
 
 // A name so long that no longer sibling name fits the directory entry: no new
-// file can be made there, so the file is rewritten in place.
-TEST_F(cache_file_test, RewritesInPlaceWhereNoNewFileCanBeMade) {
+// file can be made there.  Only the save at exit then rewrites the file in
+// place; any other save fails and leaves it whole.
+TEST_F(cache_file_test, OnlyTheExitSaveRewritesInPlaceWhereNoNewFileCanBeMade) {
     use_path(dir_ / std::string(NAME_MAX - 2, 'n'));
     write(path_, "0 previous@x\n");
     const ino_t old_inode = stat_of(path_).st_ino;
     verdict_add("new@x", VERDICT_VALID);
-    ASSERT_EQ(cache_save(path_.c_str()), 0);
+    const log_capture log;
+    EXPECT_EQ(cache_save(path_.c_str(), false), 1);
+    EXPECT_TRUE(log.contains(LOG_ERR, "writing cache error File name too long")) << log.dump();
+    EXPECT_EQ(read(path_), "0 previous@x\n");
+    ASSERT_EQ(cache_save(path_.c_str(), true, nullptr, rewrite_in_place::where_no_new_file), 0);
     EXPECT_EQ(read(path_), "0 new@x\n");
     EXPECT_EQ(stat_of(path_).st_ino, old_inode);
     EXPECT_EQ(files_in_dir(), 1u);
+}
+
+// A file whose group the run user may not give is still replaced whole, never
+// rewritten in place; the run user's group then gets no access the old file
+// did not grant its own, and the log says it once.
+TEST_F(cache_file_test, FileOfAGroupNotOursIsReplacedAndSaidOnce) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to run the save as nobody";
+    const fs::path second = dir_ / "second";
+    for (const fs::path& path : {path_, second}) {
+        write(path, "0 previous@x\n");
+        ASSERT_EQ(chown(path.c_str(), 65534, 0), 0);
+        ASSERT_EQ(chmod(path.c_str(), 0660), 0);
+    }
+    ASSERT_EQ(chown(dir_.c_str(), 65534, 65534), 0);
+    const ino_t old_inode = stat_of(path_).st_ino;
+    verdict_add("new@x", VERDICT_VALID);
+    EXPECT_EXIT(
+        {
+            if (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0) _exit(2);
+            umask(0117);
+            log_capture log;
+            const bool saved =
+                cache_save(path_.c_str(), false) == 0 && cache_save(second.c_str(), false) == 0;
+            const bool said_once =
+                log.contains(LOG_WARNING, "cannot keep owner/group 65534:0 of cache file " +
+                                              path_.string() + ": saved as 65534:65534") &&
+                log.lines().size() == 1;
+            std::fputs(log.dump().c_str(), stderr);
+            _exit(saved && said_once ? 0 : 1);
+        },
+        ::testing::ExitedWithCode(0), "");
+    EXPECT_EQ(read(path_), "0 new@x\n");
+    const struct stat now = stat_of(path_);
+    EXPECT_NE(now.st_ino, old_inode) << "rewritten in place";
+    EXPECT_EQ(now.st_gid, 65534u);
+    EXPECT_EQ(now.st_mode & 07777, 0660u);
+}
+
+// Temporary files a killed save left beside the file it writes (through a
+// link: beside the link's target) go at start, and nothing else does.
+TEST_F(cache_file_test, StaleTemporaryFilesOfOursAreRemovedAndNothingElse) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to plant a file of another user";
+    write(dir_ / "real", "0 kept@x\n");
+    fs::create_symlink(dir_ / "real", path_);
+    write(dir_ / "real.AbC123", "0 half");
+    write(dir_ / "victim", "0 victim@x\n");
+    for (const char* name : {"real.Nobody", "real.abc12", "real.abc1234", "real.ab-123",
+                             "verdicts.AbC123", "realx.AbC123"}) {
+        write(dir_ / name, "x");
+    }
+    ASSERT_EQ(chown((dir_ / "real.Nobody").c_str(), 65534, 65534), 0);
+    fs::create_symlink(dir_ / "victim", dir_ / "real.Link01");
+    const log_capture log;
+    EXPECT_EQ(cache_remove_stale_files(path_.c_str()), 1u);
+    EXPECT_TRUE(log.contains(
+        LOG_INFO, "removed 1 stale temporary files of cache " + (dir_ / "real").string()))
+        << log.dump();
+    EXPECT_FALSE(fs::exists(dir_ / "real.AbC123"));
+    EXPECT_EQ(files_in_dir(), 10u);
+    EXPECT_EQ(read(dir_ / "victim"), "0 victim@x\n");
+    EXPECT_EQ(cache_remove_stale_files(path_.c_str()), 0u);
 }
 
 // Paths that are not to be written through: each is refused with the reason

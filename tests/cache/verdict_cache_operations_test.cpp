@@ -1,13 +1,18 @@
-// The operations side of the verdict cache: the bound on entries (oldest by
-// insertion goes first, across both classes; evictions counted; the warning
-// at most once a minute), addresses too long to cache, purges of an address
+// The operations side of the verdict cache: the bound on entries (the oldest
+// invalid verdicts go first, valid ones only after them; evictions counted;
+// the warning at most once a minute), addresses too long to cache, purges of an address
 // and by predicate, the chunked walk while entries come and go between
-// chunks, and the counts of the statistics.
+// chunks, the counts of the statistics, and the documented defaults of the
+// periodic save and the bound.
 #include <syslog.h>
 
+#include <chrono>
+#include <fstream>
 #include <string>
+#include <thread>
 
 #include "cache/cache_file.h"
+#include "cache/periodic_save.h"
 #include "cache_fixture.h"
 #include "support/log_capture.h"
 
@@ -20,34 +25,51 @@ std::string user(int i) {
     return "user" + std::to_string(i) + "@example.org";
 }
 
-TEST_F(cache_test, BoundEvictsTheOldestOfEitherClassAndCountsAndWarnsOncePerMinute) {
+TEST_F(cache_test, BoundEvictsInvalidFirstAndCountsAndWarnsOncePerMinute) {
     verdict_cache_set_bound(3);
     const log_capture log;
-    verdict_add(user(0), VERDICT_INVALID);
-    verdict_add(user(1), VERDICT_VALID);
+    verdict_add(user(0), VERDICT_VALID);
+    verdict_add(user(1), VERDICT_INVALID);
     verdict_add(user(2), VERDICT_INVALID);
     EXPECT_EQ(log.count("verdict cache full: 3 entries, oldest evicted"), 0);
-    verdict_add(user(3), VERDICT_VALID);  // evicts user0 (invalid queue)
-    verdict_add(user(4), VERDICT_VALID);  // evicts user1 (valid queue)
-    EXPECT_EQ(live_entries(),
-              (entry_list{
-                  {VERDICT_INVALID, user(2)}, {VERDICT_VALID, user(3)}, {VERDICT_VALID, user(4)}}));
-    EXPECT_EQ(verdict_lookup(user(0)), std::nullopt);
+    verdict_add(user(3), VERDICT_VALID);  // evicts user1, the oldest invalid
+    verdict_add(user(4), VERDICT_VALID);  // evicts user2
+    EXPECT_EQ(
+        live_entries(),
+        (entry_list{{VERDICT_VALID, user(0)}, {VERDICT_VALID, user(3)}, {VERDICT_VALID, user(4)}}));
     verdict_cache_stats stats = verdict_cache_statistics();
     EXPECT_EQ(stats.entries, 3U);
-    EXPECT_EQ(stats.valid, 2U);
-    EXPECT_EQ(stats.invalid, 1U);
+    EXPECT_EQ(stats.valid, 3U);
+    EXPECT_EQ(stats.invalid, 0U);
     EXPECT_EQ(stats.evictions, 2U);
     EXPECT_EQ(log.count("verdict cache full: 3 entries, oldest evicted"), 1);
 
+    // With no invalid verdict left, the oldest valid one makes room.
     set_time(t0 + 59);
-    verdict_add(user(5), VERDICT_VALID);
+    verdict_add(user(5), VERDICT_INVALID);
+    EXPECT_EQ(verdict_lookup(user(0)), std::nullopt);
     EXPECT_EQ(log.count("verdict cache full: 3 entries, oldest evicted"), 1);
     set_time(t0 + 60);
     verdict_add(user(6), VERDICT_VALID);
+    EXPECT_EQ(verdict_lookup(user(5)), std::nullopt);
     EXPECT_TRUE(log.contains(LOG_WARNING, "verdict cache full: 3 entries, oldest evicted"));
     EXPECT_EQ(log.count("verdict cache full: 3 entries, oldest evicted"), 2);
     EXPECT_EQ(verdict_cache_statistics().evictions, 4U);
+}
+
+// Anyone who sends mail can make invalid verdicts: a harvest of unknown
+// addresses must not push the real users out of a full cache.
+TEST_F(cache_test, HarvestFloodLeavesTheValidVerdicts) {
+    verdict_cache_set_bound(50);
+    for (int i = 0; i < 10; ++i) verdict_add(user(i), VERDICT_VALID);
+    for (int i = 10; i < 70; ++i) verdict_add(user(i), VERDICT_INVALID);
+    for (int i = 0; i < 10; ++i) EXPECT_EQ(verdict_lookup(user(i)), VERDICT_VALID) << user(i);
+    EXPECT_EQ(verdict_lookup(user(29)), std::nullopt);
+    EXPECT_EQ(verdict_lookup(user(30)), VERDICT_INVALID);
+    const verdict_cache_stats stats = verdict_cache_statistics();
+    EXPECT_EQ(stats.valid, 10U);
+    EXPECT_EQ(stats.invalid, 40U);
+    EXPECT_EQ(stats.evictions, 20U);
 }
 
 TEST_F(cache_test, ExpiredEntriesMakeRoomWithoutCountingAsEvictions) {
@@ -160,22 +182,24 @@ TEST_F(cache_test, ChunkedWalkSurvivesEntriesLeavingBetweenChunks) {
         [](void* c) {
             auto& st = *static_cast<walk*>(c);
             if (++st.chunks == 1) {
-                // The bound evicts from the front: what the walk has seen, and
-                // the ten entries it was to go on from.
-                for (int i = 0; i < static_cast<int>(walk_chunk_size) + 10; ++i) {
+                // Every invalid entry expires, and new ones come: the expired
+                // make room first, then valid ones from the front, the one the
+                // walk was to go on from among them.
+                set_time(t0 + 61);
+                for (int i = 0; i < n / 2 + static_cast<int>(walk_chunk_size); ++i) {
                     verdict_add(user(st.next_user++), VERDICT_VALID);
                 }
-                // And every invalid entry expires.
-                set_time(t0 + 61);
             }
             return true;
         },
         &w);
+    EXPECT_EQ(verdict_lookup(user(static_cast<int>(walk_chunk_size) + 1)), std::nullopt);
     std::vector<std::string> expected;
     for (int i = 0; i < static_cast<int>(walk_chunk_size); ++i) expected.push_back(user(i));
-    for (int i = static_cast<int>(walk_chunk_size) + 10; i < n; ++i) {
-        if (i % 2 == 1) expected.push_back(user(i));
+    for (int i = static_cast<int>(walk_chunk_size); i < n; ++i) {
+        if (verdict_lookup(user(i))) expected.push_back(user(i));
     }
+    EXPECT_GT(expected.size(), walk_chunk_size);
     EXPECT_EQ(w.seen, expected);
 }
 
@@ -195,6 +219,33 @@ TEST_F(cache_test, SaveCountersCountSuccessesAndFailures) {
     EXPECT_EQ(after.ok, before.ok + 1);
     EXPECT_EQ(after.errors, before.errors + 1);
     EXPECT_EQ(after.last_save_unix, t0 + 5);
+    std::remove(path.c_str());
+    rmdir(dir);
+}
+
+// The documented defaults: a cache file is saved every 300 seconds unless
+// told otherwise, and the cache holds at most 2000000 verdicts.
+TEST_F(cache_test, PeriodicSavesRunByDefaultAndTheBoundIsTwoMillion) {
+    const settings_record defaults;
+    EXPECT_EQ(defaults.save_interval, 300);
+    EXPECT_EQ(defaults.cache_max_entries, 2000000U);
+
+    verdict_add("erin@example.org", VERDICT_VALID);
+    char dir[] = "/tmp/kv-periodic.XXXXXX";
+    ASSERT_NE(mkdtemp(dir), nullptr);
+    const std::string path = std::string(dir) + "/verdicts";
+    const std::uint64_t before = cache_save_statistics().ok;
+    periodic_save_start(path.c_str(), std::chrono::seconds(1));
+    const auto give_up = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (cache_save_statistics().ok == before && std::chrono::steady_clock::now() < give_up) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    periodic_save_stop();
+    EXPECT_GT(cache_save_statistics().ok, before) << "no periodic save within 10 s";
+    std::ifstream saved(path);
+    std::string line;
+    EXPECT_TRUE(std::getline(saved, line));
+    EXPECT_EQ(line, "0 erin@example.org");
     std::remove(path.c_str());
     rmdir(dir);
 }

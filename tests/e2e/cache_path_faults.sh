@@ -4,7 +4,10 @@
 # limit below the file.  Each time the filter learns a verdict, is stopped
 # with SIGTERM, and must end with status 0 within the bound, log why the save
 # was refused, and leave what was at the path as it was (no write through a
-# link, no blocked save on the FIFO, no SIGXFSZ).
+# link, no blocked save on the FIFO, no SIGXFSZ).  Then the periodic save of
+# a large file of a group not the run group is killed with SIGKILL in its
+# middle: a whole file must be left, old or new; and the next start removes
+# the save's temporary files of the run user's, and nothing else beside it.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
@@ -60,4 +63,77 @@ case_run hard-link "$WORK/own/hardlink" "writing cache error more than one link 
 case_run fifo "$WORK/own/fifo" "writing cache error not a regular file"
 case_run read-only-dir "$WORK/ro/verdicts" "writing cache error Permission denied"
 case_run file-size-limit "$WORK/own/big" "writing cache error File too large" prlimit --fsize=1024
+
+# --- a kill -9 in the middle of a periodic save --------------------------------
+LINES=400000
+GRP="$WORK/grp"
+CACHE="$GRP/verdicts"
+mkdir "$GRP"
+awk -v n="$LINES" 'BEGIN { for (i = 0; i < n; i++) printf "%d user%06d@ok.test\n", i % 2, i }' >"$CACHE"
+chown nobody:nogroup "$GRP"
+chown nobody:daemon "$CACHE"
+chmod 660 "$CACHE"
+size=$(stat -c %s "$CACHE")
+before=$(md5sum <"$CACHE")
+write_conf "$WORK/periodic.conf" "BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" \
+    "BackAddrDomain:ok.test" "BackListSaveInterval:1"
+
+# save_under_way: a temporary file of the save has content, or the file itself
+# has been cut short.
+save_under_way() {
+    local f
+    for f in "$CACHE".??????; do [ -s "$f" ] && return 0; done
+    [ "$(stat -c %s "$CACHE" 2>/dev/null || echo 0)" -lt "$size" ]
+}
+
+read -r port < <(free_ports 1)
+kv_start periodic -p "inet:$port@127.0.0.1" -f "$WORK/periodic.conf" -b "$CACHE"
+pid=$KV_PID
+kv_ready "inet:$port@127.0.0.1" "$pid" || die "kelvantor did not start with a $LINES-line cache file"
+caught=""
+end=$((${EPOCHREALTIME/./} + 20000000))
+while [ "${EPOCHREALTIME/./}" -lt "$end" ] && ! proc_ended "$pid"; do
+    if save_under_way; then
+        kill -KILL "$pid"
+        caught=yes
+        break
+    fi
+    sleep 0.005
+done
+[ -n "$caught" ] || fail "no periodic save was seen under way within 20 s"
+wait_until 5 proc_ended "$pid"
+forget_pid "$pid"
+log_has "$pid" "cannot keep owner/group $(id -u nobody):$(getent group daemon | cut -d: -f3) of cache file $CACHE: saved as $(id -u nobody):$(id -g nobody)" ||
+    fail "the save did not say that the file's group cannot be kept"
+if [ "$(md5sum <"$CACHE")" = "$before" ]; then
+    say "kill -9 during a periodic save left the previous file unchanged"
+elif [ "$(wc -l <"$CACHE")" = "$LINES" ] && ! grep -qvE '^[01] user[0-9]{6}@ok\.test$' "$CACHE"; then
+    say "kill -9 during a periodic save left a complete new file"
+else
+    fail "kill -9 during a periodic save left $(wc -l <"$CACHE") of $LINES lines"
+fi
+
+# --- stale temporary files removed at the next start ---------------------------
+printf 'x\n' >"$CACHE.Stale1"
+printf 'x\n' >"$CACHE.Theirs"
+printf 'x\n' >"$CACHE.old"
+printf '0 kept@ok.test\n' >"$WORK/target"
+chown nobody:nogroup "$CACHE.Stale1" "$CACHE.old" "$WORK/target"
+ln -s "$WORK/target" "$CACHE.Link01"
+chown -h nobody:nogroup "$CACHE.Link01"
+ours=0
+for f in "$CACHE".??????; do
+    [ -f "$f" ] && [ ! -L "$f" ] && [ "$(stat -c %U "$f")" = nobody ] && ours=$((ours + 1))
+done
+kv_start restart -p "inet:$port@127.0.0.1" -f "$WORK/kelvantor.conf" -b "$CACHE"
+pid=$KV_PID
+kv_ready "inet:$port@127.0.0.1" "$pid" || die "kelvantor did not restart"
+wait_until 5 log_has "$pid" "removed $ours stale temporary files of cache $CACHE" ||
+    fail "no log line \"removed $ours stale temporary files of cache $CACHE\""
+left=$(cd "$GRP" && echo verdicts.??????)
+[ "$left" = "verdicts.Link01 verdicts.Theirs" ] || fail "beside the cache file after the start: $left"
+[ -e "$CACHE.old" ] || fail "a file of another name was removed"
+[ "$(cat "$WORK/target")" = "0 kept@ok.test" ] || fail "the link's target changed"
+kv_stop "$pid"
+[ "$STOP_STATUS" = 0 ] || fail "exit status $STOP_STATUS after SIGTERM"
 e2e_finish

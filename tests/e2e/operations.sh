@@ -4,11 +4,13 @@
 # backend again (its RCPT count, from SIGUSR1, says so); purge-invalid and
 # purge-domain count what they remove; with BackListSaveInterval:1 a kill -9
 # after a save loses nothing the save held; with BackCacheMaxEntries:50 a flood
-# of unknown recipients leaves 50 verdicts, the oldest gone.  "reload" after
-# an edit that breaks the file is refused with the reason, after one that
-# adds a domain routes it; "dump" then "import" into a second filter carries
-# the verdicts over.  Also the client's exit statuses for a usage error and
-# an unreachable filter.
+# of unknown recipients leaves 50 verdicts, the oldest invalid ones gone and
+# the 10 valid ones kept: with the backend then down (and BackErrorTempfail)
+# the real users still pass from the cache.  "reload" after an edit that
+# breaks the file is refused with the reason, after one that adds a domain
+# routes it; "dump" then "import" into a second filter carries the verdicts
+# over.  Also the client's exit statuses for a usage error and an unreachable
+# filter.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
@@ -27,7 +29,7 @@ backend_start backend
 common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:example.test"
     "BackAddrDomain:other.test" "BackList:$CACHE" "BackListSaveInterval:1" "ControlSocket:$CTL")
 write_conf "$WORK/first.conf" "${common[@]}"
-write_conf "$WORK/second.conf" "${common[@]}" "BackCacheMaxEntries:00050"
+write_conf "$WORK/second.conf" "${common[@]}" "BackCacheMaxEntries:00050" "BackErrorTempfail:yes"
 
 transaction() { transaction_at "$MILTER_SOCKET" "$@"; }  # OUT RCPT...
 
@@ -137,6 +139,10 @@ expect_ctl 'valid [0-9]+ [0-9]+' lookup known3@example.test
 expect_ctl 'valid [0-9]+ [0-9]+' lookup known1@example.test
 
 # --- the bound -----------------------------------------------------------------------
+real=(known1@example.test known3@example.test)
+for ((i = 0; i < 8; i++)); do real+=("real$i@example.test"); done
+transaction "$WORK/real.out" "${real[@]:2}"
+expect_line "$WORK/real.out" "rcpt <real7@example.test> continue" "real users, last"
 flood=()
 for ((i = 0; i < 80; i++)); do flood+=("unknown-flood$i@example.test"); done
 transaction "$WORK/flood.out" "${flood[@]}"
@@ -147,9 +153,16 @@ expect_ctl 'saved 50' save
 ctl 1 lookup unknown-flood0@example.test
 ctl 1 lookup unknown4@example.test
 expect_ctl 'invalid [0-9]+ [0-9]+' lookup unknown-flood79@example.test
-expect_ctl 'invalid [0-9]+ [0-9]+' lookup unknown-flood30@example.test
+expect_ctl 'invalid [0-9]+ [0-9]+' lookup unknown-flood40@example.test
+ctl 1 lookup unknown-flood39@example.test
 expect_log "$pid" "verdict cache full: 50 entries, oldest evicted"
 [ "$(log_count "$pid" "verdict cache full")" = 1 ] || fail "the full cache was logged more than once a minute"
+kill -TERM "$BACKEND_PID"
+wait_until 5 proc_ended "$BACKEND_PID" || fail "the backend did not stop"
+transaction "$WORK/backend-down.out" "${real[@]}"
+for rcpt in "${real[@]}"; do
+    expect_line "$WORK/backend-down.out" "rcpt <$rcpt> continue" "after the flood, backend down"
+done
 
 # --- the client's own statuses -------------------------------------------------------
 ctl 2 lookup
