@@ -13,4 +13,8 @@ void periodic_save_start(const char* path, std::chrono::seconds interval);
 // Stops the thread (waiting for a save under way); nothing when not started.
 void periodic_save_stop();
 
+// A new interval (a reload): the next save comes that long after the last;
+// 0 stops the periodic saves, a positive interval starts them if they were off.
+void periodic_save_set_interval(const char* path, std::chrono::seconds interval);
+
 }  // namespace kelvantor

@@ -32,7 +32,7 @@ constexpr std::size_t expiry_batch = 32;
 constinit cache_detail::verdict_store store;
 bool lock_initialised = false;
 
-std::size_t entry_bound = 0;                        // 0: none
+std::atomic<std::size_t> entry_bound{0};            // 0: none
 std::atomic<std::uint64_t> evictions{0};            // live entries removed for the bound
 std::atomic<std::int64_t> last_full_warning{-1};    // verdict_clock() of the last warning, or -1
 constexpr std::int64_t full_warning_interval = 60;  // seconds between warnings at most
@@ -122,7 +122,7 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
     const std::int64_t valid = valid_ttl;
     const std::int64_t invalid = std::min<std::int64_t>(invalid_ttl, valid);
     store.reset(valid, invalid, hash_seed());
-    entry_bound = 0;
+    entry_bound.store(0, std::memory_order_relaxed);
     evictions.store(0, std::memory_order_relaxed);
     last_full_warning.store(-1, std::memory_order_relaxed);
     if (lock_initialised) pthread_rwlock_destroy(&cache_lock);
@@ -133,7 +133,13 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
 }
 
 void verdict_cache_set_bound(std::size_t max_entries) {
-    entry_bound = max_entries;
+    entry_bound.store(max_entries, std::memory_order_relaxed);
+}
+
+void verdict_cache_set_lifetimes(std::int32_t valid_ttl, std::int32_t invalid_ttl) {
+    const std::int64_t valid = valid_ttl;
+    KV_WRITE_LOCK(cache_lock);
+    store.set_lifetimes(valid, std::min<std::int64_t>(invalid_ttl, valid));
 }
 
 namespace {
@@ -164,14 +170,15 @@ void add_aged(std::string_view address, std::uint32_t status, std::int64_t age) 
         {
             KV_WRITE_LOCK(cache_lock);
             expired.reset(store.take_expired(now, expiry_batch));
-            while (entry_bound != 0 && store.entries() >= entry_bound) {
+            const std::size_t bound = entry_bound.load(std::memory_order_relaxed);
+            while (bound != 0 && store.entries() >= bound) {
                 bool live = false;
                 verdict_entry* gone = store.take_for_eviction(now, live);
                 gone->queue_next = evicted.release();
                 evicted.reset(gone);
                 if (live) {
                     evictions.fetch_add(1, std::memory_order_relaxed);
-                    full_at = entry_bound;
+                    full_at = bound;
                 }
             }
             spare.offer();

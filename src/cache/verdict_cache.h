@@ -26,8 +26,12 @@ int verdict_cache_init(std::int32_t valid_ttl, std::int32_t invalid_ttl);
 inline constexpr std::size_t longest_cached_address = 254;
 
 // The most entries held at once; 0 (the state after verdict_cache_init): no
-// bound.  Set before threads start.
+// bound.  A lower bound takes effect at the next insert.
 void verdict_cache_set_bound(std::size_t max_entries);
+
+// New lifetimes in seconds (a reload; an invalid verdict lives at most as
+// long as a valid one): every verdict held is judged by them from now on.
+void verdict_cache_set_lifetimes(std::int32_t valid_ttl, std::int32_t invalid_ttl);
 
 // Appends a verdict stamped with the current time (monotonic_now()).  On lack
 // of memory logs "kelvantor cannot alloc" and records nothing; an address

@@ -135,9 +135,14 @@ void verdict_store::reset(std::int64_t valid_lifetime, std::int64_t invalid_life
     class_entries_[0] = class_entries_[1] = 0;
     next_sequence_ = 0;
     seed_ = seed;
-    lifetime_[0] = valid_lifetime;
-    lifetime_[1] = invalid_lifetime;
+    set_lifetimes(valid_lifetime, invalid_lifetime);
     update_wanted_capacity();
+}
+
+void verdict_store::set_lifetimes(std::int64_t valid_lifetime,
+                                  std::int64_t invalid_lifetime) noexcept {
+    lifetime_[0].store(valid_lifetime, std::memory_order_relaxed);
+    lifetime_[1].store(invalid_lifetime, std::memory_order_relaxed);
 }
 
 std::uint32_t verdict_store::hash(std::string_view address) const noexcept {
@@ -151,7 +156,8 @@ std::uint32_t verdict_store::hash(std::string_view address) const noexcept {
 }
 
 bool verdict_store::expired(const verdict_entry& entry, std::int64_t now) const noexcept {
-    return now - entry.stamp > lifetime_[lifetime_class(entry.status)];
+    return now - entry.stamp >
+           lifetime_[lifetime_class(entry.status)].load(std::memory_order_relaxed);
 }
 
 std::size_t verdict_store::slot_of(std::string_view address, std::uint32_t hash) const noexcept {
@@ -331,7 +337,7 @@ std::int64_t verdict_store::lifetime_of(const verdict_entry& entry) const noexce
 }
 
 std::int64_t verdict_store::lifetime_of_status(std::uint32_t status) const noexcept {
-    return lifetime_[lifetime_class(status)];
+    return lifetime_[lifetime_class(status)].load(std::memory_order_relaxed);
 }
 
 std::size_t verdict_store::purge(std::string_view address, std::uint32_t hash,

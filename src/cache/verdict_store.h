@@ -65,6 +65,10 @@ public:
     void reset(std::int64_t valid_lifetime, std::int64_t invalid_lifetime,
                std::uint64_t seed) noexcept;
 
+    // New lifetimes (a reload); entries are judged by them from now on.
+    // Each is read and written whole, so readers need no lock for them.
+    void set_lifetimes(std::int64_t valid_lifetime, std::int64_t invalid_lifetime) noexcept;
+
     // Hash of the case-folded address; needs no lock once reset has run.
     std::uint32_t hash(std::string_view address) const noexcept;
 
@@ -163,7 +167,8 @@ private:
     std::size_t entries_ = 0;
     std::uint64_t next_sequence_ = 0;
     std::uint64_t seed_ = 0;
-    std::int64_t lifetime_[2] = {0, 0};  // by class: 0 valid and others, 1 invalid
+    // By class: 0 valid and others, 1 invalid.
+    std::atomic<std::int64_t> lifetime_[2] = {0, 0};
     fifo queue_[2];
     std::size_t class_entries_[2] = {0, 0};
     std::atomic<std::size_t> wanted_capacity_{0};

@@ -9,6 +9,7 @@
 
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
@@ -18,6 +19,8 @@
 #include <string>
 #include <utility>
 
+#include "cache/periodic_save.h"
+#include "cache/verdict_cache.h"
 #include "common/log.h"
 #include "metrics/metrics.h"
 #include "startup/config.h"
@@ -51,12 +54,28 @@ void keep_running(const char* keyword, Value& read, const Value& running) {
     read = running;
 }
 
-// The settings that connection threads read, each changed whole.
+// The settings that connection threads read, each changed whole; the
+// cache's lifetimes and bound; the interval of the periodic saves.
 void apply_run_time_settings(const settings_record& read) {
     settings.tempfail_on_error = read.tempfail_on_error;
     settings.connect_timeout_ms = read.connect_timeout_ms;
     settings.reply_timeout = read.reply_timeout;
     settings.log_verdicts = read.log_verdicts;
+    if (read.valid_ttl != settings.valid_ttl || read.invalid_ttl != settings.invalid_ttl) {
+        verdict_cache_set_lifetimes(read.valid_ttl, read.invalid_ttl);
+        settings.valid_ttl = read.valid_ttl;
+        settings.invalid_ttl = read.invalid_ttl;
+    }
+    if (read.cache_max_entries != settings.cache_max_entries) {
+        verdict_cache_set_bound(read.cache_max_entries);
+        settings.cache_max_entries = read.cache_max_entries;
+    }
+    if (read.save_interval != settings.save_interval) {
+        const char* path = settings.cache_path ? settings.cache_path->c_str() : nullptr;
+        periodic_save_set_interval(path, std::chrono::seconds(read.save_interval));
+        settings.save_interval = read.save_interval;
+        set_cache_save_interval(path != nullptr ? read.save_interval : 0);
+    }
 }
 
 bool same_address(const std::optional<sockaddr_storage>& a,

@@ -9,12 +9,15 @@
 
 #include <algorithm>
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "cache/periodic_save.h"
+#include "cache/verdict_cache.h"
 #include "common/settings.h"
 #include "exemptions/exemptions.h"
 #include "routing/routes.h"
@@ -93,6 +96,46 @@ TEST(reload_concurrent_test, ReadersSeeOneWholeConfigurationOrTheOther) {
         return line.priority == LOG_ERR && line.text.starts_with("configuration not reloaded");
     })) << log.dump();
     std::remove(path.c_str());
+    route_list_clear();
+    exemption_lists_clear();
+    settings = {};
+}
+
+// A reload puts the cache's lifetimes and bound and the save interval in
+// force without a restart.
+TEST(reload_concurrent_test, CacheLifetimesBoundAndSaveIntervalTakeEffect) {
+    testing::log_capture log;
+    char dir_template[] = "/tmp/kv-reload-cache-XXXXXX";
+    ASSERT_NE(mkdtemp(dir_template), nullptr);
+    const std::string dir = dir_template;
+    const std::string conf = dir + "/kv.conf";
+    const std::string cache = dir + "/verdicts";
+    const std::string routes = "BackSMTPServer:127.0.0.1\nBackAddrDomain:a.test\n";
+    settings = {};
+    settings.cache_path = cache;
+    ASSERT_EQ(verdict_cache_init(settings.valid_ttl, settings.invalid_ttl), 0);
+    reload_prepare(conf, settings);
+    write_file(conf, routes +
+                         "BackValidAddrExp:0000100\nBackInvalidAddrExp:0000050\n"
+                         "BackCacheMaxEntries:0000000003\nBackListSaveInterval:0000001\n");
+    ASSERT_TRUE(reload_configuration()) << log.dump();
+    EXPECT_EQ(verdict_lifetime(VERDICT_VALID), 100);
+    EXPECT_EQ(verdict_lifetime(VERDICT_INVALID), 50);
+    for (int i = 0; i < 5; ++i) verdict_add("u" + std::to_string(i) + "@a.test", VERDICT_VALID);
+    EXPECT_EQ(verdict_cache_statistics().entries, 3U);
+    // Periodic saves were off (no interval at start): now one comes within seconds.
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (access(cache.c_str(), F_OK) != 0 && std::chrono::steady_clock::now() < until) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_EQ(access(cache.c_str(), F_OK), 0) << "no periodic save after the reload";
+    write_file(conf, routes + "BackListSaveInterval:0000000\n");
+    ASSERT_TRUE(reload_configuration()) << log.dump();
+    EXPECT_EQ(verdict_lifetime(VERDICT_VALID), 86400);
+    periodic_save_stop();
+    std::remove(cache.c_str());
+    std::remove(conf.c_str());
+    rmdir(dir.c_str());
     route_list_clear();
     exemption_lists_clear();
     settings = {};
