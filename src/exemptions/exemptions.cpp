@@ -7,38 +7,23 @@
 #include <arpa/inet.h>
 #include <strings.h>
 
-#include <atomic>
 #include <cstdlib>
 #include <iterator>
 #include <memory>
-#include <new>
 #include <string>
 
 #include "common/exit_status.h"
 #include "common/log.h"
+#include "common/snapshot.h"
 
 namespace kelvantor {
 namespace {
 
 // The installed set; never destroyed: connection threads may read until
 // the process ends.
-std::atomic<std::shared_ptr<const exemption_set>>& installed() {
-    static auto* const current = new std::atomic<std::shared_ptr<const exemption_set>>(
-        std::make_shared<const exemption_set>());
+snapshot<exemption_set>& installed() {
+    static auto* const current = new snapshot<exemption_set>;
     return *current;
-}
-
-// The installed set changed by change (start-up and tests, one thread).
-template <class Change>
-bool change_installed(Change change) {
-    try {
-        auto set = std::make_shared<exemption_set>(*installed().load());
-        if (!change(*set)) return false;
-        installed().store(std::move(set));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
 }
 
 // Whether the client lies in the entry's network.  The configuration refuses
@@ -90,34 +75,29 @@ std::size_t exemption_set::daemon_count() const noexcept {
 }
 
 bool exemptions_install(exemption_set&& set) {
-    try {
-        installed().store(std::make_shared<const exemption_set>(std::move(set)));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return installed().replace(std::move(set));
 }
 
 std::shared_ptr<const exemption_set> exemptions_installed() {
-    return installed().load();
+    return installed().get();
 }
 
 bool skip_net_add(std::uint32_t addr, std::uint16_t prefix_len) {
-    return change_installed([&](exemption_set& set) { return set.add_net(addr, prefix_len); });
+    return installed().change([&](exemption_set& set) { return set.add_net(addr, prefix_len); });
 }
 
 bool skip_daemon_add(std::string_view name) {
-    return change_installed([&](exemption_set& set) { return set.add_daemon(name); });
+    return installed().change([&](exemption_set& set) { return set.add_daemon(name); });
 }
 
 void add_skip_defaults() {
-    if (!change_installed([](exemption_set& set) { return set.add_defaults(); })) {
+    if (!installed().change([](exemption_set& set) { return set.add_defaults(); })) {
         std::exit(exit_status::configuration);
     }
 }
 
 bool skip_net_match(std::uint32_t client_addr) {
-    const auto set = installed().load();
+    const auto set = installed().get();
     for (const skip_net& net : set->nets) {
         if (in_network(net, client_addr)) return true;
     }
@@ -126,7 +106,7 @@ bool skip_net_match(std::uint32_t client_addr) {
 
 bool skip_daemon_match(const char* name) {
     if (name == nullptr) return false;
-    const auto set = installed().load();
+    const auto set = installed().get();
     for (const std::string& exempt : set->daemons) {
         if (strcasecmp(name, exempt.c_str()) == 0) return true;
     }

@@ -5,34 +5,20 @@
 #include "routing/routes.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cstring>
 #include <memory>
-#include <new>
 #include <vector>
+
+#include "common/snapshot.h"
 
 namespace kelvantor {
 namespace {
 
 // The installed table; never destroyed: connection threads may read until
 // the process ends.
-std::atomic<std::shared_ptr<const route_table>>& installed() {
-    static auto* const current =
-        new std::atomic<std::shared_ptr<const route_table>>(std::make_shared<const route_table>());
+snapshot<route_table>& installed() {
+    static auto* const current = new snapshot<route_table>;
     return *current;
-}
-
-// The installed table changed by change (start-up and tests, one thread).
-template <class Change>
-bool change_installed(Change change) {
-    try {
-        auto table = std::make_shared<route_table>(*installed().load());
-        if (!change(*table)) return false;
-        installed().store(std::move(table));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
 }
 
 // tolower() of the C locale, which the program never leaves: only A to Z
@@ -111,25 +97,20 @@ std::size_t route_table::server_count() const {
 }
 
 bool routes_install(route_table&& table) {
-    try {
-        installed().store(std::make_shared<const route_table>(std::move(table)));
-    } catch (const std::bad_alloc&) {
-        return false;
-    }
-    return true;
+    return installed().replace(std::move(table));
 }
 
 std::shared_ptr<const route_table> routes_installed() {
-    return installed().load();
+    return installed().get();
 }
 
 bool route_add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr) {
-    return change_installed(
+    return installed().change(
         [&](route_table& table) { return table.add(domain, port, server_addr); });
 }
 
 route_target route_lookup(std::string_view domain) {
-    return installed().load()->lookup(domain);
+    return installed().get()->lookup(domain);
 }
 
 std::string_view domain_of(std::string_view address) noexcept {
@@ -151,14 +132,14 @@ bool domain_matches(std::string_view domain, std::string_view route_domain,
 }
 
 void route_match_subdomains(bool on) {
-    change_installed([on](route_table& table) {
+    installed().change([on](route_table& table) {
         table.match_subdomains(on);
         return true;
     });
 }
 
 bool route_list_empty() {
-    return installed().load()->empty();
+    return installed().get()->empty();
 }
 
 void route_list_clear() {
