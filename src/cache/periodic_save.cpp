@@ -16,7 +16,7 @@ namespace {
 std::mutex saver_mutex;
 std::condition_variable saver_wake;
 bool stopping = false;
-std::chrono::seconds current_interval{0};  // under saver_mutex
+constinit std::chrono::seconds current_interval{0};  // under saver_mutex
 std::thread saver;
 std::mutex control_mutex;  // start, stop and new intervals, one at a time
 
