@@ -2,7 +2,9 @@
 // variable, so that stopping it never waits longer than a save under way.
 #include "cache/periodic_save.h"
 
+#include <chrono>
 #include <condition_variable>
+#include <cstdint>
 #include <mutex>
 #include <thread>
 
@@ -16,16 +18,17 @@ namespace {
 std::mutex saver_mutex;
 std::condition_variable saver_wake;
 bool stopping = false;
-constinit std::chrono::seconds current_interval{0};  // under saver_mutex
+std::int64_t current_interval = 0;  // seconds, under saver_mutex
 std::thread saver;
 std::mutex control_mutex;  // start, stop and new intervals, one at a time
 
 void run(const char* path) {
     std::unique_lock hold(saver_mutex);
     for (;;) {
-        const auto interval = current_interval;
-        const bool changed = saver_wake.wait_for(
-            hold, interval, [interval] { return stopping || current_interval != interval; });
+        const std::int64_t interval = current_interval;
+        const bool changed = saver_wake.wait_for(hold, std::chrono::seconds(interval), [interval] {
+            return stopping || current_interval != interval;
+        });
         if (stopping) return;
         if (changed) continue;  // wait out the new interval from now
         hold.unlock();
@@ -39,7 +42,7 @@ void start(const char* path, std::chrono::seconds interval) {
     {
         const std::lock_guard hold(saver_mutex);
         stopping = false;
-        current_interval = interval;
+        current_interval = interval.count();
     }
     try {
         saver = start_quiet_thread(run, path);
@@ -82,7 +85,7 @@ void periodic_save_set_interval(const char* path, std::chrono::seconds interval)
     }
     {
         const std::lock_guard hold(saver_mutex);
-        current_interval = interval;
+        current_interval = interval.count();
     }
     saver_wake.notify_all();
 }
