@@ -33,7 +33,7 @@ int usage() {
     std::fputs(
         "usage: kelvantorctl [-s socket] [-t seconds] command [argument]\n"
         "commands: lookup ADDRESS | purge ADDRESS | purge-domain DOMAIN | purge-invalid |\n"
-        "          save | stats | metrics\n",
+        "          save | stats | metrics | backends\n",
         stderr);
     return exit_usage;
 }
@@ -120,7 +120,7 @@ int main(int argc, char** argv) {
     const bool wants_argument =
         command == "lookup" || command == "purge" || command == "purge-domain";
     const bool takes_none = command == "purge-invalid" || command == "save" || command == "stats" ||
-                            command == "metrics";
+                            command == "metrics" || command == "backends";
     if ((!wants_argument && !takes_none) || (wants_argument && arguments != 1) ||
         (takes_none && arguments != 0)) {
         return usage();
