@@ -4,7 +4,6 @@
 // conversation, so that no command is ever judged on another's reply.
 #include "backend/conversation.h"
 
-#include <netdb.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 
@@ -16,6 +15,7 @@
 
 #include "backend/closer.h"
 #include "backend/reply.h"
+#include "backend/server_health.h"
 #include "backend/smtp.h"
 #include "backend/socket_io.h"
 #include "backend/stall_guard.h"
@@ -30,17 +30,9 @@ constexpr std::size_t rcpt_overhead = 9 + 3 + 1;
 
 std::atomic<std::uint32_t> banner_allowance{0};
 
-socklen_t address_length(const sockaddr_storage& address) {
-    return address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in);
-}
-
-void warn_cannot_connect(const sockaddr_storage& address, int error) {
-    char host[256];
-    if (getnameinfo(reinterpret_cast<const sockaddr*>(&address), address_length(address), host,
-                    sizeof host, nullptr, 0, NI_NUMERICHOST) == 0) {
-        log_msg(LOG_WARNING, "cannot connect to backend SMTP at %s status %s", host,
-                std::strerror(error));
-    }
+void warn_cannot_connect(const backend_server& server, int error) {
+    log_msg(LOG_WARNING, "cannot connect to backend SMTP at %s status %s", name_of(server).host,
+            std::strerror(error));
 }
 
 bool same_address(const sockaddr_storage& a, const sockaddr_storage& b) {
@@ -72,6 +64,7 @@ backend_conversation::backend_conversation(backend_conversation&& other) noexcep
     : fd_(std::move(other.fd_)),
       state_(std::exchange(other.state_, conversation_state::none)),
       server_(other.server_),
+      health_(other.health_),
       reply_wait_(other.reply_wait_) {}
 
 backend_conversation& backend_conversation::operator=(backend_conversation&& other) noexcept {
@@ -80,6 +73,7 @@ backend_conversation& backend_conversation::operator=(backend_conversation&& oth
         fd_ = std::move(other.fd_);
         state_ = std::exchange(other.state_, conversation_state::none);
         server_ = other.server_;
+        health_ = other.health_;
         reply_wait_ = other.reply_wait_;
     }
     return *this;
@@ -114,23 +108,29 @@ open_result backend_conversation::open(const backend_server& server,
                                        const char* helo_name) {
     end(ending::silent);  // never two sockets at once
     server_ = server;
+    health_ = &server_health_of(server);
     reply_wait_ = timeouts.reply;
     const auto admission = backend_stall_guard().admit(
         server, stall_threshold(timeouts.reply, slow_banner_allowance()),
         stall_guard::clock::now());
-    if (admission == stall_guard::admission::refused) return open_result::stalled;
+    if (admission == stall_guard::admission::refused) {
+        health_->note_error("circuit open");
+        return open_result::stalled;
+    }
 
     int slot = NO_BACKEND;
     const int opened = backend_open(slot, server.port, timeouts.connect, server.address);
     if (slot >= 0) fd_.reset(slot);
     if (opened == -3) {
         state_ = conversation_state::none;  // the next recipient tries again
+        health_->note_error("no socket", errno);
         return open_result::no_socket;
     }
     if (opened != 0) {
         const int error = errno;
         end(ending::silent);
-        warn_cannot_connect(server.address, error);
+        warn_cannot_connect(server, error);
+        health_->note_error("cannot connect", error);
         return open_result::connect_failed;
     }
     state_ = conversation_state::open;
@@ -143,6 +143,7 @@ open_result backend_conversation::open(const backend_server& server,
     const reply_read read = read_reply(fd_.get(), banner, timeouts.reply + slow_banner_allowance());
     if (read.status == reply_status::too_long || read.status == reply_status::overrun) {
         end(ending::silent);
+        health_->note_error("banner too long or out of step");
         return open_result::bad_banner;
     }
     const reply_kind kind = read.status == reply_status::complete
@@ -151,16 +152,19 @@ open_result backend_conversation::open(const backend_server& server,
     if (kind == reply_kind::unusable) {
         end(ending::silent);
         log_msg(LOG_WARNING, "cannot read backend SMTP banner");
+        health_->note_error("no banner in time");
         raise_slow_banner_allowance();
         return open_result::no_banner;
     }
     if (is_permanent_failure(kind)) {
         log_msg(LOG_ERR, "backend SMTP service unavailable");
+        health_->note_error("banner 5xx: service unavailable");
         end(ending::failure);
         return open_result::unavailable;
     }
     if (kind != reply_kind::greeting) {
         end(ending::failure);
+        health_->note_error("banner not 220");
         return open_result::not_greeted;
     }
     // A trial of a server that stalled waits as long as any conversation:
@@ -187,6 +191,7 @@ open_result backend_conversation::greet(const char* helo_name, bool trial) {
     }
     if (helo == command_result::no_reply || helo == command_result::broken) {
         end(ending::silent);
+        health_->note_error("no reply to HELO");
         return open_result::greeting_lost;
     }
 
@@ -199,6 +204,7 @@ open_result backend_conversation::greet(const char* helo_name, bool trial) {
     const command_result mail = watched_command("MAIL FROM", sender.data(), trial);
     if (mail == command_result::no_reply || mail == command_result::broken) {
         end(ending::silent);
+        health_->note_error("no reply to MAIL FROM");
         return open_result::greeting_lost;
     }
     return open_result::opened;
@@ -215,10 +221,12 @@ rcpt_outcome backend_conversation::rcpt(std::string_view address) {
     // not where this conversation thinks it is.
     if (has_unasked_bytes(fd_.get())) {
         log_msg(LOG_ERR, "backend reply out of step on fd %d", fd_.get());
+        health_->note_error("reply out of step");
         end(ending::failure);
         return rcpt_outcome::failed;
     }
     if (write_all(fd_.get(), command.data(), length) < 0) {
+        health_->note_error("cannot send RCPT TO", errno);
         end(ending::failure);
         log_msg(LOG_ERR, "cannot send rcptto");
         return rcpt_outcome::failed;
@@ -231,6 +239,7 @@ rcpt_outcome backend_conversation::rcpt(std::string_view address) {
     switch (kind) {
         case reply_kind::unusable:
             log_msg(LOG_ERR, "cannot read rcptto reply on  %d", fd_.get());
+            health_->note_error("no reply to RCPT TO");
             end(ending::failure);
             return rcpt_outcome::failed;
         case reply_kind::accepted:

@@ -16,6 +16,7 @@
 namespace kelvantor {
 
 enum class command_result;  // backend/smtp.h
+class server_health;        // backend/server_health.h
 
 // A backend server: its address (IPv4 or IPv6) and port, host order.
 struct backend_server {
@@ -65,7 +66,8 @@ public:
     backend_conversation& operator=(const backend_conversation&) = delete;
 
     // Connects to server and greets it as helo_name (HELO, then MAIL FROM
-    // postmaster+backscatter@helo_name).  Only from none or failed.
+    // postmaster+backscatter@helo_name).  Only from none or failed.  Each
+    // failure is noted in the server's health block, as are those of rcpt().
     open_result open(const backend_server& server, const conversation_timeouts& timeouts,
                      const char* helo_name);
 
@@ -84,6 +86,8 @@ public:
     conversation_state state() const noexcept { return state_; }
     bool is_open() const noexcept { return state_ == conversation_state::open; }
     const backend_server& server() const noexcept { return server_; }
+    // The health block of the server; only once open() was called.
+    server_health& health() const noexcept { return *health_; }
     int fd() const noexcept { return fd_.get(); }
 
 private:
@@ -96,6 +100,7 @@ private:
     unique_fd fd_;
     conversation_state state_ = conversation_state::none;
     backend_server server_;
+    server_health* health_ = nullptr;
     std::chrono::seconds reply_wait_{3};
     int rcpt_code_ = 0;
 };

@@ -3,23 +3,16 @@
 // only for this bookkeeping, never across network waits.
 #include "backend/stall_guard.h"
 
-#include <netdb.h>
-#include <netinet/in.h>
-
 #include <algorithm>
 
+#include "backend/server_health.h"
 #include "common/log.h"
 
 namespace kelvantor {
 namespace {
 
 void log_circuit(int priority, const char* what, const backend_server& server) {
-    char host[256] = "?";
-    const auto length = static_cast<socklen_t>(
-        server.address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
-    getnameinfo(reinterpret_cast<const sockaddr*>(&server.address), length, host, sizeof host,
-                nullptr, 0, NI_NUMERICHOST);
-    log_msg(priority, "%s for backend SMTP at %s port %u", what, host,
+    log_msg(priority, "%s for backend SMTP at %s port %u", what, name_of(server).host,
             static_cast<unsigned>(server.port));
 }
 
@@ -40,12 +33,14 @@ stall_guard::server_state& stall_guard::state_of(const backend_server& server) {
     }
     auto& added = servers_.emplace_back();
     added.server = server;
+    added.health = &server_health_of(server);
     return added;
 }
 
 void stall_guard::close_circuit(server_state& state) {
     if (!state.open) return;
     state.open = false;
+    state.health->set_circuit_open(false);
     log_circuit(LOG_INFO, "circuit closed", state.server);
 }
 
@@ -58,6 +53,7 @@ stall_guard::admission stall_guard::admit(const backend_server& server, clock::d
     if (!state.open) {
         if (!stalled) return admission::go;
         state.open = true;
+        state.health->set_circuit_open(true);
         state.last_trial = now;
         log_circuit(LOG_WARNING, "circuit open", server);
         return admission::refused;

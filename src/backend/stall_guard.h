@@ -7,7 +7,8 @@
 // conversations with it are refused at once, except for one trial
 // conversation at a time, at most one per threshold interval, whose waits
 // are those of any other conversation.  The circuit closes only when no
-// stalled wait remains.  Opening and closing are logged.
+// stalled wait remains.  Opening and closing are logged, and shown in the
+// server's health block (backend/server_health.h).
 #pragma once
 
 #include <chrono>
@@ -18,6 +19,8 @@
 #include "backend/conversation.h"
 
 namespace kelvantor {
+
+class server_health;
 
 // A greeting wait counts as stalled after this many reply timeouts (plus the
 // slow-banner allowance): 15 s with the default TimeoutSMTPReply of 3 s.
@@ -53,6 +56,7 @@ private:
     struct server_state {
         backend_server server;
         bool open = false;  // refusing new conversations
+        server_health* health = nullptr;
         clock::duration threshold{};
         clock::time_point last_trial{};
         std::vector<wait_entry> waits;

@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "backend/server_health.h"
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
 #include "common/listening.h"
@@ -94,6 +95,36 @@ std::string purge_invalid_answer() {
     auto invalid = [](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; };
     const std::size_t here = verdict_purge_if(invalid);
     return purged(here, shared_purge_of(invalid));
+}
+
+// One line per backend server: "ADDRESS:PORT circuit open|closed probes N
+// no-reply K unreachable M last-error none", or "last-error AGE TEXT" with
+// the seconds since the server's last failure and what it was.
+std::string backends_answer() {
+    std::string answer;
+    for (const server_health_view& server : server_health_report()) {
+        const auto& probes = server.probes;
+        const std::uint64_t sent = probes[static_cast<std::size_t>(probe_reply::accepted)] +
+                                   probes[static_cast<std::size_t>(probe_reply::unknown)] +
+                                   probes[static_cast<std::size_t>(probe_reply::other)] +
+                                   probes[static_cast<std::size_t>(probe_reply::no_reply)];
+        answer += server.name + (server.circuit_open ? " circuit open" : " circuit closed") +
+                  " probes " + std::to_string(sent) + " no-reply " +
+                  std::to_string(probes[static_cast<std::size_t>(probe_reply::no_reply)]) +
+                  " unreachable " +
+                  std::to_string(probes[static_cast<std::size_t>(probe_reply::unreachable)]) +
+                  " last-error ";
+        if (server.last_error == nullptr) {
+            answer += "none\n";
+            continue;
+        }
+        answer += std::to_string(
+                      std::chrono::duration_cast<std::chrono::seconds>(server.error_age).count()) +
+                  " " + server.last_error;
+        if (server.last_errno != 0) answer += std::string(": ") + std::strerror(server.last_errno);
+        answer += "\n";
+    }
+    return answer.empty() ? "none\n" : answer;
 }
 
 std::string save_answer(const char* path) {
@@ -388,7 +419,8 @@ std::string control_answer(std::string_view request, const control_config& confi
     const bool wants_argument =
         command == "lookup" || command == "purge" || command == "purge-domain";
     const bool takes_none = command == "purge-invalid" || command == "save" || command == "stats" ||
-                            command == "metrics" || command == "reload" || command == "import";
+                            command == "metrics" || command == "reload" || command == "import" ||
+                            command == "backends";
     if (!wants_argument && !takes_none) return "error unknown command\n";
     if (wants_argument && argument.empty()) return "error missing argument\n";
     if (takes_none && !argument.empty()) return "error unexpected argument\n";
@@ -402,6 +434,7 @@ std::string control_answer(std::string_view request, const control_config& confi
     if (command == "purge-invalid") return purge_invalid_answer();
     if (command == "save") return save_answer(config.cache_path);
     if (command == "stats") return with_line_end(stats_text());
+    if (command == "backends") return backends_answer();
     return with_line_end(metrics_text());
 }
 

@@ -4,8 +4,6 @@
 // Unknown users are rejected with 550 5.1.1; backend trouble never rejects
 // (it passes or defers, as configured).  With LogVerdicts each decided
 // recipient is logged with where its answer came from.
-#include <netdb.h>
-
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -13,6 +11,7 @@
 #include <string_view>
 
 #include "backend/conversation.h"
+#include "backend/server_health.h"
 #include "cache/verdict_cache.h"
 #include "common/log.h"
 #include "common/settings.h"
@@ -61,18 +60,19 @@ rcpt_outcome probe(backend_conversation& conversation, const char* address) {
     const auto start = std::chrono::steady_clock::now();
     const rcpt_outcome outcome = conversation.rcpt(address);
     const auto round_trip = std::chrono::steady_clock::now() - start;
+    server_health& server = conversation.health();
     switch (outcome) {
         case rcpt_outcome::accepted:
-            count_probe(probe_reply::accepted, round_trip);
+            count_probe(server, probe_reply::accepted, round_trip);
             break;
         case rcpt_outcome::unknown_user:
-            count_probe(probe_reply::unknown, round_trip);
+            count_probe(server, probe_reply::unknown, round_trip);
             break;
         case rcpt_outcome::unjudged:
-            count_probe(probe_reply::other, round_trip);
+            count_probe(server, probe_reply::other, round_trip);
             break;
         case rcpt_outcome::failed:
-            count_probe(probe_reply::no_reply, round_trip);
+            count_probe(server, probe_reply::no_reply, round_trip);
             break;
         case rcpt_outcome::no_memory:
             break;  // nothing went out
@@ -161,7 +161,7 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
     if (!conversation.is_open()) {
         const open_result opened = conversation.open(server, configured_timeouts(), helo_name);
         if (opened != open_result::opened && opened != open_result::no_memory) {
-            count_unreachable_probe();
+            count_unreachable_probe(conversation.health());
         }
         switch (opened) {
             case open_result::opened:
@@ -181,16 +181,6 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
     return judge(ctx, conversation, address, story);
 }
 
-// "HOST:PORT" of the server, numeric.
-std::string server_text(const backend_server& server) {
-    char host[NI_MAXHOST] = "?";
-    const auto length = static_cast<socklen_t>(
-        server.address.ss_family == AF_INET6 ? sizeof(sockaddr_in6) : sizeof(sockaddr_in));
-    getnameinfo(reinterpret_cast<const sockaddr*>(&server.address), length, host, sizeof host,
-                nullptr, 0, NI_NUMERICHOST);
-    return std::string(host) + ":" + std::to_string(server.port);
-}
-
 // One line per decided recipient: "verdict <ADDRESS> ANSWER (SOURCE)".
 void log_verdict(const char* address, sfsistat answer, const verdict_story& story) {
     const char* verdict = answer == SMFIS_REJECT                       ? "unknown"
@@ -204,7 +194,8 @@ void log_verdict(const char* address, sfsistat answer, const verdict_story& stor
     if (story.code != 0) source += " " + std::to_string(story.code);
     if (story.server != nullptr && std::strcmp(story.source, "cache") != 0 &&
         std::strcmp(story.source, "shared store") != 0) {
-        source += " at " + server_text(*story.server);
+        source += " at ";
+        source += name_of(*story.server).text;
     }
     const std::string shown = printable_excerpt(address != nullptr ? address : "");
     log_msg(LOG_INFO, "verdict <%s> %s (%s)", shown.c_str(), verdict, source.c_str());

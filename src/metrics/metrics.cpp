@@ -8,6 +8,7 @@
 #include <initializer_list>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "backend/closer.h"
 #include "cache/cache_file.h"
@@ -42,7 +43,6 @@ struct counters {
     counter recipients[4];   // recipient_result
     counter connections[2];  // connection_result
     counter lookups[3];      // cache_lookup_result
-    counter probes[5];       // probe_reply
     // Probes per bucket, not cumulative; the last one above the highest bound.
     counter round_trips[bucket_count + 1];
     counter round_trip_ns;
@@ -77,7 +77,8 @@ struct snapshot {
     std::uint64_t recipients[4];
     std::uint64_t connections[2];
     std::uint64_t lookups[3];
-    std::uint64_t probes[5];
+    std::uint64_t probes[probe_reply_count];  // summed over servers
+    std::vector<server_health_view> servers;
     std::uint64_t cumulative[bucket_count + 1];  // the last one is the +Inf bucket
     double round_trip_seconds;
     verdict_cache_stats cache;
@@ -103,7 +104,10 @@ snapshot take_snapshot() {
     copy(totals.recipients, s.recipients);
     copy(totals.connections, s.connections);
     copy(totals.lookups, s.lookups);
-    copy(totals.probes, s.probes);
+    s.servers = server_health_report();
+    for (const server_health_view& server : s.servers) {
+        for (std::size_t i = 0; i < probe_reply_count; ++i) s.probes[i] += server.probes[i];
+    }
     std::uint64_t running = 0;
     for (std::size_t i = 0; i <= bucket_count; ++i) {
         running += totals.round_trips[i].get();
@@ -149,6 +153,7 @@ constexpr const char* recipient_labels[] = {"passed", "rejected", "deferred", "u
 constexpr const char* connection_labels[] = {"exempt", "checked"};
 constexpr const char* lookup_labels[] = {"hit_valid", "hit_invalid", "miss"};
 constexpr const char* probe_labels[] = {"accepted", "unknown", "other", "no_reply", "unreachable"};
+static_assert(std::size(probe_labels) == probe_reply_count);
 constexpr const char* shared_op_labels[] = {"get", "set", "del"};
 constexpr const char* shared_result_labels[] = {"ok", "miss", "error", "timeout", "dropped"};
 
@@ -234,8 +239,9 @@ void count_cache_lookup(cache_lookup_result result) noexcept {
     totals.lookups[index_of(result)].add();
 }
 
-void count_probe(probe_reply reply, std::chrono::nanoseconds round_trip) noexcept {
-    totals.probes[index_of(reply)].add();
+void count_probe(server_health& server, probe_reply reply,
+                 std::chrono::nanoseconds round_trip) noexcept {
+    server.count(reply);
     const std::int64_t ns = round_trip.count() < 0 ? 0 : round_trip.count();
     std::size_t bucket = 0;
     while (bucket < bucket_count && ns > bucket_limits_ns[bucket]) ++bucket;
@@ -243,8 +249,8 @@ void count_probe(probe_reply reply, std::chrono::nanoseconds round_trip) noexcep
     totals.round_trip_ns.add(static_cast<std::uint64_t>(ns));
 }
 
-void count_unreachable_probe() noexcept {
-    totals.probes[index_of(probe_reply::unreachable)].add();
+void count_unreachable_probe(server_health& server) noexcept {
+    server.count(probe_reply::unreachable);
 }
 
 void count_shared(shared_op op, shared_result result, std::uint64_t count) noexcept {
@@ -287,7 +293,7 @@ void metrics_reset() noexcept {
     for (auto& c : totals.recipients) c.reset();
     for (auto& c : totals.connections) c.reset();
     for (auto& c : totals.lookups) c.reset();
-    for (auto& c : totals.probes) c.reset();
+    server_health_reset();
     for (auto& c : totals.round_trips) c.reset();
     totals.round_trip_ns.reset();
 }
@@ -321,6 +327,14 @@ std::string stats_text() {
     text.lines("connections", connection_labels, s.connections);
     text.lines("cache_lookups", lookup_labels, s.lookups);
     text.lines("backend_probes", probe_labels, s.probes);
+    // Per server: "backend_probes_accepted@ADDRESS:PORT N", ...
+    for (const server_health_view& server : s.servers) {
+        for (std::size_t i = 0; i < probe_reply_count; ++i) {
+            text.line(std::string("backend_probes_") + probe_labels[i] + "@" + server.name,
+                      server.probes[i]);
+        }
+        text.line("backend_circuit_open@" + server.name, std::uint64_t{server.circuit_open});
+    }
     text.line("backend_probe_seconds_count", s.cumulative[bucket_count]);
     text.line("backend_probe_seconds_sum", s.round_trip_seconds);
     text.line("cache_entries", std::uint64_t{s.cache.entries});
@@ -367,9 +381,23 @@ std::string metrics_text() {
     text.samples("kelvantor_cache_lookups_total", "result", lookup_labels, s.lookups);
 
     text.family("kelvantor_backend_probes_total", "counter",
-                "RCPT TO probes by backend reply: accepted 250, unknown 550/553, other any other "
-                "reply, no_reply none in time, unreachable no conversation could be opened.");
-    text.samples("kelvantor_backend_probes_total", "reply", probe_labels, s.probes);
+                "RCPT TO probes by backend server and reply: accepted 250, unknown 550/553, other "
+                "any other reply, no_reply none in time, unreachable no conversation could be "
+                "opened.");
+    for (const server_health_view& server : s.servers) {
+        for (std::size_t i = 0; i < probe_reply_count; ++i) {
+            text.labelled_sample("kelvantor_backend_probes_total",
+                                 {{"server", server.name}, {"reply", probe_labels[i]}},
+                                 server.probes[i]);
+        }
+    }
+    text.family("kelvantor_backend_circuit_open", "gauge",
+                "1 while new conversations with the backend server are refused because one has "
+                "stalled, 0 otherwise.");
+    for (const server_health_view& server : s.servers) {
+        text.sample("kelvantor_backend_circuit_open", "server", server.name,
+                    std::uint64_t{server.circuit_open});
+    }
 
     text.family("kelvantor_backend_probe_seconds", "histogram",
                 "Round trip of RCPT TO probes that went out, in seconds.");

@@ -9,6 +9,8 @@
 #include <string>
 #include <string_view>
 
+#include "backend/server_health.h"
+
 namespace kelvantor {
 
 // What became of a recipient the filter was shown.
@@ -17,18 +19,17 @@ enum class recipient_result { passed, rejected, deferred, unrouted };
 enum class connection_result { exempt, checked };
 // The verdict cache's answer for a routed recipient.
 enum class cache_lookup_result { hit_valid, hit_invalid, miss };
-// The backend's answer to a RCPT TO probe: 250; 550 or 553; any other whole
-// reply; none in time (or the probe could not be sent); no conversation
-// could be opened, so no probe went out.
-enum class probe_reply { accepted, unknown, other, no_reply, unreachable };
 
 void count_recipient(recipient_result result) noexcept;
 void count_connection(connection_result result) noexcept;
 void count_cache_lookup(cache_lookup_result result) noexcept;
-// A probe that was answered (or not) after round_trip.
-void count_probe(probe_reply reply, std::chrono::nanoseconds round_trip) noexcept;
+// A probe at server (probe_reply: backend/server_health.h) that was answered
+// (or not) after round_trip.  Probes are counted per server only; the
+// renderings add them up.
+void count_probe(server_health& server, probe_reply reply,
+                 std::chrono::nanoseconds round_trip) noexcept;
 // A probe that never went out: the backend could not be reached or greeted.
-void count_unreachable_probe() noexcept;
+void count_unreachable_probe(server_health& server) noexcept;
 
 // Operations on the shared verdict store, by outcome: ok (done; for get, a
 // verdict came back), miss (get: no such key), error (refused, a wrong type
@@ -66,7 +67,7 @@ std::string metrics_text();
 // and line feed escaped.
 std::string escape_label_value(std::string_view value);
 
-// Every counter back to zero (tests).
+// Every counter back to zero, those of each server too (tests).
 void metrics_reset() noexcept;
 
 }  // namespace kelvantor

@@ -84,16 +84,16 @@ std::size_t route_table::domain_count() const {
     return count;
 }
 
-std::size_t route_table::server_count() const {
-    std::vector<const domain_route*> distinct;
+std::vector<route_target> route_table::servers() const {
+    std::vector<route_target> distinct;
     for (const domain_route& route : routes_) {
-        const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](const auto* other) {
-            return other->port == route.port && std::memcmp(&other->server_addr, &route.server_addr,
-                                                            sizeof route.server_addr) == 0;
+        const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](const auto& other) {
+            return other.port == route.port && std::memcmp(&other.server_addr, &route.server_addr,
+                                                           sizeof route.server_addr) == 0;
         });
-        if (!seen) distinct.push_back(&route);
+        if (!seen) distinct.push_back({route.port, route.server_addr});
     }
-    return distinct.size();
+    return distinct;
 }
 
 bool routes_install(route_table&& table) {

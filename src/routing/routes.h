@@ -12,6 +12,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kelvantor {
 
@@ -42,7 +43,9 @@ public:
     // The domains routed (a domain routed twice counts once), and the
     // distinct servers (address and port) their routes name.
     std::size_t domain_count() const;
-    std::size_t server_count() const;
+    std::size_t server_count() const { return servers().size(); }
+    // The distinct servers, in list order of their first route.
+    std::vector<route_target> servers() const;
 
 private:
     std::forward_list<domain_route> routes_;  // head: the route added last

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "backend/server_health.h"
 #include "support/log_capture.h"
 #include "support/test_backend.h"
 
@@ -36,9 +37,12 @@ TEST(stall_guard, OpensOnAStalledWaitAndClosesWhenItEnds) {
     EXPECT_EQ(guard.admit(server_b, 3s, t0 + 5s), admission::go) << "other servers are not held";
     EXPECT_TRUE(guard.refusing(server_a));
     EXPECT_EQ(log.count("circuit open for backend SMTP at 127.0.0.1 port 2525"), 1);
+    EXPECT_TRUE(server_health_of(server_a).view().circuit_open) << "the gauge follows";
+    EXPECT_FALSE(server_health_of(server_b).view().circuit_open);
 
     guard.end_wait(stuck, t0 + 6s);
     EXPECT_FALSE(guard.refusing(server_a));
+    EXPECT_FALSE(server_health_of(server_a).view().circuit_open);
     EXPECT_EQ(log.count("circuit closed for backend SMTP at 127.0.0.1 port 2525"), 1);
     EXPECT_EQ(guard.admit(server_a, 3s, t0 + 6s), admission::go);
 }

@@ -6,19 +6,24 @@
 // that a client stops reading, and the socket removed at the stop.
 #include "control/control.h"
 
+#include <arpa/inet.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <regex>
 #include <sstream>
 #include <string>
 
+#include "backend/server_health.h"
 #include "cache/cache_fixture.h"
 #include "metrics/metrics.h"
+#include "routing/routes.h"
 #include "shared/redis_server.h"
 #include "shared/shared_store.h"
 
@@ -173,6 +178,39 @@ TEST_F(control_test, StatsAndMetricsEndInALineFeed) {
     ASSERT_FALSE(metrics.empty());
     EXPECT_EQ(stats.back(), '\n');
     EXPECT_EQ(metrics.back(), '\n');
+}
+
+// One line per server of the routes in force, asked or not, and of any
+// server asked since; a failure shows with its age and errno.
+TEST_F(control_test, BackendsShowsEachServersCircuitProbesAndLastError) {
+    sockaddr_storage down{};
+    down.ss_family = AF_INET;
+    inet_pton(AF_INET, "127.0.0.7", &reinterpret_cast<sockaddr_in&>(down).sin_addr);
+    sockaddr_storage idle = down;
+    inet_pton(AF_INET, "127.0.0.8", &reinterpret_cast<sockaddr_in&>(idle).sin_addr);
+    ASSERT_TRUE(route_add("down.test", 2601, down));
+    ASSERT_TRUE(route_add("idle.test", 2602, idle));
+    server_health& health = server_health_of({down, 2601});
+    metrics_reset();
+    count_probe(health, probe_reply::accepted, std::chrono::milliseconds(1));
+    count_probe(health, probe_reply::no_reply, std::chrono::milliseconds(1));
+    count_unreachable_probe(health);
+    health.note_error("cannot connect", ECONNREFUSED);
+    health.set_circuit_open(true);
+
+    const std::string backends = answer("backends");
+    route_list_clear();
+    EXPECT_TRUE(std::regex_search(
+        backends, std::regex("(^|\n)127\\.0\\.0\\.7:2601 circuit open probes 2 no-reply 1 "
+                             "unreachable 1 last-error [0-9]+ cannot connect: Connection "
+                             "refused\n")))
+        << backends;
+    EXPECT_NE(backends.find("127.0.0.8:2602 circuit closed probes 0 no-reply 0 unreachable 0 "
+                            "last-error none\n"),
+              std::string::npos)
+        << backends;
+    EXPECT_LT(backends.find("127.0.0.7:"), backends.find("127.0.0.8:")) << "sorted by name";
+    EXPECT_EQ(answer("backends now"), "error unexpected argument\n");
 }
 
 // ---- over the socket ----------------------------------------------------------

@@ -2,22 +2,33 @@
 # GET /metrics of the real binary (MetricsListen) read with curl: the
 # counters move by exactly the recipients sent through libmilter (known,
 # unknown, tempfail and unrouted ones, then the same again from the cache),
-# exempt and checked connections, the probe histogram; 404 for another path,
-# 405 for another method; an invalid MetricsListen ends start-up with 71, a
-# port already taken with 69.
+# exempt and checked connections, the probe histogram; probes by server with
+# a second server that is down, the scrape checked by "promtool check
+# metrics", and "kelvantorctl backends"; 404 for another path, 405 for another
+# method; an invalid MetricsListen ends start-up with 71, a port already taken
+# with 69.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
 command -v curl >/dev/null || skip "curl is not installed"
+command -v promtool >/dev/null || skip "promtool is not installed"
+[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
 start_syslog
 
-read -r MILTER_PORT METRICS_PORT < <(free_ports 2)
+# Nothing listens on DOWN_PORT: the second server is down.
+read -r MILTER_PORT METRICS_PORT DOWN_PORT < <(free_ports 3)
 SPEC="inet:$MILTER_PORT@127.0.0.1"
 URL="http://127.0.0.1:$METRICS_PORT"
 
+mkdir "$WORK/state"  # the control socket's, writable by the run user
+[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
 backend_start backend
+UP="127.0.0.1:$BACKEND_PORT"
+DOWN="127.0.0.1:$DOWN_PORT"
 common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:example.test")
-write_conf "$WORK/kelvantor.conf" "${common[@]}" "MetricsListen:127.0.0.1:$METRICS_PORT"
+write_conf "$WORK/kelvantor.conf" "${common[@]}" "BackSMTPPort:$DOWN_PORT" \
+    "BackAddrDomain:down.test" "MetricsListen:127.0.0.1:$METRICS_PORT" \
+    "ControlSocket:$WORK/state/control.sock"
 
 scrape() { curl -fsS --max-time 5 -o "$1" "$URL/metrics"; }
 # value FILE SAMPLE: the value of the sample line "SAMPLE value" (empty if none).
@@ -34,6 +45,7 @@ expect_delta() {
     [ $((b - a)) = "$4" ] || fail "$3 moved by $((b - a)) (expected $4)"
 }
 transaction() { transaction_at "$SPEC" "$@"; }  # OUT RCPT...
+probes() { echo "kelvantor_backend_probes_total{server=\"$1\",reply=\"$2\"}"; }  # SERVER REPLY
 
 kv_start metrics -p "$SPEC" -f "$WORK/kelvantor.conf"
 pid=$KV_PID
@@ -69,10 +81,10 @@ expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_recipients_total{result="u
 expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_recipients_total{result="exempt"}' 0
 expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_cache_lookups_total{result="miss"}' 6
 expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_cache_lookups_total{result="hit_valid"}' 0
-expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_backend_probes_total{reply="accepted"}' 3
-expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_backend_probes_total{reply="unknown"}' 2
-expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_backend_probes_total{reply="other"}' 1
-expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_backend_probes_total{reply="no_reply"}' 0
+expect_delta "$WORK/s0.txt" "$WORK/s1.txt" "$(probes "$UP" accepted)" 3
+expect_delta "$WORK/s0.txt" "$WORK/s1.txt" "$(probes "$UP" unknown)" 2
+expect_delta "$WORK/s0.txt" "$WORK/s1.txt" "$(probes "$UP" other)" 1
+expect_delta "$WORK/s0.txt" "$WORK/s1.txt" "$(probes "$UP" no_reply)" 0
 expect_delta "$WORK/s0.txt" "$WORK/s1.txt" kelvantor_backend_probe_seconds_count 6
 expect_delta "$WORK/s0.txt" "$WORK/s1.txt" 'kelvantor_backend_probe_seconds_bucket{le="+Inf"}' 6
 # A local backend answers well within 10 s.
@@ -88,9 +100,36 @@ expect_delta "$WORK/s1.txt" "$WORK/s2.txt" 'kelvantor_recipients_total{result="u
 expect_delta "$WORK/s1.txt" "$WORK/s2.txt" 'kelvantor_cache_lookups_total{result="hit_valid"}' 3
 expect_delta "$WORK/s1.txt" "$WORK/s2.txt" 'kelvantor_cache_lookups_total{result="hit_invalid"}' 2
 expect_delta "$WORK/s1.txt" "$WORK/s2.txt" 'kelvantor_cache_lookups_total{result="miss"}' 1
-expect_delta "$WORK/s1.txt" "$WORK/s2.txt" 'kelvantor_backend_probes_total{reply="accepted"}' 0
-expect_delta "$WORK/s1.txt" "$WORK/s2.txt" 'kelvantor_backend_probes_total{reply="other"}' 1
+expect_delta "$WORK/s1.txt" "$WORK/s2.txt" "$(probes "$UP" accepted)" 0
+expect_delta "$WORK/s1.txt" "$WORK/s2.txt" "$(probes "$UP" other)" 1
 expect_delta "$WORK/s1.txt" "$WORK/s2.txt" kelvantor_backend_probe_seconds_count 1
+
+# --- per server: one up, one down -------------------------------------------
+transaction "$WORK/t3.out" known4@example.test someone@down.test
+expect_line "$WORK/t3.out" "rcpt <someone@down.test> continue" "down server"
+scrape "$WORK/s3.txt" || fail "scrape 3 failed"
+promtool check metrics <"$WORK/s3.txt" >"$WORK/promtool.out" 2>&1 ||
+    fail "promtool check metrics: $(cat "$WORK/promtool.out")"
+expect_delta "$WORK/s2.txt" "$WORK/s3.txt" "$(probes "$UP" accepted)" 1
+expect_delta "$WORK/s2.txt" "$WORK/s3.txt" "$(probes "$DOWN" unreachable)" 1
+expect_delta "$WORK/s2.txt" "$WORK/s3.txt" "$(probes "$DOWN" accepted)" 0
+expect_delta "$WORK/s2.txt" "$WORK/s3.txt" "$(probes "$UP" unreachable)" 0
+for server in "$UP" "$DOWN"; do
+    [ "$(value "$WORK/s3.txt" "kelvantor_backend_circuit_open{server=\"$server\"}")" = 0 ] ||
+        fail "no closed circuit shown for $server"
+done
+# The server label names the configured servers only, and nothing else carries one.
+servers=$(grep -oE 'server="[^"]*"' "$WORK/s3.txt" | sort -u | tr '\n' ' ')
+[ "$servers" = "server=\"$UP\" server=\"$DOWN\" " ] ||
+    [ "$servers" = "server=\"$DOWN\" server=\"$UP\" " ] || fail "server labels: $servers"
+others=$(grep 'server="' "$WORK/s3.txt" | grep -vcE '^kelvantor_backend_(probes_total|circuit_open)\{')
+[ "$others" = 0 ] || fail "$others other samples carry a server label"
+backends=$("$KV_CTL" -s "$WORK/state/control.sock" backends) || fail "kelvantorctl backends failed"
+[[ $backends == *"$UP circuit closed probes 8 no-reply 0 unreachable 0 last-error none"* ]] ||
+    fail "kelvantorctl backends, the server that is up: $backends"
+[[ $backends =~ "$DOWN circuit closed probes 0 no-reply 0 unreachable 1 last-error "[0-9]+" cannot connect: Connection refused" ]] ||
+    fail "kelvantorctl backends, the server that is down: $backends"
+[ "$(printf '%s\n' "$backends" | wc -l)" = 2 ] || fail "kelvantorctl backends: not one line a server: $backends"
 
 # --- other paths and methods ------------------------------------------------
 status() { curl -sS --max-time 5 -o /dev/null -w '%{http_code}' "$@"; }

@@ -363,7 +363,8 @@ std::uint64_t stat(const std::string& name) {
 
 TEST_F(recipient_test, BackendTroubleIsCountedByWhetherAProbeWentOut) {
     metrics_reset();
-    ASSERT_TRUE(route_add("down.test", closed_port(), ipv4_address("127.0.0.1")));
+    const std::uint16_t down_port = closed_port();
+    ASSERT_TRUE(route_add("down.test", down_port, ipv4_address("127.0.0.1")));
     start_backend_answering("250\n");  // four bytes: no usable reply
     auto& conn = connect_from();
     EXPECT_EQ(rcpt(conn, "x@down.test"), SMFIS_CONTINUE);
@@ -375,6 +376,13 @@ TEST_F(recipient_test, BackendTroubleIsCountedByWhetherAProbeWentOut) {
     EXPECT_EQ(stat("backend_probes_unreachable"), 1U);
     EXPECT_EQ(stat("backend_probes_no_reply"), 1U);
     EXPECT_EQ(stat("backend_probes_accepted"), 0U);
+    // Each with the server its route names.
+    const std::string down = "@127.0.0.1:" + std::to_string(down_port);
+    const std::string up = "@127.0.0.1:" + std::to_string(backend->port());
+    EXPECT_EQ(stat("backend_probes_unreachable" + down), 1U);
+    EXPECT_EQ(stat("backend_probes_no_reply" + down), 0U);
+    EXPECT_EQ(stat("backend_probes_no_reply" + up), 1U);
+    EXPECT_EQ(stat("backend_probes_unreachable" + up), 0U);
     // Only the probe that went out has a round trip.
     EXPECT_EQ(stat("backend_probe_seconds_count"), 1U);
     EXPECT_EQ(stat("recipients_passed"), 1U);
@@ -478,6 +486,9 @@ TEST_F(recipient_test, LogVerdictsTellsWhereEachAnswerCameFrom) {
     EXPECT_EQ(rcpt(conn, "unknown@example.test"), SMFIS_REJECT);
     EXPECT_EQ(rcpt(conn, "x@elsewhere.test"), SMFIS_CONTINUE);
     EXPECT_EQ(rcpt(conn, "bad\x01@example.test"), SMFIS_CONTINUE);
+    const std::uint16_t v6_port = closed_port();
+    ASSERT_TRUE(route_add("v6.test", v6_port, ipv6_address("::1")));
+    EXPECT_EQ(rcpt(conn, "x@v6.test"), SMFIS_CONTINUE);
     settings.log_verdicts = false;
     for (const std::string& line : {
              "verdict <known@example.test> valid (backend 250" + at,
@@ -487,6 +498,9 @@ TEST_F(recipient_test, LogVerdictsTellsWhereEachAnswerCameFrom) {
              std::string("verdict <unknown@example.test> unknown (cache)"),
              std::string("verdict <x@elsewhere.test> passed (unrouted)"),
              "verdict <bad?@example.test> passed (address not writable" + at,
+             // An IPv6 address in brackets, so that its port stands apart.
+             "verdict <x@v6.test> passed (backend unavailable at [::1]:" + std::to_string(v6_port) +
+                 ")",
          }) {
         EXPECT_TRUE(logs.contains(LOG_INFO, line)) << line << "\n" << logs.dump();
     }

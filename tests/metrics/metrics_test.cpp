@@ -18,6 +18,8 @@
 #include <thread>
 #include <vector>
 
+#include <arpa/inet.h>
+
 #include "cache/verdict_cache.h"
 
 namespace kelvantor {
@@ -36,6 +38,24 @@ std::map<std::string, std::string> samples_of(const std::string& text) {
         samples[line.substr(0, blank)] = line.substr(blank + 1);
     }
     return samples;
+}
+
+backend_server server_at(int family, const char* address, std::uint16_t port) {
+    backend_server server{{}, port};
+    server.address.ss_family = static_cast<sa_family_t>(family);
+    void* bytes =
+        family == AF_INET6
+            ? static_cast<void*>(&reinterpret_cast<sockaddr_in6&>(server.address).sin6_addr)
+            : static_cast<void*>(&reinterpret_cast<sockaddr_in&>(server.address).sin_addr);
+    inet_pton(family, address, bytes);
+    return server;
+}
+
+server_health& server_a() {
+    return server_health_of(server_at(AF_INET, "127.0.0.1", 2525));
+}
+server_health& server_b() {
+    return server_health_of(server_at(AF_INET6, "::1", 25));
 }
 
 std::uint64_t sample(const std::string& text, const std::string& key) {
@@ -57,7 +77,7 @@ protected:
 };
 
 TEST_F(metrics_test, exposition_lines_are_well_formed_and_families_declared_first) {
-    count_probe(probe_reply::accepted, 2ms);
+    count_probe(server_a(), probe_reply::accepted, 2ms);
     const std::string text = metrics_text();
     ASSERT_FALSE(text.empty());
     EXPECT_EQ(text.back(), '\n');
@@ -120,9 +140,10 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     count_connection(connection_result::checked);
     count_cache_lookup(cache_lookup_result::miss);
     count_cache_lookup(cache_lookup_result::hit_invalid);
-    count_probe(probe_reply::unknown, 1ms);
-    count_probe(probe_reply::no_reply, 3s);
-    count_unreachable_probe();
+    count_probe(server_a(), probe_reply::unknown, 1ms);
+    count_probe(server_b(), probe_reply::no_reply, 3s);
+    count_unreachable_probe(server_b());
+    server_b().set_circuit_open(true);
     count_shared(shared_op::get, shared_result::miss);
     count_shared(shared_op::set, shared_result::ok, 256);
     count_shared(shared_op::set, shared_result::dropped);
@@ -138,10 +159,16 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     EXPECT_EQ(sample(text, R"(kelvantor_cache_lookups_total{result="hit_valid"})"), 0U);
     EXPECT_EQ(sample(text, R"(kelvantor_cache_lookups_total{result="hit_invalid"})"), 1U);
     EXPECT_EQ(sample(text, R"(kelvantor_cache_lookups_total{result="miss"})"), 1U);
-    EXPECT_EQ(sample(text, R"(kelvantor_backend_probes_total{reply="unknown"})"), 1U);
-    EXPECT_EQ(sample(text, R"(kelvantor_backend_probes_total{reply="no_reply"})"), 1U);
-    EXPECT_EQ(sample(text, R"(kelvantor_backend_probes_total{reply="unreachable"})"), 1U);
-    EXPECT_EQ(sample(text, R"(kelvantor_backend_probes_total{reply="accepted"})"), 0U);
+    const std::string a = R"(kelvantor_backend_probes_total{server="127.0.0.1:2525",reply=)";
+    const std::string b = R"(kelvantor_backend_probes_total{server="[::1]:25",reply=)";
+    EXPECT_EQ(sample(text, a + R"("unknown"})"), 1U);
+    EXPECT_EQ(sample(text, a + R"("no_reply"})"), 0U);
+    EXPECT_EQ(sample(text, a + R"("unreachable"})"), 0U);
+    EXPECT_EQ(sample(text, b + R"("no_reply"})"), 1U);
+    EXPECT_EQ(sample(text, b + R"("unreachable"})"), 1U);
+    EXPECT_EQ(sample(text, b + R"("accepted"})"), 0U);
+    EXPECT_EQ(sample(text, R"(kelvantor_backend_circuit_open{server="127.0.0.1:2525"})"), 0U);
+    EXPECT_EQ(sample(text, R"(kelvantor_backend_circuit_open{server="[::1]:25"})"), 1U);
     // An unreachable backend gave no round trip.
     EXPECT_EQ(sample(text, "kelvantor_backend_probe_seconds_count"), 2U);
     EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="miss"})"),
@@ -164,23 +191,29 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     EXPECT_EQ(sample(stats, "recipients_unrouted"), 1U);
     EXPECT_EQ(sample(stats, "connections_checked"), 2U);
     EXPECT_EQ(sample(stats, "cache_lookups_miss"), 1U);
-    EXPECT_EQ(sample(stats, "backend_probes_unreachable"), 1U);
+    EXPECT_EQ(sample(stats, "backend_probes_unreachable"), 1U);  // summed over servers
+    EXPECT_EQ(sample(stats, "backend_probes_no_reply"), 1U);
+    EXPECT_EQ(sample(stats, "backend_probes_unreachable@[::1]:25"), 1U);
+    EXPECT_EQ(sample(stats, "backend_probes_unknown@127.0.0.1:2525"), 1U);
+    EXPECT_EQ(sample(stats, "backend_circuit_open@[::1]:25"), 1U);
     EXPECT_EQ(sample(stats, "backend_probe_seconds_count"), 2U);
     EXPECT_EQ(sample(stats, "shared_cache_set_ok"), 256U);
     EXPECT_EQ(sample(stats, "shared_cache_set_dropped"), 1U);
     // One "name value" line each, nothing else.
-    EXPECT_TRUE(std::regex_match(stats, std::regex(R"(([a-z_]+ [0-9.e+-]+\n)+)"))) << stats;
+    EXPECT_TRUE(
+        std::regex_match(stats, std::regex(R"(([a-z_]+(@[0-9a-f.:\[\]]+)? [0-9.e+-]+\n)+)")))
+        << stats;
 
     metrics_reset();
     EXPECT_EQ(sample(metrics_text(), R"(kelvantor_recipients_total{result="passed"})"), 0U);
 }
 
 TEST_F(metrics_test, histogram_buckets_are_cumulative_and_bounds_inclusive) {
-    count_probe(probe_reply::accepted, 500us);
-    count_probe(probe_reply::accepted, 1ms);  // on the bound: in le="0.001"
-    count_probe(probe_reply::accepted, 1001us);
-    count_probe(probe_reply::other, 7s);
-    count_probe(probe_reply::no_reply, 20s);  // above every bound: +Inf only
+    count_probe(server_a(), probe_reply::accepted, 500us);
+    count_probe(server_a(), probe_reply::accepted, 1ms);  // on the bound: in le="0.001"
+    count_probe(server_a(), probe_reply::accepted, 1001us);
+    count_probe(server_a(), probe_reply::other, 7s);
+    count_probe(server_a(), probe_reply::no_reply, 20s);  // above every bound: +Inf only
 
     const std::string text = metrics_text();
     const auto bucket = [&](const char* le) {
@@ -223,7 +256,7 @@ TEST_F(metrics_test, concurrent_counting_loses_nothing_while_scraped) {
             for (int i = 0; i < each; ++i) {
                 count_recipient(recipient_result::passed);
                 count_cache_lookup(cache_lookup_result::hit_valid);
-                count_probe(probe_reply::accepted, 1ms);
+                count_probe(server_a(), probe_reply::accepted, 1ms);
             }
         });
     }
@@ -236,6 +269,9 @@ TEST_F(metrics_test, concurrent_counting_loses_nothing_while_scraped) {
     EXPECT_EQ(sample(text, R"(kelvantor_cache_lookups_total{result="hit_valid"})"), total);
     EXPECT_EQ(sample(text, R"(kelvantor_backend_probe_seconds_bucket{le="0.001"})"), total);
     EXPECT_EQ(sample(text, "kelvantor_backend_probe_seconds_count"), total);
+    EXPECT_EQ(
+        sample(text, R"(kelvantor_backend_probes_total{server="127.0.0.1:2525",reply="accepted"})"),
+        total);
 }
 
 }  // namespace
