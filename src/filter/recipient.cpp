@@ -16,6 +16,7 @@
 #include "common/log.h"
 #include "common/settings.h"
 #include "filter/filter.h"
+#include "filter/probe_flight.h"
 #include "metrics/metrics.h"
 #include "routing/routes.h"
 #include "shared/shared_store.h"
@@ -55,6 +56,19 @@ conversation_timeouts configured_timeouts() {
             std::chrono::seconds(settings.reply_timeout)};
 }
 
+// How long others wait for a probe on the conversation: its RCPT TO reply,
+// after the connect and the banner when the conversation is still to open.
+std::chrono::steady_clock::duration probe_bound(const backend_conversation& conversation) {
+    const conversation_timeouts timeouts = configured_timeouts();
+    if (conversation.is_open()) return timeouts.reply;
+    return timeouts.connect + timeouts.reply + slow_banner_allowance() + timeouts.reply;
+}
+
+// The answer of a valid or invalid verdict.
+sfsistat answer_of(SMFICTX* ctx, std::uint32_t status) {
+    return status == VERDICT_VALID ? SMFIS_CONTINUE : reject_unknown(ctx);
+}
+
 // The probe, counted with its round trip.
 rcpt_outcome probe(backend_conversation& conversation, const char* address) {
     const auto start = std::chrono::steady_clock::now();
@@ -87,16 +101,18 @@ void learn(const char* address, std::uint32_t status) {
 }
 
 sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* address,
-               verdict_story& story) {
+               probe_ticket& ticket, verdict_story& story) {
     const rcpt_outcome outcome = probe(conversation, address);
     story.source = outcome == rcpt_outcome::failed ? "no reply from backend" : "backend";
     story.code = conversation.last_rcpt_code();
     switch (outcome) {
         case rcpt_outcome::accepted:
             learn(address, VERDICT_VALID);
+            ticket.learnt({VERDICT_VALID, story.code});
             return SMFIS_CONTINUE;
         case rcpt_outcome::unknown_user:
             learn(address, VERDICT_INVALID);
+            ticket.learnt({VERDICT_INVALID, story.code});
             return reject_unknown(ctx);
         case rcpt_outcome::unjudged:
             // Other 2xx answers pass unjudged; so does every temporary or other answer.
@@ -148,7 +164,7 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
     story.source = "shared store";
     if (const auto shared = shared_lookup(address);
         shared && verdict_adopt(address, shared->status, shared->age)) {
-        return shared->status == VERDICT_VALID ? SMFIS_CONTINUE : reject_unknown(ctx);
+        return answer_of(ctx, shared->status);
     }
 
     story.source = "address not writable";
@@ -156,8 +172,25 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
         log_msg(LOG_ERR, "invalid rcpt address");
         return failure_answer(ctx);
     }
-    story.source = "backend unavailable";
     backend_conversation& conversation = context->conversation_for(server);
+    // A probe of the address under way on another thread is waited for; one
+    // that ends without a verdict leaves this recipient to its own probe.
+    probe_ticket ticket(address, probe_bound(conversation));
+    if (!ticket.leads() && ticket.verdict().has_value()) {
+        story.source = "probe in flight";
+        story.code = ticket.verdict()->code;
+        return answer_of(ctx, ticket.verdict()->status);
+    }
+    if (ticket.leads()) {
+        // A probe that ended since the miss above has left its verdict here.
+        story.source = "cache";
+        if (const auto verdict = verdict_lookup(address);
+            verdict == VERDICT_VALID || verdict == VERDICT_INVALID) {
+            ticket.learnt({*verdict, 0});
+            return answer_of(ctx, *verdict);
+        }
+    }
+    story.source = "backend unavailable";
     if (!conversation.is_open()) {
         const open_result opened = conversation.open(server, configured_timeouts(), helo_name);
         if (opened != open_result::opened && opened != open_result::no_memory) {
@@ -178,7 +211,7 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
                 return failure_answer(ctx);
         }
     }
-    return judge(ctx, conversation, address, story);
+    return judge(ctx, conversation, address, ticket, story);
 }
 
 // One line per decided recipient: "verdict <ADDRESS> ANSWER (SOURCE)".
@@ -187,7 +220,8 @@ void log_verdict(const char* address, sfsistat answer, const verdict_story& stor
                           : answer != SMFIS_CONTINUE                   ? "deferred"
                           : std::strcmp(story.source, "unrouted") == 0 ? "passed"
                           : story.code == 250 || std::strcmp(story.source, "cache") == 0 ||
-                                  std::strcmp(story.source, "shared store") == 0
+                                  std::strcmp(story.source, "shared store") == 0 ||
+                                  std::strcmp(story.source, "probe in flight") == 0
                               ? "valid"
                               : "passed";
     std::string source = story.source;
