@@ -265,13 +265,15 @@ std::optional<shared_verdict> shared_lookup(std::string_view address) {
 shared_purge_result shared_purge(std::string_view address) {
     shared_purge_result result;
     if (!shared_store_enabled()) return result;
-    if (store().state.load() == availability::down) {
-        count_shared(shared_op::del, shared_result::error);
-        return result;
-    }
     const auto key = shared_key(store().config.prefix, address);
     if (!key) {
         result.reached = true;  // never stored
+        return result;
+    }
+    // A verdict still waiting for the writer would come back after the purge.
+    forget_queued([&](const pending_write& write) { return write.key == *key; });
+    if (store().state.load() == availability::down) {
+        count_shared(shared_op::del, shared_result::error);
         return result;
     }
     const redis_command del{"DEL", *key};
@@ -289,8 +291,15 @@ shared_purge_result shared_purge(std::string_view address) {
 
 shared_purge_result shared_purge_if(const shared_predicate& remove) {
     shared_purge_result result;
-    if (!shared_store_enabled() || store().state.load() == availability::down) return result;
-    const std::string pattern = key_pattern(store().config.prefix);
+    if (!shared_store_enabled()) return result;
+    const std::string& prefix = store().config.prefix;
+    forget_queued([&](const pending_write& write) {
+        const auto verdict = parse_shared_value(write.value);
+        const auto address = shared_key_address(prefix, write.key);
+        return verdict && address && remove(verdict->status, *address);
+    });
+    if (store().state.load() == availability::down) return result;
+    const std::string pattern = key_pattern(prefix);
     std::string cursor = "0";
     do {
         const redis_command scan{"SCAN", cursor, "MATCH", pattern, "COUNT", "1000"};
@@ -325,10 +334,6 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
         return;
     }
     store_state& s = store();
-    if (s.state.load() == availability::down) {
-        count_shared(shared_op::set, shared_result::error);
-        return;
-    }
     const auto lifetime =
         status == VERDICT_VALID ? s.config.valid_lifetime : s.config.invalid_lifetime;
     if (lifetime.count() <= 0) return;
@@ -337,16 +342,9 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
         if (!key) return;
         const std::int64_t learnt_unix =
             std::chrono::floor<std::chrono::seconds>(learnt.time_since_epoch()).count();
-        pending_write write{std::move(*key), shared_value(status, learnt_unix), lifetime.count()};
-        {
-            const std::lock_guard hold(s.queue_mutex);
-            if (s.queue.size() >= s.config.queue_limit) {
-                count_shared(shared_op::set, shared_result::dropped);
-                return;
-            }
-            s.queue.push_back(std::move(write));
-        }
-        s.wake.notify_one();
+        // Also while the store is down: the writer sends it once the store is back.
+        enqueue(
+            {std::move(*key), shared_value(status, learnt_unix), learnt_unix, lifetime.count()});
     } catch (const std::bad_alloc&) {
         count_shared(shared_op::set, shared_result::dropped);
     }

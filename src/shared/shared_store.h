@@ -1,11 +1,12 @@
 // The shared verdict store: a Redis server that a fleet of filters uses as
 // the second level behind each one's in-process cache.  A verdict is kept
 // under prefix + "<" + the case-folded address + ">" as "STATUS UNIXSECONDS"
-// (the wall clock time it was learnt), with a Redis expiry of its class's
-// lifetime.
+// (the wall clock time it was learnt), with a Redis expiry of what is left of
+// its class's lifetime when it is written.
 // Lookups are made on the caller's thread, each bounded by the timeout;
 // writes go through a bounded queue to a writer thread, which also watches
-// the server's state: while the server fails, every call returns at once.
+// the server's state: while the server fails, every call returns at once,
+// and the verdicts learnt meanwhile wait in the queue until it is back.
 #pragma once
 
 #include <chrono>
@@ -28,7 +29,7 @@ struct shared_store_config {
     std::optional<std::string> password;     // AUTH, when given
     std::chrono::seconds valid_lifetime{0};  // the Redis expiry of a valid verdict
     std::chrono::seconds invalid_lifetime{0};
-    std::size_t queue_limit = 65536;  // writes waiting at most; more are dropped
+    std::size_t queue_limit = 65536;  // writes waiting at most; the oldest are dropped
 };
 
 // Starts the writer thread (after a fork of daemon mode); false when it
@@ -51,8 +52,9 @@ struct shared_verdict {
 // not a verdict, or no answer within the timeout.
 std::optional<shared_verdict> shared_lookup(std::string_view address);
 
-// Queues the verdict learnt at that time for the writer; never waits on the
-// network.  Only valid and invalid verdicts are shared.
+// Queues the verdict learnt at that time for the writer, also while the store
+// is down; never waits on the network or on the writer.  Only valid and
+// invalid verdicts are shared.
 void shared_publish(std::string_view address, std::uint32_t status, wall_time learnt);
 
 // What a purge did in the store: whether it answered, and the keys removed.
@@ -61,11 +63,12 @@ struct shared_purge_result {
     std::size_t removed = 0;
 };
 
-// Removes the address's verdict from the store.
+// Removes the address's verdict from the store, and from the queue.
 shared_purge_result shared_purge(std::string_view address);
 
-// Removes every verdict for which remove(status, address) holds, scanning the
-// keys under the prefix (SCAN, never KEYS) a batch per round trip.
+// Removes every verdict for which remove(status, address) holds, from the
+// queue and from the store, scanning the keys under the prefix (SCAN, never
+// KEYS) a batch per round trip.
 using shared_predicate = std::function<bool(std::uint32_t status, std::string_view address)>;
 shared_purge_result shared_purge_if(const shared_predicate& remove);
 

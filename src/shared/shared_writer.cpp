@@ -1,12 +1,18 @@
 // The writer thread of the shared verdict store: it sends queued verdicts in
-// pipelined batches (SET ... EX lifetime NX: the verdict learnt first stays,
+// pipelined batches (SET ... EX remaining NX: the verdict learnt first stays,
 // as in the in-process cache), and while the store is down it probes it
-// with PING, backing off from 100 ms to 3.2 s between tries.  Queued writes
-// that meet a store that is down are given up and counted.
+// with PING, backing off from 100 ms to 3.2 s between tries.  Verdicts
+// learnt meanwhile wait in the bounded queue (the oldest dropped first when
+// it is full) and go out once the store is back, with what is left of
+// their lifetime; one whose lifetime ran out while it waited is not written.
+// A batch that fails is put back, up to three times.
 #include <netdb.h>
 #include <sys/socket.h>
 
 #include <algorithm>
+#include <deque>
+#include <iterator>
+#include <vector>
 
 #include "common/log.h"
 #include "metrics/metrics.h"
@@ -19,6 +25,21 @@ using std::chrono::steady_clock;
 constexpr std::chrono::milliseconds first_backoff{100};
 constexpr std::chrono::milliseconds longest_backoff{3200};
 constexpr std::size_t batch_limit = 256;
+constexpr int most_tries = 3;
+
+// Drops the oldest writes beyond the limit; under queue_mutex.  The number dropped.
+std::size_t trim(store_state& s) {
+    std::size_t dropped = 0;
+    while (s.queue.size() > s.config.queue_limit) {
+        s.queue.pop_front();
+        ++dropped;
+    }
+    return dropped;
+}
+
+std::int64_t unix_now() {
+    return std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count();
+}
 
 }  // namespace
 
@@ -67,13 +88,27 @@ bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
     return true;
 }
 
-void send(std::unique_ptr<redis_link>& link, const std::vector<pending_write>& batch) {
+// What is left of the write's lifetime at now (its age counts, so that it
+// ends in the store when it ends in the cache that learnt it).
+std::int64_t remaining(const pending_write& write, std::int64_t now) {
+    return write.lifetime - std::max<std::int64_t>(0, now - write.learnt);
+}
+
+// Sends the batch, less the writes whose lifetime ran out while they waited.
+// A batch that fails goes back to the queue's front for the next link (SET
+// NX may be repeated), less the writes that failed most_tries times.
+void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) {
+    const std::int64_t now = unix_now();
+    const std::size_t expired = std::erase_if(
+        batch, [now](const pending_write& write) { return remaining(write, now) <= 0; });
+    count_shared(shared_op::set, shared_result::dropped, expired);
+    if (batch.empty()) return;
     std::vector<std::string> lifetimes;
     lifetimes.reserve(batch.size());
     std::vector<redis_command> commands;
     commands.reserve(batch.size());
     for (const pending_write& write : batch) {
-        lifetimes.push_back(std::to_string(write.lifetime));
+        lifetimes.push_back(std::to_string(remaining(write, now)));
         commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
     }
     std::vector<redis_reply> replies;
@@ -88,6 +123,8 @@ void send(std::unique_ptr<redis_link>& link, const std::vector<pending_write>& b
             mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
         }
         link.reset();
+        std::erase_if(batch, [](pending_write& write) { return ++write.tries >= most_tries; });
+        put_back(batch);
         return;
     }
     std::uint64_t stored = 0;
@@ -108,7 +145,65 @@ void take_batch(store_state& s, std::vector<pending_write>& batch) {
     }
 }
 
+// The writes still queued when the writer ends, counted as not tried.
+void give_up_queue(store_state& s) {
+    std::size_t given_up = 0;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        given_up = s.queue.size();
+        s.queue.clear();
+    }
+    count_shared(shared_op::set, shared_result::error, given_up);
+}
+
 }  // namespace
+
+void enqueue(pending_write write) {
+    store_state& s = store();
+    std::size_t dropped = 0;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        s.queue.push_back(std::move(write));
+        dropped = trim(s);
+    }
+    count_shared(shared_op::set, shared_result::dropped, dropped);
+    // While the store is down the writer waits for its next probe, not for writes.
+    if (s.state.load() != availability::down) s.wake.notify_one();
+}
+
+void put_back(std::vector<pending_write>& batch) {
+    store_state& s = store();
+    std::size_t dropped = 0;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        s.queue.insert(s.queue.begin(), std::make_move_iterator(batch.begin()),
+                       std::make_move_iterator(batch.end()));
+        dropped = trim(s);
+    }
+    batch.clear();
+    count_shared(shared_op::set, shared_result::dropped, dropped);
+}
+
+void forget_queued(const std::function<bool(const pending_write&)>& forget) {
+    store_state& s = store();
+    const std::lock_guard one_purge(s.purge_mutex);
+    std::deque<pending_write> kept;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        kept.swap(s.queue);
+    }
+    std::erase_if(kept, forget);
+    std::size_t dropped = 0;
+    {
+        // Writes queued meanwhile are newer than the kept ones.
+        const std::lock_guard hold(s.queue_mutex);
+        for (pending_write& write : s.queue) kept.push_back(std::move(write));
+        s.queue.swap(kept);
+        dropped = trim(s);
+    }
+    count_shared(shared_op::set, shared_result::dropped, dropped);
+    s.wake.notify_one();
+}
 
 void run_writer() {
     store_state& s = store();
@@ -119,15 +214,12 @@ void run_writer() {
     for (;;) {
         if (s.state.load() != availability::up || !link) {
             link.reset();
-            std::size_t given_up = 0;
             {
+                // What is queued meanwhile waits for the store to be back.
                 std::unique_lock hold(s.queue_mutex);
                 s.wake.wait_until(hold, next_probe, [&] { return s.stopping; });
-                given_up = s.queue.size();
-                s.queue.clear();
-                if (s.stopping) return;
+                if (s.stopping) break;
             }
-            count_shared(shared_op::set, shared_result::error, given_up);
             std::string error;
             if (probe(link, error)) {
                 mark_up();
@@ -164,8 +256,9 @@ void run_writer() {
             send(link, batch);
             batch.clear();
         }
-        return;
+        break;
     }
+    give_up_queue(s);
 }
 
 }  // namespace kelvantor::shared_detail

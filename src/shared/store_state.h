@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -21,10 +22,14 @@ namespace kelvantor::shared_detail {
 // unknown: not yet tried since start.
 enum class availability { unknown, down, up };
 
+// A verdict waiting for the writer: while the store answers, for the next
+// batch; while it is down, until it is back (the backlog).
 struct pending_write {
     std::string key;
     std::string value;
-    std::int64_t lifetime;  // seconds, the key's expiry
+    std::int64_t learnt;    // unix seconds, as in the value
+    std::int64_t lifetime;  // seconds from learnt; what is left of it is the key's expiry
+    int tries = 0;          // batches that failed with it
 };
 
 struct store_state {
@@ -47,8 +52,9 @@ struct store_state {
 
     std::mutex queue_mutex;
     std::condition_variable wake;
-    std::deque<pending_write> queue;
+    std::deque<pending_write> queue;  // oldest first, at most config.queue_limit
     bool stopping = false;
+    std::mutex purge_mutex;  // one purge of the queue at a time
     std::thread writer;
 };
 
@@ -79,6 +85,16 @@ void keep_link(std::unique_ptr<redis_link> link);
 // Resolves the configured host name into the numeric address that links
 // are opened to (a unix socket path is left as it is).
 void resolve_endpoint();
+
+// Adds writes to the queue: new ones at the back, ones put back after a failed
+// batch (older than any queued) at the front; then drops the oldest beyond
+// the limit, counted.  Never waits on the network.
+void enqueue(pending_write write);
+void put_back(std::vector<pending_write>& batch);
+
+// Removes the queued writes for which forget holds, without holding the
+// queue's lock while it is asked.
+void forget_queued(const std::function<bool(const pending_write&)>& forget);
 
 // The writer thread's body.
 void run_writer();

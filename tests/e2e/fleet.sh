@@ -8,7 +8,7 @@
 # stopped, with the age of the learning.  Purges on one filter remove keys for
 # all while the other keeps its in-process copy.  A Redis killed with SIGKILL
 # costs no answer and no time, is logged once down and once back, and sharing
-# resumes.  A sleeping Redis times out and a key of the wrong type is an
+# resumes with what was learnt meanwhile.  A sleeping Redis times out and a key of the wrong type is an
 # error, both counted and answered by the backend.  An invalid value of a
 # SharedCache keyword ends start-up with 71.
 source "$(dirname "$0")/lib.sh"
@@ -211,6 +211,10 @@ redis_up
 for pid in "$PID_A" "$PID_B"; do
     wait_until 15 seen_since "$pid" "shared cache available" || fail "kelvantor[$pid] did not log Redis back"
 done
+# What was learnt while Redis was down is written now, less what was purged meanwhile.
+expect_stored known-a4@example.test 0
+expect_stored unknown-a4@example.test 1
+[ "$(rcli EXISTS "kelvantor:<known-a1@example.test>")" = 0 ] || fail "a verdict purged while Redis was down came back"
 tx "$MILTER_A" "$WORK/a-back.out" known-back@example.test
 expect_stored known-back@example.test 0
 c=$(rcpts)
@@ -251,6 +255,7 @@ grep -qx "kelvantor_shared_cache_operations_total{op=\"get\",result=\"timeout\"}
     "$WORK/metrics.txt" || fail "/metrics disagrees with stats on get timeouts"
 
 wait_until 15 stat_is "$CTL_A" shared_cache_up 1 || fail "A did not take Redis back after the sleep"
+expect_stored unknown-slow3@example.test 1  # learnt while it slept
 rcli RPUSH "kelvantor:<unknown-list@example.test>" a >/dev/null
 errors=$(stat_of "$CTL_A" shared_cache_get_error) c=$(rcpts) sets=$(stat_of "$CTL_A" 'shared_cache_set_.*')
 tx "$MILTER_A" "$WORK/a-list.out" unknown-list@example.test

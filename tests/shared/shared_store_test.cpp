@@ -2,11 +2,13 @@
 // through the writer and come back with their age; the first verdict for an
 // address stays; wrong types and foreign values are misses; a store that is
 // killed, slow or restarted is turned away within the timeout and comes back
-// (logged once each way); purges reach the store; a full queue drops and counts.
+// (logged once each way); verdicts learnt while it is down are written when
+// it is back; purges reach the store and the queue; a full queue drops and counts.
 #include "shared/shared_store.h"
 
 #include <gtest/gtest.h>
 #include <syslog.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <chrono>
@@ -79,6 +81,7 @@ protected:
         if (!redis_server::installed()) GTEST_SKIP() << "no redis-server";
         ASSERT_TRUE(redis.start());
         metrics_reset();
+        wall_seconds = 1'800'000'000;
         set_clock_source(fixed_wall);
         ASSERT_EQ(verdict_cache_init(3600, 600), 0);
     }
@@ -89,6 +92,12 @@ protected:
 
     bool start_store(std::chrono::milliseconds timeout = 50ms, std::size_t queue_limit = 65536,
                      std::optional<std::string> password = std::nullopt) {
+        return shared_store_start(config(timeout, queue_limit, std::move(password))) &&
+               eventually([] { return counter("shared_cache_up") == 1; });
+    }
+    shared_store_config config(std::chrono::milliseconds timeout = 50ms,
+                               std::size_t queue_limit = 65536,
+                               std::optional<std::string> password = std::nullopt) {
         shared_store_config config;
         config.host = redis.socket_path();
         config.unix_socket = true;
@@ -98,8 +107,18 @@ protected:
         config.valid_lifetime = 3600s;
         config.invalid_lifetime = 600s;
         config.queue_limit = queue_limit;
-        return shared_store_start(config) &&
-               eventually([] { return counter("shared_cache_up") == 1; });
+        return config;
+    }
+    // A store the filter reaches only once reachable() is called: a link to
+    // the server's socket made then.
+    bool start_unreachable(std::size_t queue_limit = 65536) {
+        shared_store_config unreachable = config(50ms, queue_limit);
+        unreachable.host = redis.socket_path() + ".later";
+        return shared_store_start(unreachable) &&
+               log.wait_for(LOG_WARNING, "shared cache unavailable");
+    }
+    bool reachable() {
+        return symlink(redis.socket_path().c_str(), (redis.socket_path() + ".later").c_str()) == 0;
     }
 
     redis_server redis;
@@ -116,11 +135,12 @@ TEST_F(shared_store_test, VerdictsGoOutAndComeBackWithTheirAge) {
     ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 3; }));
 
     EXPECT_EQ(redis.run({"GET", "kv:<valid@example.test>"}), "0 1799999900");
-    // Each key expires with its class's lifetime.
-    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<valid@example.test>"})), 3599);
-    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<valid@example.test>"})), 3600);
-    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<unknown@example.test>"})), 599);
-    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<unknown@example.test>"})), 600);
+    // Each key expires with what is left of its class's lifetime.
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<valid@example.test>"})), 3499);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<valid@example.test>"})), 3500);
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<unknown@example.test>"})), 589);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<unknown@example.test>"})), 590);
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<later@example.test>"})), 3599);
     EXPECT_EQ(redis.run({"EXISTS", "kv:<other@example.test>"}), "0");
 
     const auto valid = shared_lookup("VALID@example.test");
@@ -248,6 +268,60 @@ TEST_F(shared_store_test, AFullQueueDropsAndCounts) {
     // The writer holds one batch at most (4) and the queue 4 more.
     EXPECT_GE(counter("shared_cache_set_dropped"), 12U);
     EXPECT_EQ(redis.run({"DBSIZE"}), std::to_string(counter("shared_cache_set_ok")));
+}
+
+TEST_F(shared_store_test, VerdictsLearntWhileTheStoreIsDownAreWrittenWhenItIsBack) {
+    ASSERT_TRUE(start_unreachable());
+    const wall_time learnt = fixed_wall();
+    shared_publish("ran-out@example.test", VERDICT_INVALID, learnt - 595s);  // 600 s lifetime
+    shared_publish("purged@example.test", VERDICT_VALID, learnt);
+    shared_publish("newer@example.test", VERDICT_VALID, learnt);
+    for (int i = 0; i < 1000; ++i) {
+        shared_publish("b" + std::to_string(i) + "@example.test", VERDICT_VALID, learnt);
+    }
+    // Another gateway learns a newer verdict meanwhile; one is purged here.
+    redis.run({"SET", "kv:<newer@example.test>", "1 1800000005"});
+    EXPECT_FALSE(shared_purge("purged@example.test").reached);
+    wall_seconds += 10;
+    ASSERT_TRUE(reachable());
+
+    ASSERT_TRUE(eventually([] {
+        return counter("shared_cache_set_ok") == 1001 && counter("shared_cache_set_dropped") == 1;
+    })) << counter("shared_cache_set_ok")
+        << " " << counter("shared_cache_set_dropped");
+    EXPECT_EQ(redis.run({"DBSIZE"}), "1001");
+    EXPECT_EQ(redis.run({"GET", "kv:<b999@example.test>"}), "0 1800000000");
+    EXPECT_EQ(redis.run({"GET", "kv:<newer@example.test>"}), "1 1800000005");
+    EXPECT_EQ(redis.run({"EXISTS", "kv:<ran-out@example.test>", "kv:<purged@example.test>"}), "0");
+    // The ten seconds of waiting count against the expiry.
+    EXPECT_GE(std::stoi(redis.run({"TTL", "kv:<b0@example.test>"})), 3589);
+    EXPECT_LE(std::stoi(redis.run({"TTL", "kv:<b0@example.test>"})), 3590);
+    EXPECT_EQ(counter("shared_cache_set_error"), 0U);
+}
+
+TEST_F(shared_store_test, ABatchThatGotNoAnswerIsSentAgain) {
+    ASSERT_TRUE(start_store());
+    ASSERT_TRUE(redis.block_for(5.0));
+    shared_publish("again@example.test", VERDICT_VALID, fixed_wall());
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_timeout") == 1; }));
+    redis.kill();  // the SET it holds unread is lost with it
+    ASSERT_TRUE(redis.start());
+    EXPECT_TRUE(eventually([this] {
+        return redis.run({"EXISTS", "kv:<again@example.test>"}) == "1";
+    }));
+}
+
+TEST_F(shared_store_test, AFullBacklogDropsTheOldest) {
+    ASSERT_TRUE(start_unreachable(8));
+    for (int i = 0; i < 20; ++i) {
+        shared_publish("d" + std::to_string(i) + "@example.test", VERDICT_VALID, fixed_wall());
+    }
+    EXPECT_EQ(counter("shared_cache_set_dropped"), 12U);
+    ASSERT_TRUE(reachable());
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 8; }));
+    EXPECT_EQ(redis.run({"EXISTS", "kv:<d11@example.test>", "kv:<d12@example.test>",
+                         "kv:<d19@example.test>"}),
+              "2");
 }
 
 TEST_F(shared_store_test, APasswordIsSentAndAWrongOneKeepsTheStoreDown) {
