@@ -705,6 +705,12 @@ void note_unread(const char* line) {
     }
 }
 
+// Keywords whose one value makes a line shorter than 17 characters
+// ("LogVerdicts:yes"): they are read whatever the length.
+bool read_at_any_length(const char* line) {
+    return after_keyword(line, "LogVerdicts") != nullptr;
+}
+
 bool blank_line(const char* line) {
     return rest_of_line(line).find_first_not_of(" \t") == std::string_view::npos;
 }
@@ -751,7 +757,7 @@ int read_config(std::FILE* file, const char* file_name, configuration& config, r
         const std::size_t length = std::strlen(line);
         const bool line_ends = length > 0 && line[length - 1] == '\n';
         if (line[0] != '#') {
-            if (length < shortest_line) {
+            if (length < shortest_line && !read_at_any_length(line)) {
                 if (!blank_line(line)) {
                     line_note(
                         "a line shorter than 17 characters is ignored "

@@ -35,9 +35,10 @@ void silent_sink(int, const char*) {}
 
 auto fields(const settings_record& s) {
     return std::tie(s.valid_ttl, s.invalid_ttl, s.smtp_port, s.connect_timeout_ms, s.reply_timeout,
-                    s.subdomains, s.tempfail_on_error, s.cache_path, s.cache_max_entries,
-                    s.control_socket, s.save_interval, s.shared_cache_host, s.shared_cache_port,
-                    s.shared_cache_prefix, s.shared_cache_timeout_ms, s.shared_cache_password);
+                    s.subdomains, s.tempfail_on_error, s.log_verdicts, s.milter_fast_path,
+                    s.cache_path, s.cache_max_entries, s.control_socket, s.save_interval,
+                    s.shared_cache_host, s.shared_cache_port, s.shared_cache_prefix,
+                    s.shared_cache_timeout_ms, s.shared_cache_password);
 }
 
 class config_test : public ::testing::Test {
@@ -88,6 +89,10 @@ const settings_case settings_cases[] = {
      {"BackValidAddrExp set to 99 seconds", "BackValidAddrExp set to 100 seconds"}},
     {"line_of_16_skipped", "BackSMTPPort:25\n", none, {}},
     {"line_of_17_read", "BackSMTPPort:025\n", none, {"BackSMTPPort set to 25"}},
+    {"log_verdicts_read_though_short",
+     "LogVerdicts:yes\n",
+     [](settings_record& s) { s.log_verdicts = true; },
+     {"LogVerdicts yes"}},
     {"last_line_without_newline_one_shorter", "BackSMTPPort:587", none, {}},
     {"last_line_without_newline_of_17",
      "BackSMTPPort:2525",
