@@ -1,10 +1,15 @@
-// A value that readers on any thread take whole and without a lock while a
-// writer replaces it: each reader keeps the version it took for as long as
-// it holds it.  For what a reload replaces (routes, exemptions).
+// A value that readers on any thread take whole while a writer replaces it:
+// each reader keeps the version it took for as long as it holds it.  For what
+// a reload replaces (routes, exemptions).  Taking a version is a short lock
+// and a count; the version is freed by whoever lets go of it last.  (A plain
+// count, not std::shared_ptr: the sanitizers' checks of shared_ptr's
+// polymorphic counter cannot run in a process that has used up its
+// descriptors, which the recipient path must survive.)
 #pragma once
 
 #include <atomic>
-#include <memory>
+#include <cstddef>
+#include <mutex>
 #include <new>
 #include <utility>
 
@@ -12,15 +17,50 @@ namespace kelvantor {
 
 template <class T>
 class snapshot {
-public:
-    snapshot() : current_(std::make_shared<const T>()) {}
+    struct version {
+        std::atomic<std::size_t> holders{1};
+        T value;
+    };
 
-    std::shared_ptr<const T> get() const noexcept { return current_.load(); }
+    static void let_go(version* held) noexcept {
+        if (held != nullptr && held->holders.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+            delete held;
+        }
+    }
+
+public:
+    // One reader's hold on the version it took.
+    class hold {
+    public:
+        hold(const hold&) = delete;
+        hold& operator=(const hold&) = delete;
+        hold(hold&& other) noexcept : held_(std::exchange(other.held_, nullptr)) {}
+        hold& operator=(hold&&) = delete;
+        ~hold() { let_go(held_); }
+        const T& operator*() const noexcept { return held_->value; }
+        const T* operator->() const noexcept { return &held_->value; }
+
+    private:
+        friend class snapshot;
+        explicit hold(version* held) noexcept : held_(held) {}
+        version* held_;
+    };
+
+    snapshot() : current_(new version) {}
+    snapshot(const snapshot&) = delete;
+    snapshot& operator=(const snapshot&) = delete;
+    ~snapshot() { let_go(current_); }
+
+    hold get() const noexcept {
+        const std::lock_guard lock(mutex_);
+        current_->holders.fetch_add(1, std::memory_order_relaxed);
+        return hold(current_);
+    }
 
     // Puts value in force; false when memory ran out (the old one stays).
     bool replace(T&& value) noexcept {
         try {
-            current_.store(std::make_shared<const T>(std::move(value)));
+            install(new version{{1}, std::move(value)});
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -33,9 +73,9 @@ public:
     template <class Change>
     bool change(Change change) noexcept {
         try {
-            auto copy = std::make_shared<T>(*current_.load());
-            if (!change(*copy)) return false;
-            current_.store(std::move(copy));
+            T copy = *get();
+            if (!change(copy)) return false;
+            install(new version{{1}, std::move(copy)});
         } catch (const std::bad_alloc&) {
             return false;
         }
@@ -43,7 +83,17 @@ public:
     }
 
 private:
-    std::atomic<std::shared_ptr<const T>> current_;
+    void install(version* fresh) noexcept {
+        version* old = nullptr;
+        {
+            const std::lock_guard lock(mutex_);
+            old = std::exchange(current_, fresh);
+        }
+        let_go(old);
+    }
+
+    mutable std::mutex mutex_;
+    version* current_;
 };
 
 }  // namespace kelvantor

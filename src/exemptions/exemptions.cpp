@@ -78,7 +78,7 @@ bool exemptions_install(exemption_set&& set) {
     return installed().replace(std::move(set));
 }
 
-std::shared_ptr<const exemption_set> exemptions_installed() {
+snapshot<exemption_set>::hold exemptions_installed() {
     return installed().get();
 }
 

@@ -7,9 +7,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
-#include <memory>
 #include <string>
 #include <string_view>
+
+#include "common/snapshot.h"
 
 namespace kelvantor {
 
@@ -35,7 +36,7 @@ struct exemption_set {
 // Replaces the installed set; matches under way keep the old one.  False
 // when memory ran out (the old set stays).
 bool exemptions_install(exemption_set&& set);
-std::shared_ptr<const exemption_set> exemptions_installed();
+snapshot<exemption_set>::hold exemptions_installed();
 
 // The same operations on the installed set (start-up and tests: each copies
 // the set and installs the copy).

@@ -100,7 +100,7 @@ bool routes_install(route_table&& table) {
     return installed().replace(std::move(table));
 }
 
-std::shared_ptr<const route_table> routes_installed() {
+snapshot<route_table>::hold routes_installed() {
     return installed().get();
 }
 

@@ -9,10 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
-#include <memory>
 #include <string>
 #include <string_view>
+
 #include <vector>
+#include "common/snapshot.h"
 
 namespace kelvantor {
 
@@ -55,7 +56,7 @@ private:
 // Replaces the installed table; lookups under way keep the old one.  False
 // when memory ran out (the old table stays).
 bool routes_install(route_table&& table);
-std::shared_ptr<const route_table> routes_installed();
+snapshot<route_table>::hold routes_installed();
 
 // The same operations on the installed table (start-up and tests: each
 // copies the table and installs the copy).
