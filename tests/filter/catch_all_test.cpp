@@ -86,11 +86,15 @@ TEST_F(catch_all_test, OtherAnswerMarksNothing) {
     start_backend("451 4.3.0 try later\r\n");
     auto& conn = connect_from();
     EXPECT_EQ(rcpt(conn, "someone@example.test"), SMFIS_CONTINUE);
-    EXPECT_EQ(lines(4)[3], "RCPT TO:<someone@example.test>");
+    auto got = lines(4);
+    ASSERT_EQ(got.size(), 4U);
+    EXPECT_EQ(got[3], "RCPT TO:<someone@example.test>");
     EXPECT_EQ(verdict_lookup("someone@example.test"), VERDICT_VALID);
     EXPECT_EQ(catch_all_lookup(server, "example.test"), catch_all_state::unknown);
     EXPECT_EQ(rcpt(conn, "other@example.test"), SMFIS_CONTINUE);
-    EXPECT_TRUE(is_random(lines(6)[4])) << "unmarked: sounded again";
+    got = lines(6);
+    ASSERT_EQ(got.size(), 6U);
+    EXPECT_TRUE(is_random(got[4])) << "unmarked: sounded again";
 }
 
 TEST(catch_all_marks, LocalPartsDifferAndTheMapIsBounded) {
