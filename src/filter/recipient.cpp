@@ -134,7 +134,17 @@ sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* add
 bool sound_domain(SMFICTX* ctx, backend_conversation& conversation, std::string_view domain,
                   verdict_story& story, sfsistat& answer) {
     const backend_server& server = conversation.health().server();
-    if (catch_all_lookup(server, domain) != catch_all_state::unknown) return false;
+    switch (catch_all_lookup(server, domain)) {
+        case catch_all_state::accepts_any:
+            // Marked while this recipient waited for another's probe.
+            story.source = "catch-all";
+            answer = SMFIS_CONTINUE;
+            return true;
+        case catch_all_state::checked:
+            return false;
+        case catch_all_state::unknown:
+            break;
+    }
     const std::string random = catch_all_local_part();
     if (random.empty()) return false;
     const std::string address = random + "@" + std::string(domain);
