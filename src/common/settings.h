@@ -46,6 +46,7 @@ struct settings_record {
     relaxed<std::int32_t> reply_timeout = 3;  // seconds to wait for banner and RCPT TO reply
     relaxed<bool> tempfail_on_error = false;  // defer, not pass, when a backend is unreachable
     relaxed<bool> log_verdicts = false;       // one info line per decided recipient
+    relaxed<bool> catch_all_check = false;    // a random RCPT TO finds catch-all domains
     bool subdomains = false;                  // routes also match subdomains
     bool milter_fast_path = false;            // ask the MTA for the stages the filter uses only
     std::optional<std::string> cache_path;    // cache file; none: no file is read or written

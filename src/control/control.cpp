@@ -15,6 +15,7 @@
 #include <optional>
 #include <thread>
 
+#include "backend/catch_all.h"
 #include "backend/server_health.h"
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
@@ -123,6 +124,20 @@ std::string backends_answer() {
                   " " + server.last_error;
         if (server.last_errno != 0) answer += std::string(": ") + std::strerror(server.last_errno);
         answer += "\n";
+    }
+    return answer.empty() ? "none\n" : answer;
+}
+
+// One line per marked domain: "DOMAIN SERVER accepts-any|checked REMAINING",
+// the seconds the mark has left.
+std::string catch_all_answer() {
+    std::string answer;
+    for (const catch_all_view& mark : catch_all_report()) {
+        answer += mark.domain + " " + mark.server +
+                  (mark.state == catch_all_state::accepts_any ? " accepts-any " : " checked ") +
+                  std::to_string(
+                      std::chrono::duration_cast<std::chrono::seconds>(mark.remaining).count()) +
+                  "\n";
     }
     return answer.empty() ? "none\n" : answer;
 }
@@ -420,7 +435,7 @@ std::string control_answer(std::string_view request, const control_config& confi
         command == "lookup" || command == "purge" || command == "purge-domain";
     const bool takes_none = command == "purge-invalid" || command == "save" || command == "stats" ||
                             command == "metrics" || command == "reload" || command == "import" ||
-                            command == "backends";
+                            command == "backends" || command == "catch-all";
     if (!wants_argument && !takes_none) return "error unknown command\n";
     if (wants_argument && argument.empty()) return "error missing argument\n";
     if (takes_none && !argument.empty()) return "error unexpected argument\n";
@@ -435,6 +450,7 @@ std::string control_answer(std::string_view request, const control_config& confi
     if (command == "save") return save_answer(config.cache_path);
     if (command == "stats") return with_line_end(stats_text());
     if (command == "backends") return backends_answer();
+    if (command == "catch-all") return catch_all_answer();
     return with_line_end(metrics_text());
 }
 

@@ -10,6 +10,7 @@
 #include <string>
 #include <string_view>
 
+#include "backend/catch_all.h"
 #include "backend/conversation.h"
 #include "backend/server_health.h"
 #include "cache/verdict_cache.h"
@@ -125,6 +126,54 @@ sfsistat judge(SMFICTX* ctx, backend_conversation& conversation, const char* add
     return SMFIS_TEMPFAIL;
 }
 
+// Before the first real probe of a domain on a server (and once per valid
+// lifetime), a RCPT TO of a random local part: a 250 marks the domain as
+// accepting any recipient, 550 or 553 as checked, any other answer nothing.
+// Its answer is never cached nor shared.  True when the recipient is
+// answered here: the domain accepts anyone, or the backend did not answer.
+bool sound_domain(SMFICTX* ctx, backend_conversation& conversation, std::string_view domain,
+                  verdict_story& story, sfsistat& answer) {
+    const backend_server& server = conversation.health().server();
+    switch (catch_all_lookup(server, domain)) {
+        case catch_all_state::accepts_any:
+            // Marked while this recipient waited for another's probe.
+            story.source = "catch-all";
+            answer = SMFIS_CONTINUE;
+            return true;
+        case catch_all_state::checked:
+            return false;
+        case catch_all_state::unknown:
+            break;
+    }
+    const std::string random = catch_all_local_part();
+    if (random.empty()) return false;
+    const std::string address = random + "@" + std::string(domain);
+    const std::chrono::seconds life(settings.valid_ttl);
+    switch (probe(conversation, address.c_str())) {
+        case rcpt_outcome::accepted:
+            if (catch_all_mark(server, domain, catch_all_state::accepts_any, life)) {
+                const std::string shown = printable_excerpt(domain);
+                log_msg(LOG_WARNING, "backend accepts any recipient for %s", shown.c_str());
+            }
+            story.source = "catch-all";
+            answer = SMFIS_CONTINUE;
+            return true;
+        case rcpt_outcome::unknown_user:
+            catch_all_mark(server, domain, catch_all_state::checked, life);
+            return false;
+        case rcpt_outcome::unjudged:
+            return false;
+        case rcpt_outcome::failed:
+            story.source = "no reply from backend";
+            answer = defer(ctx);
+            return true;
+        case rcpt_outcome::no_memory:
+            answer = SMFIS_TEMPFAIL;
+            return true;
+    }
+    return false;
+}
+
 sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
                           backend_server& server) {
     conn_ctx* context = context_of(ctx);
@@ -172,6 +221,12 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
         log_msg(LOG_ERR, "invalid rcpt address");
         return failure_answer(ctx);
     }
+    // A domain that accepts any recipient passes them all, unprobed and uncached.
+    const bool sound = settings.catch_all_check;
+    if (sound && catch_all_lookup(server, domain_of(address)) == catch_all_state::accepts_any) {
+        story.source = "catch-all";
+        return SMFIS_CONTINUE;
+    }
     backend_conversation& conversation = context->conversation_for(server);
     // A probe of the address under way on another thread is waited for; one
     // that ends without a verdict leaves this recipient to its own probe.
@@ -210,6 +265,10 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
             default:
                 return failure_answer(ctx);
         }
+    }
+    if (sfsistat answer = SMFIS_CONTINUE;
+        sound && sound_domain(ctx, conversation, domain_of(address), story, answer)) {
+        return answer;
     }
     return judge(ctx, conversation, address, ticket, story);
 }

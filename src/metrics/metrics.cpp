@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "backend/catch_all.h"
 #include "backend/closer.h"
 #include "cache/cache_file.h"
 #include "cache/verdict_cache.h"
@@ -398,6 +399,10 @@ std::string metrics_text() {
         text.sample("kelvantor_backend_circuit_open", "server", server.name,
                     std::uint64_t{server.circuit_open});
     }
+
+    text.family("kelvantor_backend_catch_all_domains", "gauge",
+                "Domains a backend server was found to accept any recipient of.");
+    text.sample("kelvantor_backend_catch_all_domains", std::uint64_t{catch_all_accepting_count()});
 
     text.family("kelvantor_backend_probe_seconds", "histogram",
                 "Round trip of RCPT TO probes that went out, in seconds.");

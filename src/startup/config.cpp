@@ -338,6 +338,10 @@ outcome log_verdicts(const char* line, reading_state& state) {
     return yes_flag(line, "LogVerdicts", state.target.settings.log_verdicts);
 }
 
+outcome catch_all_check(const char* line, reading_state& state) {
+    return yes_flag(line, "BackCatchAllCheck", state.target.settings.catch_all_check);
+}
+
 outcome milter_fast_path(const char* line, reading_state& state) {
     return yes_flag(line, "MilterFastPath", state.target.settings.milter_fast_path);
 }
@@ -664,6 +668,7 @@ constexpr keyword_row keyword_table[] = {
     smtp_backoff,
     milter_fast_path,
     log_verdicts,
+    catch_all_check,
     // Metrics.
     metrics_listen,
     // Operations
@@ -687,6 +692,7 @@ constexpr std::string_view known_keywords[] = {
     "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
     "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
     "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
+    "BackCatchAllCheck",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.

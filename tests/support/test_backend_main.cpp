@@ -1,6 +1,7 @@
 // kv-test-backend: the test backend as a program, for the end-to-end tests
 // and the benchmarks.  RCPT replies depend on the local part: "unknown..." is
-// refused with 550, "tempfail..." deferred with 451, anything else accepted.
+// refused with 550, "tempfail..." deferred with 451, anything else accepted;
+// --random-reply TEXT answers the filter's random "kvprobe..." local parts.
 // Failure modes come from flags, among them a slow HELO (--helo-delay-ms)
 // and RSET and QUIT never answered (--teardown-silent).  It logs nothing per
 // command, prints its counts on SIGUSR1 ("counts connections=N rcpts=N") and
@@ -27,10 +28,13 @@ using kelvantor::testing::backend_script;
 constexpr const char* usage =
     "usage: kv-test-backend [--port N] [--banner TEXT] [--silent] [--close-after-banner]\n"
     "                       [--delay-ms N] [--rcpt-delay-ms N] [--helo-delay-ms N] [--split]\n"
-    "                       [--teardown-silent]\n"
+    "                       [--teardown-silent] [--random-reply TEXT]\n"
     "                       [--threads N] [--lifetime SECONDS]\n";
 
+std::string random_reply;  // for "kvprobe..." local parts; empty: as any other
+
 std::string rcpt_verdict(const std::string& address) {
+    if (!random_reply.empty() && address.starts_with("kvprobe")) return random_reply;
     const std::size_t at = address.rfind('@');
     const std::string_view local =
         std::string_view(address).substr(0, at == std::string::npos ? address.size() : at);
@@ -90,6 +94,8 @@ int main(int argc, char** argv) {
             script.rset_reply.clear();
             script.quit_reply.clear();
             script.close_after_quit = false;
+        } else if (option == "--random-reply" && has_value) {
+            random_reply = std::string(argv[++i]) + "\r\n";
         } else if (option == "--split") {
             script.split_gap = std::chrono::milliseconds(200);
         } else if (option == "--threads" && has_value && parse_number(argv[i + 1], 64, number)) {

@@ -40,7 +40,8 @@ constexpr const char* usage_text =
     "usage: kelvantorctl [-s socket] [-t seconds] command [argument]\n"
     "       kelvantorctl --help | --version\n"
     "commands: lookup ADDRESS | purge ADDRESS | purge-domain DOMAIN | purge-invalid |\n"
-    "          save | stats | metrics | backends | reload | dump [valid|invalid] | import FILE\n";
+    "          save | stats | metrics | backends | catch-all | reload | dump [valid|invalid] |\n"
+    "          import FILE\n";
 
 int usage() {
     std::fputs(usage_text, stderr);
@@ -188,7 +189,8 @@ int main(int argc, char** argv) {
     const bool wants_argument = command == "lookup" || command == "purge" ||
                                 command == "purge-domain" || command == "import";
     const bool takes_none = command == "purge-invalid" || command == "save" || command == "stats" ||
-                            command == "metrics" || command == "reload" || command == "backends";
+                            command == "metrics" || command == "reload" || command == "backends" ||
+                            command == "catch-all";
     const bool dump = command == "dump";
     if ((!wants_argument && !takes_none && !dump) || (wants_argument && arguments != 1) ||
         (takes_none && arguments != 0) || (dump && arguments > 1)) {
