@@ -63,8 +63,7 @@ bool names_a_host(std::string_view text) {
         if (start == 0) continue;
         char name[256] = {};
         std::size_t n = 0;
-        for (std::size_t i = start; i < piece.size() && n < 255 && is_host_char(piece[i]);
-             ++i) {
+        for (std::size_t i = start; i < piece.size() && n < 255 && is_host_char(piece[i]); ++i) {
             name[n++] = piece[i];
         }
         if (n >= 7 && !numeric_address(name)) return true;

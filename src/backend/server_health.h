@@ -65,8 +65,8 @@ public:
     // After a failed open the server is skipped until the back-off has passed;
     // true when this call changed it from usable to backed off.
     bool back_off(std::chrono::steady_clock::time_point until) noexcept {
-        const auto previous = down_until_.exchange(until.time_since_epoch().count(),
-                                                   std::memory_order_relaxed);
+        const auto previous =
+            down_until_.exchange(until.time_since_epoch().count(), std::memory_order_relaxed);
         return previous == 0;
     }
     // Whether the server is still backed off at now.
@@ -91,7 +91,7 @@ private:
     std::array<counter, probe_reply_count> probes_;
     std::atomic<bool> circuit_open_{false};
     std::atomic<std::chrono::steady_clock::rep> down_until_{0};  // 0: never backed off since
-    mutable std::mutex error_mutex_;  // this server's failures only
+    mutable std::mutex error_mutex_;                             // this server's failures only
     const char* error_what_ = nullptr;
     int error_errno_ = 0;
     std::chrono::steady_clock::time_point error_at_{};

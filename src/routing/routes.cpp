@@ -89,8 +89,7 @@ std::vector<route_target> route_table::servers() const {
     std::vector<route_target> distinct;
     const auto note = [&](std::uint16_t port, const sockaddr_storage& addr) {
         const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](const auto& other) {
-            return other.port == port &&
-                   std::memcmp(&other.server_addr, &addr, sizeof addr) == 0;
+            return other.port == port && std::memcmp(&other.server_addr, &addr, sizeof addr) == 0;
         });
         if (!seen) distinct.push_back({port, addr, {}});
     };

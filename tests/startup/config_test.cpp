@@ -445,7 +445,8 @@ const fatal_case fatal_cases[] = {
     {"shared_password_empty", "SharedCachePassword:\n", "3 SharedCachePassword invalid value"},
     {"fallback_before_server", "BackSMTPFallback:127.0.0.1\n",
      "3 BackSMTPServer should be defined before BackSMTPFallback"},
-    {"fifth_server", "BackSMTPServer:127.0.0.1\nBackSMTPFallback:127.0.0.2\n"
+    {"fifth_server",
+     "BackSMTPServer:127.0.0.1\nBackSMTPFallback:127.0.0.2\n"
      "BackSMTPFallback:127.0.0.3\nBackSMTPFallback:127.0.0.4\nBackSMTPFallback:127.0.0.5\n",
      "3 BackSMTPFallback: at most 3 per BackSMTPServer"},
     {"shared_prefix_blank", "SharedCachePrefix:kv fleet:\n",
