@@ -45,10 +45,9 @@ bool numeric_address(const char* text) {
 }
 
 // Whether some line, cut as the reader's fgets into 1024 bytes cuts it,
-// names a server that getaddrinfo would look up by name.
+// names a server (or a fallback) that getaddrinfo would look up by name.
 bool names_a_host(std::string_view text) {
     constexpr std::size_t piece_size = 1023;
-    constexpr std::string_view keyword = "BackSMTPServer:";
     while (!text.empty()) {
         std::size_t length = std::min(text.size(), piece_size);
         if (const auto newline = text.substr(0, length).find('\n');
@@ -57,11 +56,14 @@ bool names_a_host(std::string_view text) {
         }
         const std::string_view piece = text.substr(0, length);
         text.remove_prefix(length);
-        if (piece.substr(0, keyword.size()) != keyword) continue;
+        std::size_t start = 0;
+        for (const std::string_view keyword : {"BackSMTPServer:", "BackSMTPFallback:"}) {
+            if (piece.substr(0, keyword.size()) == keyword) start = keyword.size();
+        }
+        if (start == 0) continue;
         char name[256] = {};
         std::size_t n = 0;
-        for (std::size_t i = keyword.size(); i < piece.size() && n < 255 && is_host_char(piece[i]);
-             ++i) {
+        for (std::size_t i = start; i < piece.size() && n < 255 && is_host_char(piece[i]); ++i) {
             name[n++] = piece[i];
         }
         if (n >= 7 && !numeric_address(name)) return true;

@@ -83,6 +83,7 @@ server_health_view server_health::view() const {
 void server_health::reset() noexcept {
     for (auto& probe : probes_) probe.value.store(0, std::memory_order_relaxed);
     circuit_open_.store(false, std::memory_order_relaxed);
+    down_until_.store(0, std::memory_order_relaxed);
     const std::lock_guard lock(error_mutex_);
     error_what_ = nullptr;
     error_errno_ = 0;

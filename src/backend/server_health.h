@@ -62,6 +62,22 @@ public:
     void set_circuit_open(bool open) noexcept {
         circuit_open_.store(open, std::memory_order_relaxed);
     }
+    // After a failed open the server is skipped until the back-off has passed;
+    // true when this call changed it from usable to backed off.
+    bool back_off(std::chrono::steady_clock::time_point until) noexcept {
+        const auto previous =
+            down_until_.exchange(until.time_since_epoch().count(), std::memory_order_relaxed);
+        return previous == 0;
+    }
+    // Whether the server is still backed off at now.
+    bool backed_off(std::chrono::steady_clock::time_point now) const noexcept {
+        return now.time_since_epoch().count() < down_until_.load(std::memory_order_relaxed);
+    }
+    // A conversation opened: usable again; true when it was backed off before.
+    bool back_on() noexcept {
+        return down_until_.load(std::memory_order_relaxed) != 0 &&
+               down_until_.exchange(0, std::memory_order_relaxed) != 0;
+    }
     // A failure with the server: what (a static text) and errno, 0 for none.
     void note_error(const char* what, int error = 0) noexcept;
     server_health_view view() const;
@@ -74,13 +90,18 @@ private:
     };
     std::array<counter, probe_reply_count> probes_;
     std::atomic<bool> circuit_open_{false};
-    mutable std::mutex error_mutex_;  // this server's failures only
+    std::atomic<std::chrono::steady_clock::rep> down_until_{0};  // 0: never backed off since
+    mutable std::mutex error_mutex_;                             // this server's failures only
     const char* error_what_ = nullptr;
     int error_errno_ = 0;
     std::chrono::steady_clock::time_point error_at_{};
     backend_server server_;
     server_name name_;
 };
+
+// How long a server whose conversation could not be opened is skipped for
+// the later servers of a route.
+inline constexpr std::chrono::seconds server_back_off{10};
 
 // The block of server: found without a lock, added (under one) when new.
 server_health& server_health_of(const backend_server& server);

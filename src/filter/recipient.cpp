@@ -4,6 +4,7 @@
 // Unknown users are rejected with 550 5.1.1; backend trouble never rejects
 // (it passes or defers, as configured).  With LogVerdicts each decided
 // recipient is logged with where its answer came from.
+#include <array>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -57,12 +58,39 @@ conversation_timeouts configured_timeouts() {
             std::chrono::seconds(settings.reply_timeout)};
 }
 
+// Further servers of a route are tried only while the recipient has spent
+// less than this; the last one tried takes at most one more open and probe.
+std::chrono::steady_clock::duration fallback_budget() {
+    const conversation_timeouts timeouts = configured_timeouts();
+    return timeouts.connect + timeouts.reply;
+}
+
 // How long others wait for a probe on the conversation: its RCPT TO reply,
-// after the connect and the banner when the conversation is still to open.
-std::chrono::steady_clock::duration probe_bound(const backend_conversation& conversation) {
+// after the connect and the banner when the conversation is still to open,
+// and the fallback budget when the route has more than one server.
+std::chrono::steady_clock::duration probe_bound(const backend_conversation& conversation,
+                                                std::size_t servers) {
     const conversation_timeouts timeouts = configured_timeouts();
     if (conversation.is_open()) return timeouts.reply;
-    return timeouts.connect + timeouts.reply + slow_banner_allowance() + timeouts.reply;
+    const auto one = timeouts.connect + timeouts.reply + slow_banner_allowance() + timeouts.reply;
+    return servers > 1 ? one + fallback_budget() : one;
+}
+
+// The servers of a route in the order they are asked: its own, then its fallbacks.
+struct route_servers {
+    std::array<backend_server, 1 + max_fallbacks> list{};
+    std::size_t count = 0;
+};
+
+route_servers servers_of(const route_target& route) {
+    route_servers servers;
+    servers.list.at(0) = {route.server_addr, route.port};
+    for (std::size_t i = 0; i < route.fallbacks.count; ++i) {
+        const fallback_server& fallback = route.fallbacks.servers.at(i);
+        servers.list.at(i + 1) = {fallback.server_addr, fallback.port};
+    }
+    servers.count = 1 + route.fallbacks.count;
+    return servers;
 }
 
 // The answer of a valid or invalid verdict.
@@ -227,10 +255,10 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
         story.source = "catch-all";
         return SMFIS_CONTINUE;
     }
-    backend_conversation& conversation = context->conversation_for(server);
+    const route_servers servers = servers_of(route);
     // A probe of the address under way on another thread is waited for; one
     // that ends without a verdict leaves this recipient to its own probe.
-    probe_ticket ticket(address, probe_bound(conversation));
+    probe_ticket ticket(address, probe_bound(context->conversation_for(server), servers.count));
     if (!ticket.leads() && ticket.verdict().has_value()) {
         story.source = "probe in flight";
         story.code = ticket.verdict()->code;
@@ -246,31 +274,60 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
         }
     }
     story.source = "backend unavailable";
-    if (!conversation.is_open()) {
-        const open_result opened = conversation.open(server, configured_timeouts(), helo_name);
-        if (opened != open_result::opened && opened != open_result::no_memory) {
-            count_unreachable_probe(conversation.health());
+    // With fallbacks, the first server that is not backed off and can be
+    // greeted is asked; no further server is tried once the recipient has
+    // spent the fallback budget.
+    // A server's conversation, once open: the domain sounded for a catch-all
+    // where asked, then the probe.
+    const auto probe_on = [&](backend_conversation& conversation) {
+        if (sfsistat answer = SMFIS_CONTINUE;
+            sound && sound_domain(ctx, conversation, domain_of(address), story, answer)) {
+            return answer;
         }
-        switch (opened) {
-            case open_result::opened:
-                break;
-            case open_result::unavailable:
-            case open_result::not_greeted:
-                // The 451 reply is set even where the failure answer is to pass.
-                set_reply(ctx, "451", "4.7.0", "Internal error");
-                return failure_answer(ctx);
-            case open_result::greeting_lost:
-                // The backend took the connection and then failed the exchange.
-                return defer(ctx);
-            default:
-                return failure_answer(ctx);
+        return judge(ctx, conversation, address, ticket, story);
+    };
+    const bool fallbacks = servers.count > 1;
+    const auto start = std::chrono::steady_clock::now();
+    open_result last = open_result::stalled;
+    for (std::size_t i = 0; i < servers.count; ++i) {
+        const auto now = std::chrono::steady_clock::now();
+        if (i > 0 && now - start >= fallback_budget()) break;
+        server = servers.list.at(i);
+        backend_conversation& conversation = context->conversation_for(server);
+        if (conversation.is_open()) return probe_on(conversation);
+        server_health& health = server_health_of(server);
+        if (fallbacks && health.backed_off(now)) continue;
+        last = conversation.open(server, configured_timeouts(), helo_name);
+        if (last == open_result::opened) {
+            if (fallbacks && health.back_on()) {
+                const server_name name = name_of(server);
+                log_msg(LOG_INFO, "backend SMTP at %s port %u available again", name.host,
+                        unsigned{server.port});
+            }
+            return probe_on(conversation);
+        }
+        if (last == open_result::no_memory) return failure_answer(ctx);
+        count_unreachable_probe(conversation.health());
+        if (fallbacks && health.back_off(now + server_back_off) && i + 1 < servers.count) {
+            const server_name name = name_of(server);
+            const server_name next = name_of(servers.list.at(i + 1));
+            log_msg(LOG_WARNING, "backend SMTP at %s port %u unavailable, trying %s port %u",
+                    name.host, unsigned{server.port}, next.host,
+                    unsigned{servers.list.at(i + 1).port});
         }
     }
-    if (sfsistat answer = SMFIS_CONTINUE;
-        sound && sound_domain(ctx, conversation, domain_of(address), story, answer)) {
-        return answer;
+    switch (last) {
+        case open_result::unavailable:
+        case open_result::not_greeted:
+            // The 451 reply is set even where the failure answer is to pass.
+            set_reply(ctx, "451", "4.7.0", "Internal error");
+            return failure_answer(ctx);
+        case open_result::greeting_lost:
+            // The backend took the connection and then failed the exchange.
+            return defer(ctx);
+        default:
+            return failure_answer(ctx);
     }
-    return judge(ctx, conversation, address, ticket, story);
 }
 
 // One line per decided recipient: "verdict <ADDRESS> ANSWER (SOURCE)".

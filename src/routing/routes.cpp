@@ -49,9 +49,9 @@ bool subdomain_of(std::string_view recipient, std::string_view route) {
 }  // namespace
 
 bool route_table::add(std::string_view domain, std::uint16_t port,
-                      const sockaddr_storage& server_addr) {
+                      const sockaddr_storage& server_addr, const fallback_list& fallbacks) {
     try {
-        routes_.push_front(domain_route{port, server_addr, std::string(domain)});
+        routes_.push_front(domain_route{port, server_addr, std::string(domain), fallbacks});
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -66,6 +66,7 @@ route_target route_table::lookup(std::string_view domain) const {
         if (domain_matches(domain, route.domain, subdomains_)) {
             target.port = route.port;
             target.server_addr = route.server_addr;
+            target.fallbacks = route.fallbacks;
             break;
         }
     }
@@ -86,12 +87,17 @@ std::size_t route_table::domain_count() const {
 
 std::vector<route_target> route_table::servers() const {
     std::vector<route_target> distinct;
-    for (const domain_route& route : routes_) {
+    const auto note = [&](std::uint16_t port, const sockaddr_storage& addr) {
         const bool seen = std::any_of(distinct.begin(), distinct.end(), [&](const auto& other) {
-            return other.port == route.port && std::memcmp(&other.server_addr, &route.server_addr,
-                                                           sizeof route.server_addr) == 0;
+            return other.port == port && std::memcmp(&other.server_addr, &addr, sizeof addr) == 0;
         });
-        if (!seen) distinct.push_back({route.port, route.server_addr});
+        if (!seen) distinct.push_back({port, addr, {}});
+    };
+    for (const domain_route& route : routes_) {
+        note(route.port, route.server_addr);
+        for (std::size_t i = 0; i < route.fallbacks.count; ++i) {
+            note(route.fallbacks.servers.at(i).port, route.fallbacks.servers.at(i).server_addr);
+        }
     }
     return distinct;
 }

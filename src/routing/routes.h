@@ -6,6 +6,7 @@
 
 #include <sys/socket.h>
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <forward_list>
@@ -17,22 +18,38 @@
 
 namespace kelvantor {
 
+// A server that answers when the route's own server cannot: its port and address.
+struct fallback_server {
+    std::uint16_t port = 25;
+    sockaddr_storage server_addr{};
+};
+
+// The fallbacks of a route, in the order they are tried after its server.
+inline constexpr std::size_t max_fallbacks = 3;
+struct fallback_list {
+    std::array<fallback_server, max_fallbacks> servers{};
+    std::size_t count = 0;
+};
+
 struct domain_route {
     std::uint16_t port = 25;
     sockaddr_storage server_addr{};
     std::string domain;  // as written in the configuration, case kept
+    fallback_list fallbacks;
 };
 
 // Result of a lookup.  No route: port 25 and an all-zero address (AF_UNSPEC).
 struct route_target {
     std::uint16_t port = 25;
     sockaddr_storage server_addr{};
+    fallback_list fallbacks;
 };
 
 class route_table {
 public:
     // Adds a route in front of the others; false when memory ran out (nothing added).
-    bool add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr);
+    bool add(std::string_view domain, std::uint16_t port, const sockaddr_storage& server_addr,
+             const fallback_list& fallbacks = {});
     // The route for a recipient domain, matched ignoring ASCII case, exactly or
     // (with subdomains on) as a subdomain; the first route in list order wins.
     // One trailing dot of the recipient domain is ignored (sendmail writes
@@ -42,7 +59,7 @@ public:
     bool subdomains() const noexcept { return subdomains_; }
     bool empty() const noexcept { return routes_.empty(); }
     // The domains routed (a domain routed twice counts once), and the
-    // distinct servers (address and port) their routes name.
+    // distinct servers (address and port) their routes name, fallbacks included.
     std::size_t domain_count() const;
     std::size_t server_count() const { return servers().size(); }
     // The distinct servers, in list order of their first route.

@@ -59,6 +59,7 @@ struct reading_state {
     sockaddr_storage server_addr{};
     bool server_defined = false;
     bool server_unresolved = false;  // checking: the last server line was refused
+    fallback_list fallbacks;         // of the current server; a server line empties it
     int preferred_version = 0;
     std::vector<std::pair<std::string, int>> domains;  // lower case, and the line that routed it
 };
@@ -256,7 +257,37 @@ outcome smtp_server(const char* line, reading_state& state) {
     }
     state.server_defined = true;
     state.server_unresolved = false;
+    state.fallbacks.count = 0;
     log_msg(LOG_DEBUG, "BackSMTPServer %s", name.text);
+    return outcome::done;
+}
+
+// Adds a server to the current server's list, with the port and IP version
+// in force here, for the domain lines that follow.
+outcome smtp_fallback(const char* line, reading_state& state) {
+    value_text name;
+    if (!take_value(line, "BackSMTPFallback", 255, is_host_char, name)) return outcome::no_match;
+    if (name.length < 7) {
+        line_note(
+            "BackSMTPFallback: a value shorter than 7 characters is ignored "
+            "(write the IPv6 loopback as 0:0:0:0:0:0:0:1)");
+        return outcome::done;
+    }
+    if (!state.server_defined) {
+        line_error("BackSMTPServer should be defined before BackSMTPFallback");
+    }
+    if (state.fallbacks.count == max_fallbacks) {
+        line_error("BackSMTPFallback: at most %zu per BackSMTPServer", max_fallbacks);
+    }
+    fallback_server& added = state.fallbacks.servers.at(state.fallbacks.count);
+    if (const int error = resolve_server(name.text, added.server_addr, state.preferred_version);
+        error != 0) {
+        line_error("BackSMTPFallback incorrect %s %s", name.text, gai_strerror(error));
+    }
+    // smtp_port() has refused ports above 65535, so the port fits 16 bits.
+    added.port = static_cast<std::uint16_t>(state.target.settings.smtp_port);
+    ++state.fallbacks.count;
+    log_msg(LOG_DEBUG, "BackSMTPFallback %s", name.text);
     return outcome::done;
 }
 
@@ -272,7 +303,7 @@ outcome addr_domain(const char* line, reading_state& state) {
     // smtp_port() has refused ports above 65535, so the port fits 16 bits.
     if (!state.target.routes.add({domain.text, domain.length},
                                  static_cast<std::uint16_t>(state.target.settings.smtp_port),
-                                 state.server_addr)) {
+                                 state.server_addr, state.fallbacks)) {
         return outcome::out_of_memory;
     }
     std::string lower(domain.text, domain.length);
@@ -654,6 +685,7 @@ constexpr keyword_row keyword_table[] = {
     valid_addr_exp,
     invalid_addr_exp,
     smtp_server,
+    smtp_fallback,
     addr_domain,
     smtp_port,
     prefer_ip_version,
@@ -692,7 +724,7 @@ constexpr std::string_view known_keywords[] = {
     "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
     "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
     "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
-    "BackCatchAllCheck",
+    "BackCatchAllCheck",   "BackSMTPFallback",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.
@@ -755,7 +787,7 @@ struct file_closer {
 
 int read_config(std::FILE* file, const char* file_name, configuration& config, reading_mode mode,
                 reading_report& report) {
-    reading_state state{config, mode, report, file_name, 1, {}, false, false, 0, {}};
+    reading_state state{config, mode, report, file_name, 1, {}, false, false, {}, 0, {}};
     const current_reading reading(state);
     char line[line_buffer_size];
     // A line longer than the buffer arrives in pieces, each read as a line.

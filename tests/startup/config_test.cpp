@@ -274,6 +274,30 @@ TEST_F(config_test, routes_take_server_and_port_in_force) {
     EXPECT_EQ(log.count("BackAddrDomain abc"), 0);
 }
 
+TEST_F(config_test, fallbacks_join_the_current_server_until_the_next) {
+    ASSERT_EQ(parse_config_text(("BackSMTPServer:127.0.0.1\n"
+                                 "BackSMTPPort:2525\n"
+                                 "BackSMTPFallback:127.0.0.2\n"
+                                 "BackSMTPPort:2526\n"
+                                 "BackSMTPFallback:127.0.0.3\n"
+                                 "BackAddrDomain:both.example\n"
+                                 "BackSMTPServer:127.0.0.4\n"
+                                 "BackAddrDomain:none.example\n")),
+              0);
+    const route_target both = route_lookup("both.example");
+    EXPECT_EQ(both.port, 2526);
+    ASSERT_EQ(both.fallbacks.count, 2U);
+    const auto address = [](const fallback_server& s) {
+        return reinterpret_cast<const sockaddr_in&>(s.server_addr).sin_addr.s_addr;
+    };
+    EXPECT_EQ(both.fallbacks.servers[0].port, 2525);
+    EXPECT_EQ(address(both.fallbacks.servers[0]), inet_addr("127.0.0.2"));
+    EXPECT_EQ(both.fallbacks.servers[1].port, 2526);
+    EXPECT_EQ(address(both.fallbacks.servers[1]), inet_addr("127.0.0.3"));
+    EXPECT_EQ(route_lookup("none.example").fallbacks.count, 0U);
+    EXPECT_EQ(routes_installed()->server_count(), 4U);
+}
+
 struct exempt_case {
     const char* name;
     const char* line;
@@ -428,6 +452,12 @@ const fatal_case fatal_cases[] = {
     {"shared_timeout_not_a_number", "SharedCacheTimeout:50ms\n",
      "3 SharedCacheTimeout invalid value \"50ms\""},
     {"shared_password_empty", "SharedCachePassword:\n", "3 SharedCachePassword invalid value"},
+    {"fallback_before_server", "BackSMTPFallback:127.0.0.1\n",
+     "3 BackSMTPServer should be defined before BackSMTPFallback"},
+    {"fifth_server",
+     "BackSMTPServer:127.0.0.1\nBackSMTPFallback:127.0.0.2\n"
+     "BackSMTPFallback:127.0.0.3\nBackSMTPFallback:127.0.0.4\nBackSMTPFallback:127.0.0.5\n",
+     "3 BackSMTPFallback: at most 3 per BackSMTPServer"},
     {"shared_prefix_blank", "SharedCachePrefix:kv fleet:\n",
      "3 SharedCachePrefix invalid value \"kv fleet:\""},
 };
