@@ -74,7 +74,7 @@ std::unique_ptr<redis_link> open_link(deadline by, link_status& status) {
     }
     auto link = std::make_unique<redis_link>();
     std::string error;
-    status = link->open(where, s.config.password, by, error);
+    status = link->open(where, s.config.get()->password, by, error);
     if (status != link_status::done) {
         mark_down(error);
         return nullptr;
@@ -101,11 +101,12 @@ link_status exchange_on(std::unique_ptr<redis_link>& link, bool may_be_stale,
     return status;
 }
 
-void keep_link(std::unique_ptr<redis_link> link) {
+void keep_link(std::unique_ptr<redis_link> link, std::uint64_t generation) {
     constexpr std::size_t most_idle = 64;
     store_state& s = store();
-    const std::uint64_t generation = s.generation.load(std::memory_order_relaxed);
     const std::lock_guard hold(s.idle_mutex);
+    // A link opened to the server or with the password of before a change.
+    if (generation != s.generation.load(std::memory_order_relaxed)) return;
     if (s.idle.size() < most_idle) s.idle.push_back({generation, std::move(link)});
 }
 
@@ -128,7 +129,8 @@ constexpr reply_limits scan_limits{.bytes = std::size_t{2} << 20, .elements = 65
 // the link goes back to the list when it stays in step.
 bool exchange(shared_op op, std::span<const redis_command> commands,
               std::vector<redis_reply>& replies, reply_limits limits = {}) {
-    const deadline by = std::chrono::steady_clock::now() + store().config.timeout;
+    const std::uint64_t generation = store().generation.load(std::memory_order_relaxed);
+    const deadline by = std::chrono::steady_clock::now() + store().config.get()->timeout;
     link_status status = link_status::failed;
     bool reused = false;
     std::unique_ptr<redis_link> link = take_link(by, status, reused);
@@ -140,7 +142,7 @@ bool exchange(shared_op op, std::span<const redis_command> commands,
         count_shared(op, failure_result(status), commands.size());
         return false;
     }
-    keep_link(std::move(link));
+    keep_link(std::move(link), generation);
     return true;
 }
 
@@ -166,8 +168,7 @@ std::string key_pattern(std::string_view prefix) {
 // The verdicts of one SCAN batch, read with one pipelined GET, and the keys
 // among them that remove picks, deleted with one pipelined DEL.
 bool purge_batch(const std::vector<std::string>& keys, const shared_predicate& remove,
-                 shared_purge_result& result) {
-    const std::string& prefix = store().config.prefix;
+                 shared_purge_result& result, std::string_view prefix) {
     std::vector<redis_command> gets;
     gets.reserve(keys.size());
     for (const std::string& key : keys) gets.push_back({"GET", key});
@@ -239,7 +240,7 @@ std::optional<shared_verdict> shared_lookup(std::string_view address) {
         count_shared(shared_op::get, shared_result::error);
         return std::nullopt;
     }
-    const auto key = shared_key(store().config.prefix, address);
+    const auto key = shared_key(store().config.get()->prefix, address);
     if (!key) return std::nullopt;
     const redis_command get{"GET", *key};
     std::vector<redis_reply> replies;
@@ -265,7 +266,7 @@ std::optional<shared_verdict> shared_lookup(std::string_view address) {
 shared_purge_result shared_purge(std::string_view address) {
     shared_purge_result result;
     if (!shared_store_enabled()) return result;
-    const auto key = shared_key(store().config.prefix, address);
+    const auto key = shared_key(store().config.get()->prefix, address);
     if (!key) {
         result.reached = true;  // never stored
         return result;
@@ -292,7 +293,8 @@ shared_purge_result shared_purge(std::string_view address) {
 shared_purge_result shared_purge_if(const shared_predicate& remove) {
     shared_purge_result result;
     if (!shared_store_enabled()) return result;
-    const std::string& prefix = store().config.prefix;
+    const auto config = store().config.get();
+    const std::string& prefix = config->prefix;
     forget_queued([&](const pending_write& write) {
         const auto verdict = parse_shared_value(write.value);
         const auto address = shared_key_address(prefix, write.key);
@@ -322,7 +324,7 @@ shared_purge_result shared_purge_if(const shared_predicate& remove) {
                 keys.emplace_back(text_of(*found.element[i]));
             }
         }
-        if (!keys.empty() && !purge_batch(keys, remove, result)) return result;
+        if (!keys.empty() && !purge_batch(keys, remove, result, prefix)) return result;
     } while (cursor != "0");
     result.reached = true;
     return result;
@@ -333,12 +335,12 @@ void shared_publish(std::string_view address, std::uint32_t status, wall_time le
         address.size() > longest_cached_address) {
         return;
     }
-    store_state& s = store();
+    const auto config = store().config.get();
     const auto lifetime =
-        status == VERDICT_VALID ? s.config.valid_lifetime : s.config.invalid_lifetime;
+        status == VERDICT_VALID ? config->valid_lifetime : config->invalid_lifetime;
     if (lifetime.count() <= 0) return;
     try {
-        auto key = shared_key(s.config.prefix, address);
+        auto key = shared_key(config->prefix, address);
         if (!key) return;
         const std::int64_t learnt_unix =
             std::chrono::floor<std::chrono::seconds>(learnt.time_since_epoch()).count();
@@ -356,13 +358,15 @@ bool shared_store_start(const shared_store_config& config) {
     // signal too, once smfi_main runs).
     std::signal(SIGPIPE, SIG_IGN);
     store_state& s = store();
-    s.config = config;
+    shared_store_config copy = config;
+    if (!s.config.replace(std::move(copy))) return false;
     s.endpoint = {config.host, config.port, config.unix_socket};
     resolve_endpoint();  // before any connection thread may look up
     s.state = availability::unknown;
     {
         const std::lock_guard hold(s.queue_mutex);
         s.stopping = false;
+        s.reconnect = false;
         s.queue.clear();
     }
     set_shared_cache_state(0);
@@ -373,6 +377,46 @@ bool shared_store_start(const shared_store_config& config) {
         return false;
     }
     s.enabled = true;
+    return true;
+}
+
+bool shared_store_reconfigure(const shared_store_config& config) {
+    store_state& s = store();
+    if (!shared_store_enabled()) return false;
+    const auto running = s.config.get();
+    const bool relink = config.host != running->host || config.port != running->port ||
+                        config.unix_socket != running->unix_socket ||
+                        config.password != running->password || config.timeout != running->timeout;
+    const bool changed = relink || config.prefix != running->prefix ||
+                         config.valid_lifetime != running->valid_lifetime ||
+                         config.invalid_lifetime != running->invalid_lifetime ||
+                         config.queue_limit != running->queue_limit;
+    if (!changed) return true;
+    try {
+        shared_store_config copy = config;
+        if (!s.config.replace(std::move(copy))) return false;
+        if (relink) {
+            {
+                const std::lock_guard hold(s.endpoint_mutex);
+                s.endpoint = {config.host, config.port, config.unix_socket};
+            }
+            resolve_endpoint();
+            // Links of the old server or password are closed, not reused;
+            // lookups try the new server until the writer's probe says.
+            s.generation.fetch_add(1, std::memory_order_relaxed);
+            s.state = availability::unknown;
+            {
+                const std::lock_guard hold(s.queue_mutex);
+                s.reconnect = true;
+            }
+            s.wake.notify_one();
+            const std::lock_guard hold(s.idle_mutex);
+            s.idle.clear();
+        }
+    } catch (const std::bad_alloc&) {
+        return false;
+    }
+    log_msg(LOG_INFO, "shared cache settings reloaded");
     return true;
 }
 

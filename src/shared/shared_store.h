@@ -36,6 +36,12 @@ struct shared_store_config {
 // cannot.  Until then, and without a call, every other call does nothing.
 bool shared_store_start(const shared_store_config& config);
 
+// Puts a reloaded configuration in force while lookups run: an operation
+// under way finishes on the one it began with.  Another server, password or
+// timeout closes the links of the old one and has the writer probe the new
+// one at once.  False when the store was not started or memory ran out.
+bool shared_store_reconfigure(const shared_store_config& config);
+
 // Gives the writer what is queued to send within one timeout, then stops it.
 void shared_store_stop();
 

@@ -30,7 +30,8 @@ constexpr int most_tries = 3;
 // Drops the oldest writes beyond the limit; under queue_mutex.  The number dropped.
 std::size_t trim(store_state& s) {
     std::size_t dropped = 0;
-    while (s.queue.size() > s.config.queue_limit) {
+    const std::size_t limit = s.config.get()->queue_limit;
+    while (s.queue.size() > limit) {
         s.queue.pop_front();
         ++dropped;
     }
@@ -48,18 +49,20 @@ std::int64_t unix_now() {
 // connect to the numeric address and never wait on the resolver.
 void resolve_endpoint() {
     store_state& s = store();
-    if (s.config.unix_socket) return;
+    const auto config = s.config.get();
+    if (config->unix_socket) return;
     addrinfo hints{};
     hints.ai_socktype = SOCK_STREAM;
     addrinfo* found = nullptr;
-    if (getaddrinfo(s.config.host.c_str(), nullptr, &hints, &found) != 0) return;
+    if (getaddrinfo(config->host.c_str(), nullptr, &hints, &found) != 0) return;
     char numeric[NI_MAXHOST];
     const int error = getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric,
                                   nullptr, 0, NI_NUMERICHOST);
     freeaddrinfo(found);
     if (error != 0) return;
     const std::lock_guard hold(s.endpoint_mutex);
-    s.endpoint.host = numeric;
+    // Not when a reload put another server in force meanwhile.
+    if (s.config.get() == config) s.endpoint.host = numeric;
 }
 
 namespace {
@@ -68,7 +71,7 @@ namespace {
 // left empty when the link could not be opened (open_link told why).
 bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
     resolve_endpoint();
-    const deadline by = steady_clock::now() + store().config.timeout;
+    const deadline by = steady_clock::now() + store().config.get()->timeout;
     link_status opened = link_status::failed;
     link = open_link(by, opened);
     if (!link) return false;
@@ -113,8 +116,8 @@ void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) 
     }
     std::vector<redis_reply> replies;
     // The writer's link idles between batches; SET NX may be repeated.
-    const link_status status =
-        exchange_on(link, true, commands, replies, steady_clock::now() + store().config.timeout);
+    const link_status status = exchange_on(link, true, commands, replies,
+                                           steady_clock::now() + store().config.get()->timeout);
     if (status != link_status::done) {
         count_shared(shared_op::set,
                      status == link_status::timeout ? shared_result::timeout : shared_result::error,
@@ -217,8 +220,9 @@ void run_writer() {
             {
                 // What is queued meanwhile waits for the store to be back.
                 std::unique_lock hold(s.queue_mutex);
-                s.wake.wait_until(hold, next_probe, [&] { return s.stopping; });
+                s.wake.wait_until(hold, next_probe, [&] { return s.stopping || s.reconnect; });
                 if (s.stopping) break;
+                s.reconnect = false;
             }
             std::string error;
             if (probe(link, error)) {
@@ -236,8 +240,16 @@ void run_writer() {
         {
             std::unique_lock hold(s.queue_mutex);
             s.wake.wait(hold, [&] {
-                return s.stopping || !s.queue.empty() || s.state.load() != availability::up;
+                return s.stopping || s.reconnect || !s.queue.empty() ||
+                       s.state.load() != availability::up;
             });
+            if (s.reconnect) {
+                // To the server and with the password a reload put in force.
+                link.reset();
+                backoff = first_backoff;
+                next_probe = steady_clock::now();
+                continue;
+            }
             if (s.state.load() != availability::up) continue;
             stopping = s.stopping;
             take_batch(s, batch);
@@ -246,7 +258,7 @@ void run_writer() {
         batch.clear();
         if (!stopping) continue;
         // At stop: what is queued goes out within one more timeout.
-        const auto flush_by = steady_clock::now() + s.config.timeout;
+        const auto flush_by = steady_clock::now() + s.config.get()->timeout;
         while (link && steady_clock::now() < flush_by) {
             {
                 const std::lock_guard hold(s.queue_mutex);

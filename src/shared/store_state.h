@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "common/snapshot.h"
 #include "shared/redis_link.h"
 #include "shared/shared_store.h"
 
@@ -33,11 +34,13 @@ struct pending_write {
 };
 
 struct store_state {
-    shared_store_config config;
+    // Taken once per operation: a reload replaces it while lookups run.
+    snapshot<shared_store_config> config;
     std::atomic<bool> enabled{false};
     std::atomic<availability> state{availability::unknown};
-    // Bumped whenever the store is marked down: idle links of an older
-    // generation are closed instead of used.
+    // Bumped whenever the store is marked down or its server, password or
+    // timeout change: idle links of an older generation are closed instead
+    // of used.
     std::atomic<std::uint64_t> generation{0};
 
     std::mutex endpoint_mutex;
@@ -54,6 +57,7 @@ struct store_state {
     std::condition_variable wake;
     std::deque<pending_write> queue;  // oldest first, at most config.queue_limit
     bool stopping = false;
+    bool reconnect = false;  // the settings changed: the writer probes again at once
     std::mutex purge_mutex;  // one purge of the queue at a time
     std::thread writer;
 };
@@ -79,8 +83,9 @@ std::unique_ptr<redis_link> open_link(deadline by, link_status& status);
 link_status exchange_on(std::unique_ptr<redis_link>& link, bool may_be_stale,
                         std::span<const redis_command> commands, std::vector<redis_reply>& replies,
                         deadline by, reply_limits limits = {});
-// Keeps the link for the next caller (a working link only).
-void keep_link(std::unique_ptr<redis_link> link);
+// Keeps the link for the next caller (a working link only), unless the
+// generation changed since the caller began.
+void keep_link(std::unique_ptr<redis_link> link, std::uint64_t generation);
 
 // Resolves the configured host name into the numeric address that links
 // are opened to (a unix socket path is left as it is).

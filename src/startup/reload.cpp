@@ -2,7 +2,8 @@
 // start-up baseline; only a file read without error is taken.  Routes and
 // exemptions are replaced whole (a recipient under way keeps the ones it
 // started with), the run-time settings field by field; what only a restart
-// can change (listeners, the cache file, the shared store) is logged and kept.
+// can change (listeners, the cache file, adding or removing the shared
+// store) is logged and kept.
 #include "startup/reload.h"
 
 #include <dlfcn.h>
@@ -77,6 +78,15 @@ void apply_run_time_settings(const settings_record& read) {
         settings.save_interval = read.save_interval;
         set_cache_save_interval(path != nullptr ? read.save_interval : 0);
     }
+    settings.shared_cache_host = read.shared_cache_host;
+    settings.shared_cache_port = read.shared_cache_port;
+    settings.shared_cache_prefix = read.shared_cache_prefix;
+    settings.shared_cache_password = read.shared_cache_password;
+    settings.shared_cache_timeout_ms = read.shared_cache_timeout_ms;
+    // Logs once when any of its settings or the lifetimes changed.
+    if (settings.shared_cache_host && shared_store_enabled()) {
+        shared_store_reconfigure(shared_store_configuration());
+    }
 }
 
 bool same_address(const std::optional<sockaddr_storage>& a,
@@ -92,12 +102,15 @@ void keep_restart_settings(settings_record& read) {
     }
     keep_running("ControlSocket", read.control_socket, settings.control_socket);
     keep_running("BackList", read.cache_path, settings.cache_path);
-    keep_running("SharedCacheServer", read.shared_cache_host, settings.shared_cache_host);
-    keep_running("SharedCacheServer", read.shared_cache_port, settings.shared_cache_port);
-    keep_running("SharedCachePrefix", read.shared_cache_prefix, settings.shared_cache_prefix);
-    keep_running("SharedCachePassword", read.shared_cache_password, settings.shared_cache_password);
-    keep_running("SharedCacheTimeout", read.shared_cache_timeout_ms,
-                 settings.shared_cache_timeout_ms);
+    // Another server, prefix, password or timeout is taken; a store added
+    // or removed is not (the writer runs from start to end).
+    if (read.shared_cache_host.has_value() != settings.shared_cache_host.has_value()) {
+        keep_running("SharedCacheServer", read.shared_cache_host, settings.shared_cache_host);
+        read.shared_cache_port = settings.shared_cache_port;
+        read.shared_cache_prefix = settings.shared_cache_prefix;
+        read.shared_cache_password = settings.shared_cache_password;
+        read.shared_cache_timeout_ms = settings.shared_cache_timeout_ms;
+    }
     keep_running("MilterFastPath", read.milter_fast_path, settings.milter_fast_path);
 }
 
@@ -110,6 +123,19 @@ bool refuse(const std::string& why, std::string* reason) {
 }
 
 }  // namespace
+
+shared_store_config shared_store_configuration() {
+    shared_store_config config;
+    config.host = *settings.shared_cache_host;
+    config.port = settings.shared_cache_port;
+    config.unix_socket = settings.shared_cache_port == 0;
+    if (settings.shared_cache_prefix) config.prefix = *settings.shared_cache_prefix;
+    config.timeout = std::chrono::milliseconds(settings.shared_cache_timeout_ms);
+    config.password = settings.shared_cache_password;
+    config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
+    config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
+    return config;
+}
 
 void reload_prepare(std::string config_path, const settings_record& baseline) {
     reload_state& s = state();

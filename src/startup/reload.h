@@ -7,6 +7,7 @@
 #include <string>
 
 #include "common/settings.h"
+#include "shared/shared_store.h"
 
 namespace kelvantor {
 
@@ -18,6 +19,10 @@ void reload_prepare(std::string config_path, const settings_record& baseline);
 // configuration and logs why; one reload at a time.  True when reloaded;
 // otherwise why, when given, receives the reason the log line gives.
 bool reload_configuration(std::string* why = nullptr);
+
+// The shared store as the running settings configure it (a store is
+// configured), with the lifetimes the cache judges by.
+shared_store_config shared_store_configuration();
 
 // From now on a SIGHUP that libmilter's signal thread waits for runs a reload
 // instead of ending the milter (the main loop has not started before).

@@ -176,20 +176,6 @@ void drop_privileges(const start_options& options) {
     std::exit(exit_status::unavailable);
 }
 
-// The shared store as configured, with the lifetimes the cache judges by.
-shared_store_config shared_store_configuration() {
-    shared_store_config config;
-    config.host = *settings.shared_cache_host;
-    config.port = settings.shared_cache_port;
-    config.unix_socket = settings.shared_cache_port == 0;
-    if (settings.shared_cache_prefix) config.prefix = *settings.shared_cache_prefix;
-    config.timeout = std::chrono::milliseconds(settings.shared_cache_timeout_ms);
-    config.password = settings.shared_cache_password;
-    config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
-    config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
-    return config;
-}
-
 // Whether start-up errors are also shown on standard error: a terminal, or
 // the foreground under systemd (its journal takes standard error).
 bool errors_seen_on_stderr() {

@@ -3,7 +3,8 @@
 // address stays; wrong types and foreign values are misses; a store that is
 // killed, slow or restarted is turned away within the timeout and comes back
 // (logged once each way); verdicts learnt while it is down are written when
-// it is back; purges reach the store and the queue; a full queue drops and counts.
+// it is back; purges reach the store and the queue; a full queue drops and counts;
+// a reload moves lookups and writes to another server and prefix.
 #include "shared/shared_store.h"
 
 #include <gtest/gtest.h>
@@ -343,6 +344,71 @@ TEST_F(shared_store_test, APasswordIsSentAndAWrongOneKeepsTheStoreDown) {
     ASSERT_TRUE(eventually([] { return counter("shared_cache_up") == 1; }));
     shared_publish("a@example.test", VERDICT_VALID, fixed_wall());
     EXPECT_TRUE(eventually([] { return shared_lookup("a@example.test").has_value(); }));
+}
+
+TEST_F(shared_store_test, AReloadMovesLookupsAndWritesToTheNewServerAndPrefix) {
+    redis_server second;
+    ASSERT_TRUE(second.start());
+    ASSERT_TRUE(start_store());
+    shared_publish("before@example.test", VERDICT_VALID, fixed_wall());
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 1; }));
+    ASSERT_TRUE(shared_lookup("before@example.test"));  // leaves an idle link to the first
+
+    shared_store_config moved = config();
+    moved.host = second.socket_path();
+    moved.prefix = "eu:";
+    moved.valid_lifetime = 100s;
+    ASSERT_TRUE(shared_store_reconfigure(moved));
+    EXPECT_EQ(log.count("shared cache settings reloaded"), 1);
+    // The idle link of the first server is not reused.
+    second.run({"SET", "eu:<before@example.test>", "1 1800000000"});
+    const auto found = shared_lookup("before@example.test");
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->status, VERDICT_INVALID);
+    shared_publish("after@example.test", VERDICT_VALID, fixed_wall());
+    ASSERT_TRUE(eventually([] { return counter("shared_cache_set_ok") == 2; })) << log.dump();
+    EXPECT_EQ(second.run({"GET", "eu:<after@example.test>"}), "0 1800000000");
+    EXPECT_LE(std::stoi(second.run({"TTL", "eu:<after@example.test>"})), 100);
+    EXPECT_EQ(redis.run({"EXISTS", "eu:<after@example.test>"}), "0");
+    EXPECT_EQ(redis.run({"EXISTS", "kv:<after@example.test>"}), "0");
+    ASSERT_TRUE(shared_lookup("after@example.test"));
+
+    // The same settings again change nothing and are not logged.
+    ASSERT_TRUE(shared_store_reconfigure(moved));
+    EXPECT_EQ(log.count("shared cache settings reloaded"), 1);
+}
+
+// Lookups and publishes on several threads while the settings go back and
+// forth between two servers: each operation works on one whole configuration
+// (ThreadSanitizer runs this too).
+TEST_F(shared_store_test, ReloadsUnderRunningLookupsAreNoRace) {
+    redis_server second;
+    ASSERT_TRUE(second.start());
+    ASSERT_TRUE(start_store());
+    shared_store_config other = config();
+    other.host = second.socket_path();
+    other.prefix = "eu:";
+    std::atomic<bool> done{false};
+    std::vector<std::thread> mail;
+    for (int t = 0; t < 3; ++t) {
+        mail.emplace_back([&, t] {
+            for (int i = 0; i < 20000 && !done.load(); ++i) {
+                const std::string address = "u" + std::to_string(t * 100 + i % 100) + "@a.test";
+                shared_lookup(address);
+                shared_publish(address, VERDICT_INVALID, fixed_wall());
+            }
+        });
+    }
+    for (int round = 0; round < 40; ++round) {
+        ASSERT_TRUE(shared_store_reconfigure(round % 2 == 0 ? other : config()));
+        std::this_thread::yield();
+    }
+    done = true;
+    for (std::thread& thread : mail) thread.join();
+    EXPECT_EQ(log.count("shared cache settings reloaded"), 40);
+    // Back on the first server: what is published now lands there.
+    shared_publish("last@a.test", VERDICT_VALID, fixed_wall());
+    EXPECT_TRUE(eventually([&] { return redis.run({"EXISTS", "kv:<last@a.test>"}) == "1"; }));
 }
 
 }  // namespace
