@@ -39,6 +39,10 @@ public:
         ~hold() { let_go(held_); }
         const T& operator*() const noexcept { return held_->value; }
         const T* operator->() const noexcept { return &held_->value; }
+        // The same version (not merely equal values).
+        friend bool operator==(const hold& a, const hold& b) noexcept {
+            return a.held_ == b.held_;
+        }
 
     private:
         friend class snapshot;
