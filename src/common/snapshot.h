@@ -40,9 +40,7 @@ public:
         const T& operator*() const noexcept { return held_->value; }
         const T* operator->() const noexcept { return &held_->value; }
         // The same version (not merely equal values).
-        friend bool operator==(const hold& a, const hold& b) noexcept {
-            return a.held_ == b.held_;
-        }
+        friend bool operator==(const hold& a, const hold& b) noexcept { return a.held_ == b.held_; }
 
     private:
         friend class snapshot;
