@@ -241,15 +241,26 @@ outcome invalid_addr_exp(const char* line, reading_state& state) {
     return time_setting(line, "BackInvalidAddrExp", 7, state.target.settings.invalid_ttl);
 }
 
-outcome smtp_server(const char* line, reading_state& state) {
-    value_text name;
-    if (!take_value(line, "BackSMTPServer", 255, is_host_char, name)) return outcome::no_match;
+// The host of a server line ("KEYWORD:HOST", 7 to 255 characters); false when
+// the line is another keyword's (result no_match) or the value is too short
+// (noted; result done).
+bool server_name(const char* line, std::string_view keyword, value_text& name, outcome& result) {
+    result = outcome::no_match;
+    if (!take_value(line, keyword, 255, is_host_char, name)) return false;
+    result = outcome::done;
     if (name.length < 7) {
         line_note(
-            "BackSMTPServer: a value shorter than 7 characters is ignored "
-            "(write the IPv6 loopback as 0:0:0:0:0:0:0:1)");
-        return outcome::done;
+            "%.*s: a value shorter than 7 characters is ignored "
+            "(write the IPv6 loopback as 0:0:0:0:0:0:0:1)",
+            static_cast<int>(keyword.size()), keyword.data());
+        return false;
     }
+    return true;
+}
+
+outcome smtp_server(const char* line, reading_state& state) {
+    value_text name;
+    if (outcome result{}; !server_name(line, "BackSMTPServer", name, result)) return result;
     if (const int error = resolve_server(name.text, state.server_addr, state.preferred_version);
         error != 0) {
         state.server_unresolved = true;
@@ -266,13 +277,7 @@ outcome smtp_server(const char* line, reading_state& state) {
 // in force here, for the domain lines that follow.
 outcome smtp_fallback(const char* line, reading_state& state) {
     value_text name;
-    if (!take_value(line, "BackSMTPFallback", 255, is_host_char, name)) return outcome::no_match;
-    if (name.length < 7) {
-        line_note(
-            "BackSMTPFallback: a value shorter than 7 characters is ignored "
-            "(write the IPv6 loopback as 0:0:0:0:0:0:0:1)");
-        return outcome::done;
-    }
+    if (outcome result{}; !server_name(line, "BackSMTPFallback", name, result)) return result;
     if (!state.server_defined) {
         line_error("BackSMTPServer should be defined before BackSMTPFallback");
     }

@@ -109,7 +109,7 @@ for ((i = 0; i < ${#options}; i++)); do
     grep -qE "^\.It (.* )?Fl ${options:i:1}( |$)" "$WORK/man/kelvantor.8" ||
         fail "kelvantor(8) does not describe -${options:i:1}"
 done
-keywords=$(grep -oE '(take_value|take_number|time_setting|yes_flag|after_keyword)\(line, "[A-Za-z]+"' \
+keywords=$(grep -oE '(take_value|take_number|time_setting|yes_flag|after_keyword|server_name)\(line, "[A-Za-z]+"' \
     "$TOP/src/startup/config.cpp" | sed 's/.*"\(.*\)"/\1/' | sort -u)
 [ "$(wc -w <<<"$keywords")" -ge 10 ] || fail "found only these keywords in config.cpp: $keywords"
 for keyword in $keywords; do
