@@ -1,6 +1,10 @@
 // The registry of probes under way: one entry per folded address, made by the
 // probe's owner and removed by it when the probe ends; waiters hold the entry
-// (shared) while they wait on its condition variable, under the registry lock.
+// while they wait on its condition variable, under the registry lock.  The
+// holds are a plain count under that lock (not std::shared_ptr: the
+// sanitizers' checks of its polymorphic counter cannot run in a process that
+// has used up its descriptors, which the recipient path must survive); the
+// last to let go frees the entry.
 #include "filter/probe_flight.h"
 
 #include <condition_variable>
@@ -14,13 +18,14 @@ struct probe_flight {
     std::condition_variable ended_signal;
     bool ended = false;
     std::optional<flight_verdict> verdict;
+    std::size_t holders = 1;  // the owner, and each waiter; under the registry lock
 };
 
 namespace {
 
 struct flight_registry {
     std::mutex lock;
-    std::unordered_map<std::string, std::shared_ptr<probe_flight>> flights;
+    std::unordered_map<std::string, probe_flight*> flights;
 };
 
 flight_registry& registry() {
@@ -46,7 +51,7 @@ probe_ticket::probe_ticket(std::string_view address, std::chrono::steady_clock::
     const auto [entry, made] = r.flights.try_emplace(key_);
     if (made) {
         try {
-            entry->second = std::make_shared<probe_flight>();
+            entry->second = new probe_flight;
         } catch (...) {
             r.flights.erase(entry);
             throw;
@@ -56,22 +61,22 @@ probe_ticket::probe_ticket(std::string_view address, std::chrono::steady_clock::
         leads_ = true;
         return;
     }
-    const std::shared_ptr<probe_flight> flight = entry->second;
-    flight->ended_signal.wait_until(hold, flight->deadline, [&flight] { return flight->ended; });
+    probe_flight* const flight = entry->second;
+    ++flight->holders;
+    flight->ended_signal.wait_until(hold, flight->deadline, [flight] { return flight->ended; });
     if (flight->ended) verdict_ = flight->verdict;
+    if (--flight->holders == 0) delete flight;  // the owner has let go: it ended
 }
 
 probe_ticket::~probe_ticket() {
     if (!leads_) return;
-    {
-        flight_registry& r = registry();
-        const std::lock_guard hold(r.lock);
-        flight_->verdict = verdict_;
-        flight_->ended = true;
-        r.flights.erase(key_);
-    }
-    // Each waiter holds the flight, so it outlives this.
+    flight_registry& r = registry();
+    const std::lock_guard hold(r.lock);
+    flight_->verdict = verdict_;
+    flight_->ended = true;
+    r.flights.erase(key_);
     flight_->ended_signal.notify_all();
+    if (--flight_->holders == 0) delete flight_;
 }
 
 }  // namespace kelvantor

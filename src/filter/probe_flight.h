@@ -7,7 +7,6 @@
 
 #include <chrono>
 #include <cstdint>
-#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -45,8 +44,8 @@ public:
     void learnt(flight_verdict verdict) noexcept { verdict_ = verdict; }
 
 private:
-    std::string key_;                       // the address, ASCII capitals folded
-    std::shared_ptr<probe_flight> flight_;  // the owner's
+    std::string key_;                 // the address, ASCII capitals folded
+    probe_flight* flight_ = nullptr;  // the owner's (held, see probe_flight)
     bool leads_ = false;
     std::optional<flight_verdict> verdict_;
 };
