@@ -23,6 +23,7 @@
 #include "cache/cache_file.h"
 #include "cache/periodic_save.h"
 #include "cache/verdict_cache.h"
+#include "common/clock.h"
 #include "common/exit_status.h"
 #include "common/log.h"
 #include "common/settings.h"
@@ -301,9 +302,9 @@ int kelvantor_main(int argc, char** argv) {
     if (settings.shared_cache_host && !shared_store_start(shared_store_configuration())) {
         std::exit(exit_status::unavailable);
     }
-    set_process_info(program_version, std::chrono::duration_cast<std::chrono::seconds>(
-                                          std::chrono::system_clock::now().time_since_epoch())
-                                          .count());
+    set_process_info(
+        program_version,
+        std::chrono::floor<std::chrono::seconds>(wall_now().time_since_epoch()).count());
     reload_on_sighup();
     set_log_echo(false);  // from here on syslog alone
     const int result = smfi_main();
