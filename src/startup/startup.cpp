@@ -186,6 +186,17 @@ bool errors_seen_on_stderr() {
 
 void no_log(int /*priority*/, const char* /*message*/) {}
 
+// Start-up failing after some service threads began: they are stopped first
+// (a thread still running when the process exits would abort it), then the
+// pid file of daemon mode goes.
+[[noreturn]] void stop_services_and_exit(const start_options& options, int status) {
+    periodic_save_stop();
+    control_stop();
+    metrics_server_stop();
+    if (options.daemon_mode) unlink(options.pid_path.c_str());
+    std::exit(status);
+}
+
 }  // namespace
 
 // Descriptors: the soft limit goes up to the hard one, so that a busy filter
@@ -295,12 +306,12 @@ int kelvantor_main(int argc, char** argv) {
         control.cache_path = cache_path;
         control.subdomains = settings.subdomains;
         control.reload = [](std::string& why) { return reload_configuration(&why); };
-        if (!control_start(control)) std::exit(exit_status::configuration);
+        if (!control_start(control)) stop_services_and_exit(options, exit_status::configuration);
     }
     periodic_save_start(cache_path, std::chrono::seconds(settings.save_interval));
     set_cache_save_interval(cache_path != nullptr ? settings.save_interval : 0);
     if (settings.shared_cache_host && !shared_store_start(shared_store_configuration())) {
-        std::exit(exit_status::unavailable);
+        stop_services_and_exit(options, exit_status::unavailable);
     }
     set_process_info(
         program_version,

@@ -160,4 +160,10 @@ write_conf "$WORK/taken.conf" "${common[@]}" "MetricsListen:127.0.0.1:$BACKEND_P
 kv_start taken -p "$SPEC" -f "$WORK/taken.conf"
 ends_with "port taken" 69 &&
     expect_log "$KV_PID" "cannot listen for metrics on 127.0.0.1:$BACKEND_PORT"
+# The metrics thread already runs when the control socket cannot be made: it
+# is stopped, and the exit is 71, not an abort.
+write_conf "$WORK/late.conf" "${common[@]}" "MetricsListen:127.0.0.1:$METRICS_PORT" \
+    "ControlSocket:$WORK/missing/ctl.sock"
+kv_start late -p "$SPEC" -f "$WORK/late.conf"
+ends_with "control socket after metrics" 71
 e2e_finish
