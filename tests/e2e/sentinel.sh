@@ -7,16 +7,14 @@
 # wrong or late, each filter logs the store down and back once, the verdicts
 # learnt meanwhile and after it are written to the new master, and another
 # filter answers them from there.  A filter whose Sentinel is stopped follows
-# the next one; a failover by hand back to the restarted old master is
-# followed too.  SharedCacheServer beside SharedCacheSentinel, or a Sentinel
-# without SharedCacheMasterName, ends start-up with 71.
+# the next one.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
 command -v redis-server >/dev/null && command -v redis-cli >/dev/null || skip "redis-server is not installed"
 start_syslog
 
-read -r PORT_A PORT_B PORT_C PORT_BAD MASTER_PORT REPLICA_PORT S1 S2 S3 NOBODY < <(free_ports 10)
+read -r PORT_A PORT_B PORT_C MASTER_PORT REPLICA_PORT S1 S2 S3 NOBODY < <(free_ports 9)
 MILTER_A="inet:$PORT_A@127.0.0.1" MILTER_B="inet:$PORT_B@127.0.0.1" MILTER_C="inet:$PORT_C@127.0.0.1"
 NAME=kvfleet
 PW="master-$RANDOM$RANDOM" SPW="sentinel-$RANDOM$RANDOM"
@@ -171,67 +169,8 @@ tx "$MILTER_A" "$WORK/a-s1.out" known-s1@example.test "$PASS"
 expect_stored "$REPLICA_PORT" known-s1@example.test 0
 [ "$(since "$PID_A" "shared cache unavailable")" = 0 ] || fail "losing a Sentinel made A drop the store"
 
-# --- 4. the old master back, then a failover to it by hand ---------------------
-export REDISCLI_AUTH=$PW
-redis_start "$WORK/master" "$MASTER_PORT" --requirepass "$PW" --masterauth "$PW" \
-    --replicaof 127.0.0.1 "$REPLICA_PORT" || die "the old master did not restart"
-unset REDISCLI_AUTH
-MASTER_PID=$REDIS_PID
-# A replica the Sentinels would promote: reachable and in step.
-promotable() {
-    scli "$S2" SENTINEL replicas "$NAME" | awk -v n="127.0.0.1:$MASTER_PORT" '
-        prev == "name" { mine = ($0 == n) }
-        mine && prev == "flags" { flags = $0 }
-        mine && prev == "master-link-status" { link = $0 }
-        { prev = $0 }
-        END { exit !(flags == "slave" && link == "ok") }'
-}
-t0=${EPOCHREALTIME/./}
-wait_secs 40 promotable || die "the Sentinels do not see the old master as a replica in step"
-say "the restarted old master was a promotable replica after $(((${EPOCHREALTIME/./} - t0) / 1000)) ms"
-MARK=$(wc -l <"$SYSLOG")
-[ "$(scli "$S2" SENTINEL failover "$NAME")" = OK ] || fail "SENTINEL FAILOVER refused"
-moved() { local p; for p in "${GATEWAYS[@]}"; do seen_since "$p" "shared cache master is now 127.0.0.1:$MASTER_PORT" || return 1; done; }
-# Bounded: at most 100 rounds or 20 s, until every filter took the old master back.
-end=$((${EPOCHREALTIME/./} + 20000000)) round=0
-until moved || [ "$round" -ge 100 ] || [ "${EPOCHREALTIME/./}" -ge "$end" ]; do
-    round=$((round + 1))
-    for g in a b c; do
-        milter=MILTER_${g^^}
-        tx "${!milter}" "$WORK/back-$g$round.out" "known-back-$g$round@example.test" "$PASS" \
-            "unknown-back-$g$round@example.test" "$REJECT"
-    done
-done
-moved || fail "not every filter followed the failover by hand in $round rounds"
-for pid in "${GATEWAYS[@]}"; do
-    [ "$(since "$pid" "shared cache unavailable")" = "$(since "$pid" "shared cache available")" ] &&
-        [ "$(since "$pid" "shared cache available")" -le 1 ] ||
-        fail "kelvantor[$pid]: the store went down $(since "$pid" "shared cache unavailable") times, back $(since "$pid" "shared cache available")"
-done
-tx "$MILTER_C" "$WORK/c-back.out" known-back@example.test "$PASS"
-expect_stored "$MASTER_PORT" known-back@example.test 0
-c=$(rcpts)
-tx "$MILTER_A" "$WORK/a-back.out" known-back@example.test "$PASS"
-[ "$(rcpts)" = "$c" ] || fail "after the second failover A asked the backend for a verdict in the master"
-say "failover by hand: followed within $round rounds"
-
 kv_stop_many "${GATEWAYS[@]}"
 for pid in "${GATEWAYS[@]}"; do
     [ "${KV_STATUS[$pid]}" = 0 ] || fail "kelvantor[$pid] exit status ${KV_STATUS[$pid]} after SIGTERM"
 done
-
-# --- 5. configurations start-up refuses --------------------------------------------
-refused() {  # WHAT LINE...: start-up ends with 71 and an error naming SharedCacheSentinel
-    local what=$1
-    shift
-    write_conf "$WORK/bad.conf" "$@"
-    kv_start bad -p "inet:$PORT_BAD@127.0.0.1" -f "$WORK/bad.conf"
-    wait_until 10 proc_ended "$KV_PID" || fail "$what: still running"
-    kv_stop "$KV_PID"
-    [ "$STOP_STATUS" = 71 ] || fail "$what: exit status $STOP_STATUS (expected 71)"
-    log_at_severity "$KV_PID" "SharedCacheSentinel" 3 ||
-        { fail "$what: no error naming SharedCacheSentinel"; log_of "$KV_PID" >&2; }
-}
-refused "server and Sentinel" "${common[@]}" $(sentinels "$S2") "SharedCacheServer:127.0.0.1:$REPLICA_PORT"
-refused "no master name" "${common[@]:0:9}" $(sentinels "$S2")
 e2e_finish
