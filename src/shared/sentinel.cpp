@@ -134,6 +134,7 @@ void listen(redis_link& link, const shared_sentinel& sentinel, const shared_stor
 void run_watch() {
     watch_state& w = watch();
     std::size_t next = 0;
+    std::size_t refused = 0;  // subscriptions that failed in a row
     auto backoff = first_backoff;
     while (!w.stopping.load()) {
         const auto config = store().config.get();
@@ -142,12 +143,18 @@ void run_watch() {
         redis_link link;
         std::string error;
         if (subscribe(link, sentinel, *config, error)) {
+            refused = 0;
             backoff = first_backoff;
             log_msg(LOG_INFO, "shared cache: following Sentinel %s",
                     sentinel_name(sentinel).c_str());
             // A switch may have gone by while no Sentinel was listened to.
             locate_master(true);
             listen(link, sentinel, *config);
+        } else if (++refused == config->sentinels.size()) {
+            // Once per round of them all; a failover is then found only
+            // when the store fails and the writer asks the Sentinels.
+            log_msg(LOG_WARNING, "shared cache: cannot follow any Sentinel: %s %s",
+                    sentinel_name(sentinel).c_str(), printable_excerpt(error, 128).c_str());
         }
         ++next;
         std::unique_lock hold(w.mutex);
