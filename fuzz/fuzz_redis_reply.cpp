@@ -2,15 +2,19 @@
 // may send.  The input's first byte picks the limits and the size of the
 // chunks the rest is fed in; every reply taken must stay within the element
 // budget and be whole (each announced element there), a refused feed or
-// reply ends the input, and nothing is fed past the byte budget.
+// reply ends the input, and nothing is fed past the byte budget.  Each reply
+// also goes through the readers of what a Sentinel sends: an address taken
+// from one has a host and a port of 1 to 65535.
 #include <hiredis/hiredis.h>
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
 #include <memory>
+#include <optional>
 
 #include "shared/redis_link.h"
+#include "shared/sentinel.h"
 
 using namespace kelvantor::shared_detail;
 
@@ -29,6 +33,10 @@ std::size_t elements_of(const redisReply& reply) {
         count += elements_of(*reply.element[i]);
     }
     return count;
+}
+
+void check_endpoint(const std::optional<redis_endpoint>& where) {
+    if (where) check(!where->host.empty() && where->port >= 1 && where->port <= 65535);
 }
 
 struct reader_deleter {
@@ -78,6 +86,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             if (!reply) break;
             elements += elements_of(*reply);
             check(elements <= limits.elements);
+            check_endpoint(parse_master_address(*reply));
+            check_endpoint(parse_switch_master(*reply, "kv"));
+            is_master_role(*reply);
         }
     }
     return 0;

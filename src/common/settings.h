@@ -11,6 +11,8 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace kelvantor {
 
@@ -64,6 +66,14 @@ struct settings_record {
     std::optional<std::string> shared_cache_prefix;  // none: "kelvantor:"
     std::int32_t shared_cache_timeout_ms = 50;
     std::optional<std::string> shared_cache_password;
+    // Or the Sentinels that name its master (HOST, PORT in the file's order).
+    std::vector<std::pair<std::string, int>> shared_cache_sentinels;
+    std::optional<std::string> shared_cache_master_name;
+    std::optional<std::string> shared_cache_sentinel_password;
+
+    bool shared_cache_wanted() const {
+        return shared_cache_host || !shared_cache_sentinels.empty();
+    }
 };
 
 extern settings_record settings;

@@ -169,7 +169,20 @@ link_status redis_link::exchange(std::span<const redis_command> commands,
             if (const link_status room = wait(POLLOUT, by); room != link_status::done) return room;
         }
     }
-    while (replies.size() < commands.size()) {
+    if (const link_status read = read_replies(replies, commands.size(), by);
+        read != link_status::done) {
+        return read;
+    }
+    if (!reader_.drained()) {
+        error_ = "a reply nobody asked for";
+        return link_status::failed;
+    }
+    return link_status::done;
+}
+
+link_status redis_link::read_replies(std::vector<redis_reply>& replies, std::size_t count,
+                                     deadline by) {
+    while (replies.size() < count) {
         redis_reply reply;
         if (!reader_.next(reply)) {
             error_ = reader_.error();
@@ -182,11 +195,18 @@ link_status redis_link::exchange(std::span<const redis_command> commands,
         if (const link_status more = wait(POLLIN, by); more != link_status::done) return more;
         if (const link_status read = receive(); read != link_status::done) return read;
     }
-    if (!reader_.drained()) {
-        error_ = "a reply nobody asked for";
-        return link_status::failed;
-    }
     return link_status::done;
+}
+
+link_status redis_link::next_message(redis_reply& reply, deadline by, reply_limits limits) {
+    reply.reset();
+    if (context_ == nullptr) return link_status::failed;
+    // A reply begun before keeps what was left of its bytes.
+    reader_.limit({reader_.drained() ? limits.bytes : reader_.bytes_left(), limits.elements});
+    std::vector<redis_reply> replies;
+    const link_status read = read_replies(replies, 1, by);
+    if (read == link_status::done) reply = std::move(replies.front());
+    return read;
 }
 
 bool redis_link::quiet() const {

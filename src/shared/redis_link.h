@@ -107,6 +107,11 @@ public:
     link_status exchange(std::span<const redis_command> commands, std::vector<redis_reply>& replies,
                          deadline by, reply_limits limits = {});
 
+    // Reads the next reply that comes unasked (a message of a subscription)
+    // by the deadline, receiving no more than limits allow for it; on a
+    // timeout a reply begun stays to be finished by the next call.
+    link_status next_message(redis_reply& reply, deadline by, reply_limits limits);
+
     // True when the link is fit to be used again: nothing unread, and the
     // socket neither holds bytes nor has been closed by the server (one
     // non-blocking recv with MSG_PEEK).
@@ -121,6 +126,8 @@ private:
     };
     link_status wait(short events, deadline by);
     link_status receive();
+    // Reads replies until there are count, by the deadline.
+    link_status read_replies(std::vector<redis_reply>& replies, std::size_t count, deadline by);
     // Declared first: the context's reader calls into it until it is freed.
     bounded_reader reader_;
     std::unique_ptr<redisContext, context_deleter> context_;

@@ -13,6 +13,7 @@
 #include "common/log.h"
 #include "common/quiet_thread.h"
 #include "metrics/metrics.h"
+#include "shared/sentinel.h"
 #include "shared/store_state.h"
 
 namespace kelvantor {
@@ -36,11 +37,76 @@ void mark_down(std::string_view why) {
     s.wake.notify_one();
 }
 
+void mark_down(std::string_view why, std::uint64_t epoch) {
+    if (store().master_epoch.load() == epoch) mark_down(why);
+}
+
 void mark_up() {
     store_state& s = store();
     if (s.state.exchange(availability::up) == availability::up) return;
     set_shared_cache_state(1);
     log_msg(LOG_INFO, "shared cache available");
+}
+
+namespace {
+
+void tell_observers(const redis_endpoint& where) {
+    store_state& s = store();
+    std::vector<std::function<void(const redis_endpoint&)>> observers;
+    try {
+        const std::lock_guard hold(s.observer_mutex);
+        observers = s.master_observers;
+    } catch (const std::bad_alloc&) {
+        log_msg(LOG_ERR, "shared cache: out of memory telling of the master");
+        return;
+    }
+    for (const auto& observer : observers) observer(where);
+}
+
+}  // namespace
+
+redis_endpoint master_endpoint() {
+    store_state& s = store();
+    const std::lock_guard hold(s.endpoint_mutex);
+    return s.endpoint;
+}
+
+void point_at_master(const redis_endpoint& where, bool wake_writer) {
+    store_state& s = store();
+    {
+        const std::lock_guard hold(s.endpoint_mutex);
+        if (s.endpoint.host == where.host && s.endpoint.port == where.port &&
+            s.endpoint.unix_socket == where.unix_socket) {
+            return;
+        }
+        s.endpoint = where;
+        s.master_epoch.fetch_add(1);
+        s.generation.fetch_add(1, std::memory_order_relaxed);
+    }
+    const std::string shown = printable_excerpt(where.host, 128);
+    if (where.unix_socket) {
+        log_msg(LOG_NOTICE, "shared cache master is now %s", shown.c_str());
+    } else {
+        log_msg(LOG_NOTICE, "shared cache master is now %s:%d", shown.c_str(), where.port);
+    }
+    {
+        const std::lock_guard hold(s.idle_mutex);
+        s.idle.clear();
+    }
+    if (wake_writer) {
+        {
+            const std::lock_guard hold(s.queue_mutex);
+            s.reconnect = true;
+        }
+        s.wake.notify_one();
+    }
+    tell_observers(where);
+}
+
+void on_master_change(std::function<void(const redis_endpoint&)> observer) {
+    store_state& s = store();
+    const std::lock_guard hold(s.observer_mutex);
+    s.master_observers.push_back(std::move(observer));
 }
 
 std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& reused) {
@@ -67,10 +133,11 @@ std::unique_ptr<redis_link> take_link(deadline by, link_status& status, bool& re
 
 std::unique_ptr<redis_link> open_link(deadline by, link_status& status) {
     store_state& s = store();
-    redis_endpoint where;
-    {
-        const std::lock_guard hold(s.endpoint_mutex);
-        where = s.endpoint;
+    const redis_endpoint where = master_endpoint();
+    status = link_status::failed;
+    if (where.host.empty()) {
+        mark_down("no Sentinel has named the master");
+        return nullptr;
     }
     auto link = std::make_unique<redis_link>();
     std::string error;
@@ -130,6 +197,7 @@ constexpr reply_limits scan_limits{.bytes = std::size_t{2} << 20, .elements = 65
 bool exchange(shared_op op, std::span<const redis_command> commands,
               std::vector<redis_reply>& replies, reply_limits limits = {}) {
     const std::uint64_t generation = store().generation.load(std::memory_order_relaxed);
+    const std::uint64_t epoch = store().master_epoch.load();
     const deadline by = std::chrono::steady_clock::now() + store().config.get()->timeout;
     link_status status = link_status::failed;
     bool reused = false;
@@ -137,7 +205,8 @@ bool exchange(shared_op op, std::span<const redis_command> commands,
     if (link) status = exchange_on(link, reused, commands, replies, by, limits);
     if (status != link_status::done) {
         if (link) {
-            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error(),
+                      epoch);
         }
         count_shared(op, failure_result(status), commands.size());
         return false;
@@ -360,8 +429,14 @@ bool shared_store_start(const shared_store_config& config) {
     store_state& s = store();
     shared_store_config copy = config;
     if (!s.config.replace(std::move(copy))) return false;
-    s.endpoint = {config.host, config.port, config.unix_socket};
-    resolve_endpoint();  // before any connection thread may look up
+    // Before any connection thread may look up.
+    if (config.sentinels.empty()) {
+        s.endpoint = {config.host, config.port, config.unix_socket};
+        resolve_endpoint();
+    } else {
+        s.endpoint = {};
+        locate_master(false);
+    }
     s.state = availability::unknown;
     {
         const std::lock_guard hold(s.queue_mutex);
@@ -374,6 +449,10 @@ bool shared_store_start(const shared_store_config& config) {
         s.writer = start_quiet_thread(run_writer);
     } catch (const std::exception&) {
         log_msg(LOG_ERR, "shared cache: cannot start the writer thread");
+        return false;
+    }
+    if (!config.sentinels.empty() && !start_sentinel_watch()) {
+        log_msg(LOG_ERR, "shared cache: cannot start the Sentinel watch thread");
         return false;
     }
     s.enabled = true;
@@ -396,13 +475,17 @@ bool shared_store_reconfigure(const shared_store_config& config) {
         shared_store_config copy = config;
         if (!s.config.replace(std::move(copy))) return false;
         if (relink) {
-            {
-                const std::lock_guard hold(s.endpoint_mutex);
-                s.endpoint = {config.host, config.port, config.unix_socket};
+            // With Sentinels the master stays the one they named.
+            if (config.sentinels.empty()) {
+                {
+                    const std::lock_guard hold(s.endpoint_mutex);
+                    s.endpoint = {config.host, config.port, config.unix_socket};
+                }
+                resolve_endpoint();
             }
-            resolve_endpoint();
             // Links of the old server or password are closed, not reused;
             // lookups try the new server until the writer's probe says.
+            s.master_epoch.fetch_add(1);
             s.generation.fetch_add(1, std::memory_order_relaxed);
             s.state = availability::unknown;
             {
@@ -410,8 +493,11 @@ bool shared_store_reconfigure(const shared_store_config& config) {
                 s.reconnect = true;
             }
             s.wake.notify_one();
-            const std::lock_guard hold(s.idle_mutex);
-            s.idle.clear();
+            {
+                const std::lock_guard hold(s.idle_mutex);
+                s.idle.clear();
+            }
+            tell_observers(master_endpoint());
         }
     } catch (const std::bad_alloc&) {
         return false;
@@ -423,6 +509,7 @@ bool shared_store_reconfigure(const shared_store_config& config) {
 void shared_store_stop() {
     store_state& s = store();
     if (!s.writer.joinable()) return;
+    stop_sentinel_watch();
     {
         const std::lock_guard hold(s.queue_mutex);
         s.stopping = true;

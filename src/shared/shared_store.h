@@ -15,10 +15,18 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "common/clock.h"
 
 namespace kelvantor {
+
+// A Redis Sentinel that names the store's master.
+struct shared_sentinel {
+    std::string host;
+    int port = 0;
+    bool operator==(const shared_sentinel&) const = default;
+};
 
 struct shared_store_config {
     std::string host;  // a name or numeric address; with unix_socket, the socket's path
@@ -30,6 +38,11 @@ struct shared_store_config {
     std::chrono::seconds valid_lifetime{0};  // the Redis expiry of a valid verdict
     std::chrono::seconds invalid_lifetime{0};
     std::size_t queue_limit = 65536;  // writes waiting at most; the oldest are dropped
+    // With Sentinels, host and port are unused: the master is the one they
+    // name for master_name, asked in order, and followed through failovers.
+    std::vector<shared_sentinel> sentinels;
+    std::string master_name;
+    std::optional<std::string> sentinel_password;  // AUTH towards the Sentinels
 };
 
 // Starts the writer thread (after a fork of daemon mode); false when it

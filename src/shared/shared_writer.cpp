@@ -16,6 +16,7 @@
 
 #include "common/log.h"
 #include "metrics/metrics.h"
+#include "shared/sentinel.h"
 #include "shared/store_state.h"
 
 namespace kelvantor::shared_detail {
@@ -44,6 +45,19 @@ std::int64_t unix_now() {
 
 }  // namespace
 
+std::optional<std::string> numeric_address(const std::string& host) {
+    addrinfo hints{};
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo* found = nullptr;
+    if (getaddrinfo(host.c_str(), nullptr, &hints, &found) != 0) return std::nullopt;
+    char numeric[NI_MAXHOST];
+    const int error = getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric,
+                                  nullptr, 0, NI_NUMERICHOST);
+    freeaddrinfo(found);
+    if (error != 0) return std::nullopt;
+    return std::string(numeric);
+}
+
 // A host name is resolved again before each probe, so that a store that
 // moved (a failover behind a DNS name) is found; connection threads then
 // connect to the numeric address and never wait on the resolver.
@@ -51,33 +65,32 @@ void resolve_endpoint() {
     store_state& s = store();
     const auto config = s.config.get();
     if (config->unix_socket) return;
-    addrinfo hints{};
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo* found = nullptr;
-    if (getaddrinfo(config->host.c_str(), nullptr, &hints, &found) != 0) return;
-    char numeric[NI_MAXHOST];
-    const int error = getnameinfo(found->ai_addr, found->ai_addrlen, numeric, sizeof numeric,
-                                  nullptr, 0, NI_NUMERICHOST);
-    freeaddrinfo(found);
-    if (error != 0) return;
+    const auto numeric = numeric_address(config->host);
+    if (!numeric) return;
     const std::lock_guard hold(s.endpoint_mutex);
     // Not when a reload put another server in force meanwhile.
-    if (s.config.get() == config) s.endpoint.host = numeric;
+    if (s.config.get() == config) s.endpoint.host = *numeric;
 }
 
 namespace {
 
-// Opens the writer's link and checks that the store answers PING; error is
-// left empty when the link could not be opened (open_link told why).
+// Opens the writer's link and checks that the store answers PING (and, a
+// master named by Sentinels, that ROLE says it is still one: a demoted
+// master takes no writes); error is left empty when the link could not be
+// opened (open_link told why).
 bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
-    resolve_endpoint();
-    const deadline by = steady_clock::now() + store().config.get()->timeout;
+    locate_master(false);
+    const auto config = store().config.get();
+    const bool sentinels = !config->sentinels.empty();
+    const deadline by = steady_clock::now() + config->timeout;
     link_status opened = link_status::failed;
     link = open_link(by, opened);
     if (!link) return false;
-    const redis_command ping{"PING"};
+    std::vector<redis_command> commands{{"PING"}};
+    if (sentinels) commands.push_back({"ROLE"});
     std::vector<redis_reply> replies;
-    const link_status answered = link->exchange({&ping, 1}, replies, by);
+    const link_status answered =
+        link->exchange(commands, replies, by, {.elements = sentinels ? 4096U : 0U});
     if (answered != link_status::done) {
         error = answered == link_status::timeout ? "no answer to PING in time" : link->last_error();
         return false;
@@ -88,6 +101,10 @@ bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
                     : "unexpected reply to PING";
         return false;
     }
+    if (sentinels && !is_master_role(*replies.back())) {
+        error = "the server named as master is not one (ROLE)";
+        return false;
+    }
     return true;
 }
 
@@ -95,6 +112,15 @@ bool probe(std::unique_ptr<redis_link>& link, std::string& error) {
 // ends in the store when it ends in the cache that learnt it).
 std::int64_t remaining(const pending_write& write, std::int64_t now) {
     return write.lifetime - std::max<std::int64_t>(0, now - write.learnt);
+}
+
+// With Sentinels, a SET refused as READONLY: the server is a replica now.
+bool demoted_master(const std::vector<redis_reply>& replies) {
+    if (store().config.get()->sentinels.empty()) return false;
+    return std::any_of(replies.begin(), replies.end(), [](const redis_reply& reply) {
+        return reply->type == REDIS_REPLY_ERROR &&
+               std::string_view(reply->str, reply->len).starts_with("READONLY");
+    });
 }
 
 // Sends the batch, less the writes whose lifetime ran out while they waited.
@@ -115,15 +141,22 @@ void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) 
         commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
     }
     std::vector<redis_reply> replies;
+    const std::uint64_t epoch = store().master_epoch.load();
     // The writer's link idles between batches; SET NX may be repeated.
-    const link_status status = exchange_on(link, true, commands, replies,
-                                           steady_clock::now() + store().config.get()->timeout);
+    link_status status = exchange_on(link, true, commands, replies,
+                                     steady_clock::now() + store().config.get()->timeout);
+    // A master that a failover demoted: the writes go to the new one.
+    const bool demoted = status == link_status::done && demoted_master(replies);
+    if (demoted) status = link_status::failed;
     if (status != link_status::done) {
         count_shared(shared_op::set,
                      status == link_status::timeout ? shared_result::timeout : shared_result::error,
                      batch.size());
         if (link) {
-            mark_down(status == link_status::timeout ? "no answer in time" : link->last_error());
+            mark_down(status == link_status::timeout ? "no answer in time"
+                      : demoted                      ? "the master is read-only now"
+                                                     : link->last_error(),
+                      epoch);
         }
         link.reset();
         std::erase_if(batch, [](pending_write& write) { return ++write.tries >= most_tries; });

@@ -10,6 +10,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,8 +44,17 @@ struct store_state {
     // of used.
     std::atomic<std::uint64_t> generation{0};
 
+    // Bumped whenever the master moves (a Sentinel named another one, a
+    // reload another server or password): a failure on a link opened before
+    // it is the old master's, not the new one's.
+    std::atomic<std::uint64_t> master_epoch{0};
+
     std::mutex endpoint_mutex;
-    redis_endpoint endpoint;  // as last resolved by the writer
+    // The master now: as last resolved by the writer, or named by a Sentinel.
+    redis_endpoint endpoint;
+
+    std::mutex observer_mutex;
+    std::vector<std::function<void(const redis_endpoint&)>> master_observers;
 
     std::mutex idle_mutex;
     struct idle_link {
@@ -67,7 +77,22 @@ store_state& store();
 
 // Marks the store down (logged once per change, with why) or up.
 void mark_down(std::string_view why);
+// The same, unless the master moved since epoch (master_epoch) was read.
+void mark_down(std::string_view why, std::uint64_t epoch);
 void mark_up();
+
+// Where every link is opened to: the master now.
+redis_endpoint master_endpoint();
+// Points the store at another master: idle links are closed, links in use
+// are not kept, the writer probes it (at once with wake_writer, else at its
+// next probe), and the observers are told, on the calling thread.  Nothing
+// when it is the master already.
+void point_at_master(const redis_endpoint& where, bool wake_writer);
+// Called with the new master after each move, on the thread that found it
+// (the writer's or the Sentinel watch's), and after a reload put another
+// server, password or timeout in force (on the reloading thread); never on a
+// connection thread.  Links kept elsewhere (a subscription) are opened again.
+void on_master_change(std::function<void(const redis_endpoint&)> observer);
 
 // An idle link (reused), or a new one opened by the deadline; nullptr when the
 // store is down or the link could not be opened (status: how).
@@ -90,6 +115,9 @@ void keep_link(std::unique_ptr<redis_link> link, std::uint64_t generation);
 // Resolves the configured host name into the numeric address that links
 // are opened to (a unix socket path is left as it is).
 void resolve_endpoint();
+// A host name's first numeric address (a numeric address as it is); none
+// when it does not resolve.
+std::optional<std::string> numeric_address(const std::string& host);
 
 // Adds writes to the queue: new ones at the back, ones put back after a failed
 // batch (older than any queued) at the front; then drops the oldest beyond

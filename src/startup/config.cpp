@@ -62,6 +62,7 @@ struct reading_state {
     fallback_list fallbacks;         // of the current server; a server line empties it
     int preferred_version = 0;
     std::vector<std::pair<std::string, int>> domains;  // lower case, and the line that routed it
+    int first_sentinel_line = 0;
 };
 
 // Thrown while checking where start-up would end: the line is left out and
@@ -603,8 +604,31 @@ outcome control_socket(const char* line, reading_state& state) {
 
 // ---- The shared verdict store ----
 
-// "unix:/absolute/path" (a unix socket address's 107 bytes at most), or
 // "HOST:PORT" with HOST a name, a numeric IPv4 address or "[IPv6]".
+std::pair<std::string, int> host_and_port(std::string_view keyword, std::string_view value) {
+    const auto colon = value.rfind(':');
+    if (colon == std::string_view::npos || colon == 0) invalid_value(keyword, value);
+    std::string_view name = value.substr(0, colon);
+    const std::uint64_t number = whole_number(keyword, value.substr(colon + 1), 5);
+    if (number < 1 || number > highest_port) invalid_value(keyword, value);
+    if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
+        name = name.substr(1, name.size() - 2);
+    }
+    const bool name_chars = std::all_of(name.begin(), name.end(), is_host_char);
+    if (name.empty() || name.size() > 253 || !name_chars) invalid_value(keyword, value);
+    return {std::string(name), static_cast<int>(number)};
+}
+
+// The store is named either directly or through Sentinels, never both.
+void one_way_to_the_store(const reading_state& state) {
+    if (state.target.settings.shared_cache_host &&
+        !state.target.settings.shared_cache_sentinels.empty()) {
+        line_error("SharedCacheServer and SharedCacheSentinel exclude each other: use one of them");
+    }
+}
+
+// "unix:/absolute/path" (a unix socket address's 107 bytes at most), or
+// "HOST:PORT".
 outcome shared_cache_server(const char* line, reading_state& state) {
     constexpr std::string_view keyword = "SharedCacheServer";
     constexpr std::size_t longest_socket_path = 107;
@@ -612,32 +636,55 @@ outcome shared_cache_server(const char* line, reading_state& state) {
     if (!found) return outcome::no_match;
     std::string_view value = *found;
     while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
-    std::string host;
-    int port = 0;
+    std::pair<std::string, int> where;
     if (value.starts_with("unix:")) {
         const std::string_view path = value.substr(5);
         if (path.size() < 2 || path.front() != '/' || path.size() > longest_socket_path ||
             path.find('\0') != std::string_view::npos) {
             invalid_value(keyword, value);
         }
-        host = path;
+        where.first = path;
     } else {
-        const auto colon = value.rfind(':');
-        if (colon == std::string_view::npos || colon == 0) invalid_value(keyword, value);
-        std::string_view name = value.substr(0, colon);
-        const std::uint64_t number = whole_number(keyword, value.substr(colon + 1), 5);
-        if (number < 1 || number > highest_port) invalid_value(keyword, value);
-        if (name.size() > 2 && name.front() == '[' && name.back() == ']') {
-            name = name.substr(1, name.size() - 2);
-        }
-        const bool name_chars = std::all_of(name.begin(), name.end(), is_host_char);
-        if (name.empty() || name.size() > 253 || !name_chars) invalid_value(keyword, value);
-        host = name;
-        port = static_cast<int>(number);
+        where = host_and_port(keyword, value);
     }
-    state.target.settings.shared_cache_host = std::move(host);
-    state.target.settings.shared_cache_port = port;
+    state.target.settings.shared_cache_host = std::move(where.first);
+    state.target.settings.shared_cache_port = where.second;
+    one_way_to_the_store(state);
     log_msg(LOG_DEBUG, "SharedCacheServer %.*s", static_cast<int>(value.size()), value.data());
+    return outcome::done;
+}
+
+// "HOST:PORT", one Sentinel a line, asked in the order of the lines.
+outcome shared_cache_sentinel(const char* line, reading_state& state) {
+    constexpr std::string_view keyword = "SharedCacheSentinel";
+    constexpr std::size_t most_sentinels = 8;
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    std::string_view value = *found;
+    while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
+    auto where = host_and_port(keyword, value);
+    auto& sentinels = state.target.settings.shared_cache_sentinels;
+    if (sentinels.size() == most_sentinels) line_error("SharedCacheSentinel: at most 8 lines");
+    if (sentinels.empty()) state.first_sentinel_line = state.line_number;
+    sentinels.push_back(std::move(where));
+    one_way_to_the_store(state);
+    log_msg(LOG_DEBUG, "SharedCacheSentinel %.*s", static_cast<int>(value.size()), value.data());
+    return outcome::done;
+}
+
+// As a prefix: a Sentinel message separates the name from the rest by a blank.
+outcome shared_cache_master_name(const char* line, reading_state& state) {
+    constexpr std::string_view keyword = "SharedCacheMasterName";
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    std::string_view value = *found;
+    while (!value.empty() && is_blank(value.back())) value.remove_suffix(1);
+    if (value.empty() || value.size() > 128 ||
+        !std::all_of(value.begin(), value.end(), [](char c) { return c > ' ' && c < 127; })) {
+        invalid_value(keyword, value);
+    }
+    state.target.settings.shared_cache_master_name = std::string(value);
+    log_msg(LOG_DEBUG, "SharedCacheMasterName %.*s", static_cast<int>(value.size()), value.data());
     return outcome::done;
 }
 
@@ -684,6 +731,20 @@ outcome shared_cache_password(const char* line, reading_state& state) {
     return outcome::done;
 }
 
+// As SharedCachePassword, for the Sentinels.
+outcome shared_cache_sentinel_password(const char* line, reading_state& state) {
+    constexpr std::string_view keyword = "SharedCacheSentinelPassword";
+    const auto found = keyword_value(line, keyword);
+    if (!found) return outcome::no_match;
+    const std::string_view value = *found;
+    if (value.empty() || value.size() > 512 || value.find('\0') != std::string_view::npos) {
+        line_error("%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
+    }
+    state.target.settings.shared_cache_sentinel_password = std::string(value);
+    log_msg(LOG_DEBUG, "SharedCacheSentinelPassword set");
+    return outcome::done;
+}
+
 // Tried in this order; the first row that matches decides.
 using keyword_row = outcome (*)(const char* line, reading_state& state);
 constexpr keyword_row keyword_table[] = {
@@ -717,19 +778,42 @@ constexpr keyword_row keyword_table[] = {
     shared_cache_prefix,
     shared_cache_timeout,
     shared_cache_password,
+    shared_cache_sentinel_password,
+    shared_cache_sentinel,
+    shared_cache_master_name,
 };
 
 // Every keyword a row reads, for telling a malformed value from a typo.
 constexpr std::string_view known_keywords[] = {
-    "BackValidAddrExp",    "BackInvalidAddrExp",   "BackSMTPServer",
-    "BackAddrDomain",      "BackSMTPPort",         "PreferIPVersion",
-    "BackAddrSubdomains",  "BackErrorTempfail",    "BackList",
-    "TimeoutSMTPConnect",  "TimeoutSMTPReply",     "BackSkipVerify",
-    "BackSkipDaemon",      "BackSMTPBackoff",      "MetricsListen",
-    "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
-    "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
-    "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
-    "BackCatchAllCheck",   "BackSMTPFallback",
+    "BackValidAddrExp",
+    "BackInvalidAddrExp",
+    "BackSMTPServer",
+    "BackAddrDomain",
+    "BackSMTPPort",
+    "PreferIPVersion",
+    "BackAddrSubdomains",
+    "BackErrorTempfail",
+    "BackList",
+    "TimeoutSMTPConnect",
+    "TimeoutSMTPReply",
+    "BackSkipVerify",
+    "BackSkipDaemon",
+    "BackSMTPBackoff",
+    "MetricsListen",
+    "BackCacheMaxEntries",
+    "BackListSaveInterval",
+    "ControlSocket",
+    "SharedCacheServer",
+    "SharedCachePrefix",
+    "SharedCacheTimeout",
+    "SharedCachePassword",
+    "MilterFastPath",
+    "LogVerdicts",
+    "BackCatchAllCheck",
+    "BackSMTPFallback",
+    "SharedCacheSentinel",
+    "SharedCacheMasterName",
+    "SharedCacheSentinelPassword",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.
@@ -792,7 +876,7 @@ struct file_closer {
 
 int read_config(std::FILE* file, const char* file_name, configuration& config, reading_mode mode,
                 reading_report& report) {
-    reading_state state{config, mode, report, file_name, 1, {}, false, false, {}, 0, {}};
+    reading_state state{config, mode, report, file_name, 1, {}, false, false, {}, 0, {}, 0};
     const current_reading reading(state);
     char line[line_buffer_size];
     // A line longer than the buffer arrives in pieces, each read as a line.
@@ -811,6 +895,14 @@ int read_config(std::FILE* file, const char* file_name, configuration& config, r
             }
         }
         if (line_ends) ++state.line_number;
+    }
+    if (!config.settings.shared_cache_sentinels.empty() &&
+        !config.settings.shared_cache_master_name) {
+        state.line_number = state.first_sentinel_line;
+        try {
+            line_error("SharedCacheSentinel needs SharedCacheMasterName");
+        } catch (const line_refused&) {
+        }
     }
     return 0;
 }

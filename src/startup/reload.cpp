@@ -84,7 +84,7 @@ void apply_run_time_settings(const settings_record& read) {
     settings.shared_cache_password = read.shared_cache_password;
     settings.shared_cache_timeout_ms = read.shared_cache_timeout_ms;
     // Logs once when any of its settings or the lifetimes changed.
-    if (settings.shared_cache_host && shared_store_enabled()) {
+    if (settings.shared_cache_wanted() && shared_store_enabled()) {
         shared_store_reconfigure(shared_store_configuration());
     }
 }
@@ -111,6 +111,13 @@ void keep_restart_settings(settings_record& read) {
         read.shared_cache_password = settings.shared_cache_password;
         read.shared_cache_timeout_ms = settings.shared_cache_timeout_ms;
     }
+    // The Sentinels are watched by a thread that runs from start to end.
+    keep_running("SharedCacheSentinel", read.shared_cache_sentinels,
+                 settings.shared_cache_sentinels);
+    keep_running("SharedCacheMasterName", read.shared_cache_master_name,
+                 settings.shared_cache_master_name);
+    keep_running("SharedCacheSentinelPassword", read.shared_cache_sentinel_password,
+                 settings.shared_cache_sentinel_password);
     keep_running("MilterFastPath", read.milter_fast_path, settings.milter_fast_path);
 }
 
@@ -126,12 +133,17 @@ bool refuse(const std::string& why, std::string* reason) {
 
 shared_store_config shared_store_configuration() {
     shared_store_config config;
-    config.host = *settings.shared_cache_host;
+    config.host = settings.shared_cache_host.value_or("");
     config.port = settings.shared_cache_port;
     config.unix_socket = settings.shared_cache_port == 0;
     if (settings.shared_cache_prefix) config.prefix = *settings.shared_cache_prefix;
     config.timeout = std::chrono::milliseconds(settings.shared_cache_timeout_ms);
     config.password = settings.shared_cache_password;
+    for (const auto& [host, port] : settings.shared_cache_sentinels) {
+        config.sentinels.push_back({host, port});
+    }
+    config.master_name = settings.shared_cache_master_name.value_or("");
+    config.sentinel_password = settings.shared_cache_sentinel_password;
     config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
     config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
     return config;

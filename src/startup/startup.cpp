@@ -310,7 +310,7 @@ int kelvantor_main(int argc, char** argv) {
     }
     periodic_save_start(cache_path, std::chrono::seconds(settings.save_interval));
     set_cache_save_interval(cache_path != nullptr ? settings.save_interval : 0);
-    if (settings.shared_cache_host && !shared_store_start(shared_store_configuration())) {
+    if (settings.shared_cache_wanted() && !shared_store_start(shared_store_configuration())) {
         stop_services_and_exit(options, exit_status::unavailable);
     }
     set_process_info(

@@ -38,7 +38,9 @@ auto fields(const settings_record& s) {
                     s.subdomains, s.tempfail_on_error, s.log_verdicts, s.milter_fast_path,
                     s.catch_all_check, s.cache_path, s.cache_max_entries, s.control_socket,
                     s.save_interval, s.shared_cache_host, s.shared_cache_port,
-                    s.shared_cache_prefix, s.shared_cache_timeout_ms, s.shared_cache_password);
+                    s.shared_cache_prefix, s.shared_cache_timeout_ms, s.shared_cache_password,
+                    s.shared_cache_sentinels, s.shared_cache_master_name,
+                    s.shared_cache_sentinel_password);
 }
 
 class config_test : public ::testing::Test {
@@ -209,6 +211,16 @@ const settings_case settings_cases[] = {
      // The password itself is never logged.
      {"SharedCachePrefix mx-fleet:", "SharedCacheTimeout set to 250 ms",
       "SharedCachePassword set"}},
+    {"shared_sentinels_in_order",
+     "SharedCacheSentinel:10.0.0.9:26379\nSharedCacheSentinel:[::1]:26380 \r\n"
+     "SharedCacheMasterName:mx-fleet\nSharedCacheSentinelPassword:s3cret\n",
+     [](settings_record& s) {
+         s.shared_cache_sentinels = {{"10.0.0.9", 26379}, {"::1", 26380}};
+         s.shared_cache_master_name = "mx-fleet";
+         s.shared_cache_sentinel_password = "s3cret";
+     },
+     {"SharedCacheSentinel 10.0.0.9:26379", "SharedCacheSentinel [::1]:26380",
+      "SharedCacheMasterName mx-fleet", "SharedCacheSentinelPassword set"}},
 };
 
 class settings_test : public config_test, public ::testing::WithParamInterface<settings_case> {};
@@ -460,6 +472,25 @@ const fatal_case fatal_cases[] = {
      "3 BackSMTPFallback: at most 3 per BackSMTPServer"},
     {"shared_prefix_blank", "SharedCachePrefix:kv fleet:\n",
      "3 SharedCachePrefix invalid value \"kv fleet:\""},
+    {"shared_server_then_sentinel",
+     "SharedCacheServer:127.0.0.1:6379\nSharedCacheSentinel:127.0.0.1:26379\n",
+     "3 SharedCacheServer and SharedCacheSentinel exclude each other"},
+    {"shared_sentinel_then_server",
+     "SharedCacheSentinel:127.0.0.1:26379\nSharedCacheServer:127.0.0.1:6379\n",
+     "3 SharedCacheServer and SharedCacheSentinel exclude each other"},
+    {"shared_sentinel_without_master_name", "SharedCacheSentinel:127.0.0.1:26379\n",
+     "3 SharedCacheSentinel needs SharedCacheMasterName"},
+    {"shared_sentinel_without_port", "SharedCacheSentinel:sentinel.example.net\n",
+     "3 SharedCacheSentinel invalid value"},
+    {"shared_ninth_sentinel",
+     "SharedCacheSentinel:10.0.0.1:1\nSharedCacheSentinel:10.0.0.2:1\n"
+     "SharedCacheSentinel:10.0.0.3:1\nSharedCacheSentinel:10.0.0.4:1\n"
+     "SharedCacheSentinel:10.0.0.5:1\nSharedCacheSentinel:10.0.0.6:1\n"
+     "SharedCacheSentinel:10.0.0.7:1\nSharedCacheSentinel:10.0.0.8:1\n"
+     "SharedCacheSentinel:10.0.0.9:1\n",
+     "3 SharedCacheSentinel: at most 8 lines"},
+    {"shared_master_name_blank", "SharedCacheMasterName:mx fleet\n",
+     "3 SharedCacheMasterName invalid value"},
 };
 
 class fatal_test : public config_test, public ::testing::WithParamInterface<fatal_case> {};
