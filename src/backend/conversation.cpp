@@ -118,16 +118,15 @@ open_result backend_conversation::open(const backend_server& server,
         return open_result::stalled;
     }
 
-    int slot = NO_BACKEND;
-    const int opened = backend_open(slot, server.port, timeouts.connect, server.address);
-    if (slot >= 0) fd_.reset(slot);
-    if (opened == -3) {
+    backend_socket opened = backend_open(server.port, timeouts.connect, server.address);
+    fd_ = std::move(opened.fd);
+    if (opened.status == connect_status::no_socket) {
         state_ = conversation_state::none;  // the next recipient tries again
-        health_->note_error("no socket", errno);
+        health_->note_error("no socket", opened.error);
         return open_result::no_socket;
     }
-    if (opened != 0) {
-        const int error = errno;
+    if (opened.status != connect_status::connected) {
+        const int error = opened.error;
         end(ending::silent);
         warn_cannot_connect(server, error);
         health_->note_error("cannot connect", error);
