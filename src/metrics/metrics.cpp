@@ -400,6 +400,23 @@ std::string metrics_text() {
                     std::uint64_t{server.circuit_open});
     }
 
+    text.family("kelvantor_backend_pool_conversations", "gauge",
+                "Conversations held by the backend server's pool (BackSMTPMaxConnections): in "
+                "use, idle, or being ended.");
+    for (const server_health_view& server : s.servers) {
+        text.sample("kelvantor_backend_pool_conversations", "server", server.name, server.pooled);
+    }
+    text.family("kelvantor_backend_pool_waits_total", "counter",
+                "Probes that found no pooled conversation free and waited for one, by result: "
+                "served, or timed_out (given the failure answer).");
+    for (const server_health_view& server : s.servers) {
+        text.labelled_sample("kelvantor_backend_pool_waits_total",
+                             {{"server", server.name}, {"result", "served"}}, server.pool_served);
+        text.labelled_sample("kelvantor_backend_pool_waits_total",
+                             {{"server", server.name}, {"result", "timed_out"}},
+                             server.pool_timed_out);
+    }
+
     text.family("kelvantor_backend_catch_all_domains", "gauge",
                 "Domains a backend server was found to accept any recipient of.");
     text.sample("kelvantor_backend_catch_all_domains", std::uint64_t{catch_all_accepting_count()});

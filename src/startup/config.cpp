@@ -378,6 +378,14 @@ outcome catch_all_check(const char* line, reading_state& state) {
     return yes_flag(line, "BackCatchAllCheck", state.target.settings.catch_all_check);
 }
 
+outcome max_connections(const char* line, reading_state& state) {
+    int count = 0;
+    if (!take_number(line, "BackSMTPMaxConnections", 5, count)) return outcome::no_match;
+    state.target.settings.backend_max_connections = count;
+    log_msg(LOG_DEBUG, "BackSMTPMaxConnections set to %d", count);
+    return outcome::done;
+}
+
 outcome milter_fast_path(const char* line, reading_state& state) {
     return yes_flag(line, "MilterFastPath", state.target.settings.milter_fast_path);
 }
@@ -706,6 +714,7 @@ constexpr keyword_row keyword_table[] = {
     milter_fast_path,
     log_verdicts,
     catch_all_check,
+    max_connections,
     // Metrics.
     metrics_listen,
     // Operations
@@ -729,7 +738,7 @@ constexpr std::string_view known_keywords[] = {
     "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
     "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
     "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
-    "BackCatchAllCheck",   "BackSMTPFallback",
+    "BackCatchAllCheck",   "BackSMTPFallback",     "BackSMTPMaxConnections",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.
