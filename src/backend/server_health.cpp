@@ -86,6 +86,7 @@ server_health_view server_health::view() const {
 void server_health::reset() noexcept {
     for (auto& probe : probes_) probe.value.store(0, std::memory_order_relaxed);
     circuit_open_.store(false, std::memory_order_relaxed);
+    pooled_.store(0, std::memory_order_relaxed);
     pool_served_.store(0, std::memory_order_relaxed);
     pool_timed_out_.store(0, std::memory_order_relaxed);
     down_until_.store(0, std::memory_order_relaxed);

@@ -335,6 +335,9 @@ std::string stats_text() {
                       server.probes[i]);
         }
         text.line("backend_circuit_open@" + server.name, std::uint64_t{server.circuit_open});
+        text.line("backend_pool_conversations@" + server.name, server.pooled);
+        text.line("backend_pool_waits_served@" + server.name, server.pool_served);
+        text.line("backend_pool_waits_timed_out@" + server.name, server.pool_timed_out);
     }
     text.line("backend_probe_seconds_count", s.cumulative[bucket_count]);
     text.line("backend_probe_seconds_sum", s.round_trip_seconds);
