@@ -33,6 +33,7 @@ constexpr const char* verbs[] = {"RSET", "QUIT"};
 
 struct conversation_closer::closing {
     unique_fd fd;
+    close_listener* listener = nullptr;
     std::chrono::milliseconds wait{};
     int step = 0;  // 0 RSET, 1 QUIT, 2 done
     bool answered = true;
@@ -106,8 +107,12 @@ void conversation_closer::drop(unique_fd fd) noexcept {
     if (fd.reset() != 0) log_msg(LOG_ERR, "socket close error %s", std::strerror(errno));
 }
 
-void conversation_closer::take(unique_fd fd, std::chrono::milliseconds reply_wait) noexcept {
-    if (!fd) return;
+void conversation_closer::take(unique_fd fd, std::chrono::milliseconds reply_wait,
+                               close_listener* listener) noexcept {
+    if (!fd) {
+        if (listener != nullptr) listener->closed();
+        return;
+    }
     std::unique_lock lock(mutex_);
     bool room = !stopping_ && wakeup_ && counts_.pending < capacity_;
     if (room) {
@@ -121,6 +126,7 @@ void conversation_closer::take(unique_fd fd, std::chrono::milliseconds reply_wai
     if (room) {
         closing& c = inbox_.back();
         c.fd = std::move(fd);
+        c.listener = listener;
         c.wait = reply_wait;
         ++counts_.pending;
         lock.unlock();
@@ -140,11 +146,13 @@ void conversation_closer::take(unique_fd fd, std::chrono::milliseconds reply_wai
                 static_cast<unsigned long long>(pending));
     }
     drop(std::move(fd));
+    if (listener != nullptr) listener->closed();
 }
 
 void conversation_closer::finish(closing& c) noexcept {
     ::shutdown(c.fd.get(), SHUT_RDWR);
     drop(std::move(c.fd));
+    if (c.listener != nullptr) c.listener->closed();
     const std::lock_guard lock(mutex_);
     ++(c.answered ? counts_.done : counts_.unanswered);
     if (--counts_.pending == 0) idle_.notify_all();
@@ -205,14 +213,18 @@ void conversation_closer::run() noexcept {
     }
 
     // The grace is over: what is left is closed without a word.
-    const std::lock_guard lock(mutex_);
-    for (closing& c : inbox_) active.push_back(std::move(c));
-    inbox_.clear();
-    for (closing& c : active) {
-        if (c.fd.reset() != 0) log_msg(LOG_ERR, "socket close error %s", std::strerror(errno));
-        ++counts_.dropped;
-        --counts_.pending;
+    {
+        const std::lock_guard lock(mutex_);
+        for (closing& c : inbox_) active.push_back(std::move(c));
+        inbox_.clear();
     }
+    for (closing& c : active) {
+        drop(std::move(c.fd));
+        if (c.listener != nullptr) c.listener->closed();
+    }
+    const std::lock_guard lock(mutex_);
+    counts_.dropped += active.size();
+    counts_.pending -= active.size();
     idle_.notify_all();
 }
 

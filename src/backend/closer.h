@@ -31,6 +31,20 @@ struct closer_counts {
 
 inline constexpr std::size_t closer_capacity = 256;
 
+// Told when a socket handed over with it has been closed, however it ended;
+// called on the closer's thread (or the caller's, for one dropped at once),
+// with no lock of the closer held.  It must outlive the socket.
+class close_listener {
+public:
+    virtual void closed() noexcept = 0;
+
+protected:
+    close_listener() = default;
+    ~close_listener() = default;
+    close_listener(const close_listener&) = default;
+    close_listener& operator=(const close_listener&) = default;
+};
+
 class conversation_closer {
 public:
     explicit conversation_closer(std::size_t capacity = closer_capacity);
@@ -39,8 +53,10 @@ public:
     conversation_closer& operator=(const conversation_closer&) = delete;
 
     // Ends the conversation on fd in the background, each reply waited for
-    // up to reply_wait.  The thread starts with the first socket.
-    void take(unique_fd fd, std::chrono::milliseconds reply_wait) noexcept;
+    // up to reply_wait.  The thread starts with the first socket.  listener,
+    // if any, is told once the socket is closed.
+    void take(unique_fd fd, std::chrono::milliseconds reply_wait,
+              close_listener* listener = nullptr) noexcept;
 
     // Pending closes get up to grace to finish, the rest are dropped; sockets
     // taken afterwards are dropped at once.
@@ -55,7 +71,7 @@ public:
 private:
     void run() noexcept;
     void finish(closing& c) noexcept;
-    void drop(unique_fd fd) noexcept;
+    static void drop(unique_fd fd) noexcept;
     void wake() const noexcept;
 
     const std::size_t capacity_;

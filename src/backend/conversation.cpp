@@ -65,7 +65,10 @@ backend_conversation::backend_conversation(backend_conversation&& other) noexcep
       state_(std::exchange(other.state_, conversation_state::none)),
       server_(other.server_),
       health_(other.health_),
-      reply_wait_(other.reply_wait_) {}
+      reply_wait_(other.reply_wait_),
+      rcpt_code_(other.rcpt_code_),
+      rcpts_(std::exchange(other.rcpts_, 0)),
+      refusals_(std::exchange(other.refusals_, 0)) {}
 
 backend_conversation& backend_conversation::operator=(backend_conversation&& other) noexcept {
     if (this != &other) {
@@ -75,14 +78,17 @@ backend_conversation& backend_conversation::operator=(backend_conversation&& oth
         server_ = other.server_;
         health_ = other.health_;
         reply_wait_ = other.reply_wait_;
+        rcpt_code_ = other.rcpt_code_;
+        rcpts_ = std::exchange(other.rcpts_, 0);
+        refusals_ = std::exchange(other.refusals_, 0);
     }
     return *this;
 }
 
-void backend_conversation::end(ending how) noexcept {
+void backend_conversation::end(ending how, close_listener* listener) noexcept {
     if (fd_ && how == ending::polite) {
         // RSET and QUIT go out from the closer's thread, not the caller's.
-        backend_closer().take(std::move(fd_), reply_wait_ + slow_banner_allowance());
+        backend_closer().take(std::move(fd_), reply_wait_ + slow_banner_allowance(), listener);
     } else if (fd_) {
         if (fd_.reset() != 0) {
             if (how == ending::failure) {
@@ -95,8 +101,8 @@ void backend_conversation::end(ending how) noexcept {
     state_ = how == ending::polite ? conversation_state::none : conversation_state::failed;
 }
 
-void backend_conversation::close() noexcept {
-    end(ending::polite);
+void backend_conversation::close(close_listener* listener) noexcept {
+    end(ending::polite, listener);
 }
 
 void backend_conversation::drop() noexcept {
@@ -107,6 +113,8 @@ open_result backend_conversation::open(const backend_server& server,
                                        const conversation_timeouts& timeouts,
                                        const char* helo_name) {
     end(ending::silent);  // never two sockets at once
+    rcpts_ = 0;
+    refusals_ = 0;
     server_ = server;
     health_ = &server_health_of(server);
     reply_wait_ = timeouts.reply;
@@ -118,16 +126,15 @@ open_result backend_conversation::open(const backend_server& server,
         return open_result::stalled;
     }
 
-    int slot = NO_BACKEND;
-    const int opened = backend_open(slot, server.port, timeouts.connect, server.address);
-    if (slot >= 0) fd_.reset(slot);
-    if (opened == -3) {
+    backend_socket opened = backend_open(server.port, timeouts.connect, server.address);
+    fd_ = std::move(opened.fd);
+    if (opened.status == connect_status::no_socket) {
         state_ = conversation_state::none;  // the next recipient tries again
-        health_->note_error("no socket", errno);
+        health_->note_error("no socket", opened.error);
         return open_result::no_socket;
     }
-    if (opened != 0) {
-        const int error = errno;
+    if (opened.status != connect_status::connected) {
+        const int error = opened.error;
         end(ending::silent);
         warn_cannot_connect(server, error);
         health_->note_error("cannot connect", error);
@@ -225,6 +232,7 @@ rcpt_outcome backend_conversation::rcpt(std::string_view address) {
         end(ending::failure);
         return rcpt_outcome::failed;
     }
+    ++rcpts_;
     if (write_all(fd_.get(), command.data(), length) < 0) {
         health_->note_error("cannot send RCPT TO", errno);
         end(ending::failure);
@@ -236,6 +244,7 @@ rcpt_outcome backend_conversation::rcpt(std::string_view address) {
     const reply_kind kind =
         read.status == reply_status::complete ? classify_reply(reply) : reply_kind::unusable;
     rcpt_code_ = kind == reply_kind::unusable ? 0 : reply_code(reply);
+    if (rcpt_code_ >= 500) ++refusals_;
     switch (kind) {
         case reply_kind::unusable:
             log_msg(LOG_ERR, "cannot read rcptto reply on  %d", fd_.get());

@@ -17,6 +17,7 @@ namespace kelvantor {
 
 enum class command_result;  // backend/smtp.h
 class server_health;        // backend/server_health.h
+class close_listener;       // backend/closer.h
 
 // A backend server: its address (IPv4 or IPv6) and port, host order.
 struct backend_server {
@@ -76,10 +77,14 @@ public:
     // The code of the last whole RCPT TO reply (accepted, unknown_user or
     // unjudged), 0 when there was none.
     int last_rcpt_code() const noexcept { return rcpt_code_; }
+    // RCPT TO commands sent, and of them answered 5xx, since the conversation opened.
+    std::uint32_t rcpt_count() const noexcept { return rcpts_; }
+    std::uint32_t refused_count() const noexcept { return refusals_; }
 
     // Polite end: the socket goes to the background closer (backend/closer.h),
     // which sends RSET and QUIT, reads their replies and closes; never waits.
-    void close() noexcept;
+    // listener, if any, is told when the socket is closed.
+    void close(close_listener* listener = nullptr) noexcept;
     // Silent end: close without a word to the backend.
     void drop() noexcept;
 
@@ -92,7 +97,7 @@ public:
 
 private:
     enum class ending { polite, silent, failure };
-    void end(ending how) noexcept;
+    void end(ending how, close_listener* listener = nullptr) noexcept;
     open_result greet(const char* helo_name, bool trial);
     // A greeting command (reply 250 expected), its wait watched for stalls.
     command_result watched_command(const char* verb, const char* argument, bool trial);
@@ -103,6 +108,8 @@ private:
     server_health* health_ = nullptr;
     std::chrono::seconds reply_wait_{3};
     int rcpt_code_ = 0;
+    std::uint32_t rcpts_ = 0;
+    std::uint32_t refusals_ = 0;
 };
 
 // Whether RCPT TO:<address> can go to a backend as it is: no control

@@ -69,6 +69,9 @@ server_health_view server_health::view() const {
     server_health_view view;
     view.name = name_.text;
     view.circuit_open = circuit_open_.load(std::memory_order_relaxed);
+    view.pooled = pooled_.load(std::memory_order_relaxed);
+    view.pool_served = pool_served_.load(std::memory_order_relaxed);
+    view.pool_timed_out = pool_timed_out_.load(std::memory_order_relaxed);
     for (std::size_t i = 0; i < probe_reply_count; ++i) {
         view.probes[i] = probes_[i].value.load(std::memory_order_relaxed);
     }
@@ -83,6 +86,9 @@ server_health_view server_health::view() const {
 void server_health::reset() noexcept {
     for (auto& probe : probes_) probe.value.store(0, std::memory_order_relaxed);
     circuit_open_.store(false, std::memory_order_relaxed);
+    pooled_.store(0, std::memory_order_relaxed);
+    pool_served_.store(0, std::memory_order_relaxed);
+    pool_timed_out_.store(0, std::memory_order_relaxed);
     down_until_.store(0, std::memory_order_relaxed);
     const std::lock_guard lock(error_mutex_);
     error_what_ = nullptr;

@@ -47,6 +47,12 @@ struct server_health_view {
     const char* last_error = nullptr;                       // none yet: nullptr
     int last_errno = 0;                                     // with it, 0 for none
     std::chrono::steady_clock::duration error_age{};        // since the last error
+    // With BackSMTPMaxConnections: conversations the server's pool holds
+    // (in use, idle or being ended), probes that waited for one and got it,
+    // and those whose time ran out first.
+    std::uint64_t pooled = 0;
+    std::uint64_t pool_served = 0;
+    std::uint64_t pool_timed_out = 0;
 };
 
 class server_health {
@@ -78,6 +84,11 @@ public:
         return down_until_.load(std::memory_order_relaxed) != 0 &&
                down_until_.exchange(0, std::memory_order_relaxed) != 0;
     }
+    // The pool's count of conversations held, and a probe that had to wait for one.
+    void set_pooled(std::size_t held) noexcept { pooled_.store(held, std::memory_order_relaxed); }
+    void count_pool_wait(bool timed_out) noexcept {
+        (timed_out ? pool_timed_out_ : pool_served_).fetch_add(1, std::memory_order_relaxed);
+    }
     // A failure with the server: what (a static text) and errno, 0 for none.
     void note_error(const char* what, int error = 0) noexcept;
     server_health_view view() const;
@@ -90,6 +101,9 @@ private:
     };
     std::array<counter, probe_reply_count> probes_;
     std::atomic<bool> circuit_open_{false};
+    std::atomic<std::uint64_t> pooled_{0};
+    std::atomic<std::uint64_t> pool_served_{0};
+    std::atomic<std::uint64_t> pool_timed_out_{0};
     std::atomic<std::chrono::steady_clock::rep> down_until_{0};  // 0: never backed off since
     mutable std::mutex error_mutex_;                             // this server's failures only
     const char* error_what_ = nullptr;

@@ -48,6 +48,21 @@ socklen_t address_length(const sockaddr_storage& address) {
     return address.ss_family == AF_INET ? sizeof(sockaddr_in) : sizeof(sockaddr_in6);
 }
 
+// Waits once for the connect on fd to finish: 0 connected, else the errno
+// of the failure (ETIMEDOUT when the time ran out).
+int wait_connected(int fd, std::chrono::milliseconds timeout) {
+    const auto ms = timeout.count();
+    const timespec limit{static_cast<time_t>(ms / 1000),
+                         static_cast<long>((ms % 1000) * 1'000'000)};
+    const int ready = wait_for(fd, POLLOUT, limit);  // an interrupted wait is not repeated
+    if (ready < 0) return errno;
+    if (ready == 0) return ETIMEDOUT;
+    int pending = 0;
+    socklen_t length = sizeof pending;
+    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return errno;
+    return pending;
+}
+
 }  // namespace
 
 reply_buffer::reply_buffer(std::size_t size) noexcept
@@ -65,12 +80,13 @@ bool reply_buffer::grow(std::size_t step) noexcept {
     return true;
 }
 
-int backend_open(int& slot, std::uint16_t port, std::chrono::milliseconds connect_timeout,
-                 sockaddr_storage address) {
+backend_socket backend_open(std::uint16_t port, std::chrono::milliseconds connect_timeout,
+                            sockaddr_storage address) {
+    backend_socket result;
     const int family = address.ss_family;
     if (family != AF_INET && family != AF_INET6) {
         log_msg(LOG_ERR, "unspecified address family");
-        return -3;
+        return result;
     }
     if (family == AF_INET) {
         reinterpret_cast<sockaddr_in*>(&address)->sin_port = htons(port);
@@ -78,41 +94,28 @@ int backend_open(int& slot, std::uint16_t port, std::chrono::milliseconds connec
         reinterpret_cast<sockaddr_in6*>(&address)->sin6_port = htons(port);
     }
 
-    slot = ::socket(family, SOCK_STREAM, 0);
-    if (slot < 0) {
-        log_msg(LOG_ERR, "cannot create socket %s", std::strerror(errno));
-        return -3;
+    result.fd.reset(::socket(family, SOCK_STREAM, 0));
+    if (!result.fd) {
+        result.error = errno;
+        log_msg(LOG_ERR, "cannot create socket %s", std::strerror(result.error));
+        return result;
     }
-    const int flags = ::fcntl(slot, F_GETFL);
-    if (flags < 0 || ::fcntl(slot, F_SETFL, flags | O_NONBLOCK) < 0) return -1;
-
-    if (::connect(slot, reinterpret_cast<const sockaddr*>(&address), address_length(address)) !=
-            0 &&
+    const int fd = result.fd.get();
+    result.status = connect_status::failed;
+    const int flags = ::fcntl(fd, F_GETFL);
+    if (flags < 0 || ::fcntl(fd, F_SETFL, flags | O_NONBLOCK) < 0) {
+        result.error = errno;
+        return result;
+    }
+    if (::connect(fd, reinterpret_cast<const sockaddr*>(&address), address_length(address)) != 0 &&
         errno != EINPROGRESS) {
-        return -1;
+        result.error = errno;
+        return result;
     }
     // A connection that completed at once goes through the wait as well.
-    return wait_connected(slot, connect_timeout);
-}
-
-int wait_connected(int fd, std::chrono::milliseconds timeout) {
-    const auto ms = timeout.count();
-    const timespec limit{static_cast<time_t>(ms / 1000),
-                         static_cast<long>((ms % 1000) * 1'000'000)};
-    const int ready = wait_for(fd, POLLOUT, limit);  // an interrupted wait is not repeated
-    if (ready < 0) return -1;
-    if (ready == 0) {
-        errno = ETIMEDOUT;
-        return -1;
-    }
-    int pending = 0;
-    socklen_t length = sizeof pending;
-    if (::getsockopt(fd, SOL_SOCKET, SO_ERROR, &pending, &length) != 0) return -1;
-    if (pending != 0) {
-        errno = pending;
-        return -1;
-    }
-    return 0;
+    result.error = wait_connected(fd, connect_timeout);
+    if (result.error == 0) result.status = connect_status::connected;
+    return result;
 }
 
 reply_read read_reply(int fd, reply_buffer& buffer, std::chrono::milliseconds wait) {

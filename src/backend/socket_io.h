@@ -10,10 +10,9 @@
 #include <cstddef>
 #include <cstdint>
 
-namespace kelvantor {
+#include "common/unique_fd.h"
 
-// backend_fd value meaning "no backend connection".
-inline constexpr int NO_BACKEND = -2;
+namespace kelvantor {
 
 inline constexpr std::size_t reply_cap = std::size_t{64} * 1024;
 inline constexpr std::size_t reply_block_size = 1024;
@@ -41,15 +40,22 @@ private:
     std::size_t size_;
 };
 
-// Opens a TCP connection to address (port written into a copy, network order).
-// The new descriptor is stored in slot as soon as socket() returns, even -1.
-// 0 connected; -1 failed with errno set (ETIMEDOUT when the time ran out), the
-// socket left in slot; -3 family not IPv4/IPv6 or no socket (logged).
-int backend_open(int& slot, std::uint16_t port, std::chrono::milliseconds connect_timeout,
-                 sockaddr_storage address);
+enum class connect_status {
+    connected,  // fd is a connected, non-blocking socket
+    failed,     // refused, timed out (ETIMEDOUT), ...: error says why; fd holds the socket
+    no_socket,  // family not IPv4/IPv6, or no socket (logged); fd holds nothing
+};
 
-// Waits once for the connect to finish; 0 connected, -1 with errno set.
-int wait_connected(int fd, std::chrono::milliseconds timeout);
+struct backend_socket {
+    unique_fd fd;
+    connect_status status = connect_status::no_socket;
+    int error = 0;  // errno of a failed connect or of socket(), else 0
+};
+
+// Opens a TCP connection to address (port written into a copy, network order),
+// waiting at most connect_timeout for it (an interrupted wait is not repeated).
+backend_socket backend_open(std::uint16_t port, std::chrono::milliseconds connect_timeout,
+                            sockaddr_storage address);
 
 enum class reply_status {
     complete,    // one whole reply and nothing after it

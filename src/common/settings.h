@@ -49,9 +49,12 @@ struct settings_record {
     relaxed<bool> tempfail_on_error = false;  // defer, not pass, when a backend is unreachable
     relaxed<bool> log_verdicts = false;       // one info line per decided recipient
     relaxed<bool> catch_all_check = false;    // a random RCPT TO finds catch-all domains
-    bool subdomains = false;                  // routes also match subdomains
-    bool milter_fast_path = false;            // ask the MTA for the stages the filter uses only
-    std::optional<std::string> cache_path;    // cache file; none: no file is read or written
+    // Conversations held at once per backend server, kept in its pool; 0: one
+    // per client connection and server, no cap.
+    relaxed<std::int32_t> backend_max_connections = 0;
+    bool subdomains = false;                // routes also match subdomains
+    bool milter_fast_path = false;          // ask the MTA for the stages the filter uses only
+    std::optional<std::string> cache_path;  // cache file; none: no file is read or written
 
     // MetricsListen: the address and port GET /metrics is served on; none: no listener.
     std::optional<sockaddr_storage> metrics_listen;

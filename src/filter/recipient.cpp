@@ -1,9 +1,11 @@
 // Recipient verification: for each RCPT TO of a routed domain, the cached
 // verdict or else the answer of the backend that the recipient's own route
-// names, asked on the client connection's conversation with that server.
+// names, asked on the client connection's conversation with that server, or
+// with BackSMTPMaxConnections on one taken from that server's pool.
 // Unknown users are rejected with 550 5.1.1; backend trouble never rejects
 // (it passes or defers, as configured).  With LogVerdicts each decided
 // recipient is logged with where its answer came from.
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <cstdio>
@@ -13,6 +15,7 @@
 
 #include "backend/catch_all.h"
 #include "backend/conversation.h"
+#include "backend/pool.h"
 #include "backend/server_health.h"
 #include "cache/verdict_cache.h"
 #include "common/log.h"
@@ -74,6 +77,12 @@ std::chrono::steady_clock::duration probe_bound(const backend_conversation& conv
     if (conversation.is_open()) return timeouts.reply;
     const auto one = timeouts.connect + timeouts.reply + slow_banner_allowance() + timeouts.reply;
     return servers > 1 ? one + fallback_budget() : one;
+}
+
+// The same with pools: a probe waits for a conversation at most until the
+// fallback budget is spent, after which no further server is tried.
+std::chrono::steady_clock::duration pooled_probe_bound() {
+    return probe_bound(backend_conversation{}, 1) + fallback_budget();
 }
 
 // The servers of a route in the order they are asked: its own, then its fallbacks.
@@ -258,7 +267,10 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
     const route_servers servers = servers_of(route);
     // A probe of the address under way on another thread is waited for; one
     // that ends without a verdict leaves this recipient to its own probe.
-    probe_ticket ticket(address, probe_bound(context->conversation_for(server), servers.count));
+    const auto cap = static_cast<std::size_t>(std::max(0, settings.backend_max_connections.get()));
+    probe_ticket ticket(address,
+                        cap > 0 ? pooled_probe_bound()
+                                : probe_bound(context->conversation_for(server), servers.count));
     if (!ticket.leads() && ticket.verdict().has_value()) {
         story.source = "probe in flight";
         story.code = ticket.verdict()->code;
@@ -293,7 +305,14 @@ sfsistat verify_recipient(SMFICTX* ctx, bool& unrouted, verdict_story& story,
         const auto now = std::chrono::steady_clock::now();
         if (i > 0 && now - start >= fallback_budget()) break;
         server = servers.list.at(i);
-        backend_conversation& conversation = context->conversation_for(server);
+        // Pooled, the conversation is given back when the lease ends, after its probe.
+        pool_lease lease;
+        if (cap > 0) {
+            lease = backend_pool_of(server).take(cap, start + fallback_budget());
+            if (!lease) continue;  // none came free in time: the budget is spent
+        }
+        backend_conversation& conversation =
+            cap > 0 ? lease.conversation() : context->conversation_for(server);
         if (conversation.is_open()) return probe_on(conversation);
         server_health& health = server_health_of(server);
         if (fallbacks && health.backed_off(now)) continue;

@@ -335,6 +335,9 @@ std::string stats_text() {
                       server.probes[i]);
         }
         text.line("backend_circuit_open@" + server.name, std::uint64_t{server.circuit_open});
+        text.line("backend_pool_conversations@" + server.name, server.pooled);
+        text.line("backend_pool_waits_served@" + server.name, server.pool_served);
+        text.line("backend_pool_waits_timed_out@" + server.name, server.pool_timed_out);
     }
     text.line("backend_probe_seconds_count", s.cumulative[bucket_count]);
     text.line("backend_probe_seconds_sum", s.round_trip_seconds);
@@ -398,6 +401,23 @@ std::string metrics_text() {
     for (const server_health_view& server : s.servers) {
         text.sample("kelvantor_backend_circuit_open", "server", server.name,
                     std::uint64_t{server.circuit_open});
+    }
+
+    text.family("kelvantor_backend_pool_conversations", "gauge",
+                "Conversations held by the backend server's pool (BackSMTPMaxConnections): in "
+                "use, idle, or being ended.");
+    for (const server_health_view& server : s.servers) {
+        text.sample("kelvantor_backend_pool_conversations", "server", server.name, server.pooled);
+    }
+    text.family("kelvantor_backend_pool_waits_total", "counter",
+                "Probes that found no pooled conversation free and waited for one, by result: "
+                "served, or timed_out (given the failure answer).");
+    for (const server_health_view& server : s.servers) {
+        text.labelled_sample("kelvantor_backend_pool_waits_total",
+                             {{"server", server.name}, {"result", "served"}}, server.pool_served);
+        text.labelled_sample("kelvantor_backend_pool_waits_total",
+                             {{"server", server.name}, {"result", "timed_out"}},
+                             server.pool_timed_out);
     }
 
     text.family("kelvantor_backend_catch_all_domains", "gauge",

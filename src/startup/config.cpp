@@ -379,6 +379,14 @@ outcome catch_all_check(const char* line, reading_state& state) {
     return yes_flag(line, "BackCatchAllCheck", state.target.settings.catch_all_check);
 }
 
+outcome max_connections(const char* line, reading_state& state) {
+    int count = 0;
+    if (!take_number(line, "BackSMTPMaxConnections", 5, count)) return outcome::no_match;
+    state.target.settings.backend_max_connections = count;
+    log_msg(LOG_DEBUG, "BackSMTPMaxConnections set to %d", count);
+    return outcome::done;
+}
+
 outcome milter_fast_path(const char* line, reading_state& state) {
     return yes_flag(line, "MilterFastPath", state.target.settings.milter_fast_path);
 }
@@ -767,6 +775,7 @@ constexpr keyword_row keyword_table[] = {
     milter_fast_path,
     log_verdicts,
     catch_all_check,
+    max_connections,
     // Metrics.
     metrics_listen,
     // Operations
@@ -785,6 +794,7 @@ constexpr keyword_row keyword_table[] = {
 
 // Every keyword a row reads, for telling a malformed value from a typo.
 constexpr std::string_view known_keywords[] = {
+<<<<<<< HEAD
     "BackValidAddrExp",
     "BackInvalidAddrExp",
     "BackSMTPServer",
@@ -814,6 +824,17 @@ constexpr std::string_view known_keywords[] = {
     "SharedCacheSentinel",
     "SharedCacheMasterName",
     "SharedCacheSentinelPassword",
+=======
+    "BackValidAddrExp",    "BackInvalidAddrExp",   "BackSMTPServer",
+    "BackAddrDomain",      "BackSMTPPort",         "PreferIPVersion",
+    "BackAddrSubdomains",  "BackErrorTempfail",    "BackList",
+    "TimeoutSMTPConnect",  "TimeoutSMTPReply",     "BackSkipVerify",
+    "BackSkipDaemon",      "BackSMTPBackoff",      "MetricsListen",
+    "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
+    "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
+    "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
+    "BackCatchAllCheck",   "BackSMTPFallback",     "BackSMTPMaxConnections",
+>>>>>>> wt-pool
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.

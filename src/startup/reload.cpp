@@ -63,6 +63,7 @@ void apply_run_time_settings(const settings_record& read) {
     settings.reply_timeout = read.reply_timeout;
     settings.log_verdicts = read.log_verdicts;
     settings.catch_all_check = read.catch_all_check;
+    settings.backend_max_connections = read.backend_max_connections;
     if (read.valid_ttl != settings.valid_ttl || read.invalid_ttl != settings.invalid_ttl) {
         verdict_cache_set_lifetimes(read.valid_ttl, read.invalid_ttl);
         settings.valid_ttl = read.valid_ttl;

@@ -20,6 +20,7 @@
 #include <string>
 
 #include "backend/closer.h"
+#include "backend/pool.h"
 #include "cache/cache_file.h"
 #include "cache/periodic_save.h"
 #include "cache/verdict_cache.h"
@@ -319,7 +320,9 @@ int kelvantor_main(int argc, char** argv) {
     reload_on_sighup();
     set_log_echo(false);  // from here on syslog alone
     const int result = smfi_main();
-    // Backend conversations still being ended get a second, then are dropped.
+    // Idle pooled conversations are ended, and backend conversations still
+    // being ended get a second, then are dropped.
+    backend_pools_stop();
     backend_closer().stop(std::chrono::seconds(1));
     shared_store_stop();
     metrics_server_stop();

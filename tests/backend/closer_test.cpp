@@ -25,9 +25,9 @@ using steady = std::chrono::steady_clock;
 
 // A connection to backend whose banner has been read, as a conversation leaves it.
 unique_fd greeted(const test_backend& backend) {
-    int slot = NO_BACKEND;
-    EXPECT_EQ(backend_open(slot, backend.port(), 1500ms, backend.address()), 0);
-    unique_fd fd(slot);
+    backend_socket opened = backend_open(backend.port(), 1500ms, backend.address());
+    EXPECT_EQ(opened.status, connect_status::connected);
+    unique_fd fd = std::move(opened.fd);
     reply_buffer banner;
     EXPECT_EQ(read_reply(fd.get(), banner, 2s).status, reply_status::complete);
     return fd;

@@ -40,11 +40,9 @@ using clock_type = std::chrono::steady_clock;
 
 // Opens a backend connection to 127.0.0.1:port; the descriptor is owned by the result.
 unique_fd open_backend(std::uint16_t port) {
-    int slot = NO_BACKEND;
-    const int result = backend_open(slot, port, 5000ms, testing::loopback_address(port));
-    unique_fd fd(slot >= 0 ? slot : -1);
-    EXPECT_EQ(result, 0) << std::strerror(errno);
-    return fd;
+    backend_socket opened = backend_open(port, 5000ms, testing::loopback_address(port));
+    EXPECT_EQ(opened.status, connect_status::connected) << std::strerror(opened.error);
+    return std::move(opened.fd);
 }
 
 // The reply read, or "" when the read did not give a complete one.
@@ -53,11 +51,11 @@ std::string read_text(int fd, reply_buffer& buffer, std::chrono::milliseconds wa
     return read.status == reply_status::complete ? std::string(buffer.data(), read.length) : "";
 }
 
-TEST(backend_open, UnspecifiedFamilyLeavesSlotAlone) {
+TEST(backend_open, UnspecifiedFamilyMakesNoSocket) {
     log_capture log;
-    int slot = 77;
-    EXPECT_EQ(backend_open(slot, 25, 1000ms, sockaddr_storage{}), -3);
-    EXPECT_EQ(slot, 77);
+    const backend_socket opened = backend_open(25, 1000ms, sockaddr_storage{});
+    EXPECT_EQ(opened.status, connect_status::no_socket);
+    EXPECT_FALSE(opened.fd);
     EXPECT_TRUE(log.contains(LOG_ERR, "unspecified address family")) << log.dump();
 }
 
@@ -66,9 +64,9 @@ TEST(backend_open, ConnectsToGivenPortAndLeavesCallersAddress) {
     const refusing_port stored;  // the port in the caller's address would refuse
     const sockaddr_storage address = stored.address();
     sockaddr_storage before = address;
-    int slot = NO_BACKEND;
-    ASSERT_EQ(backend_open(slot, peer.port(), 5000ms, address), 0) << std::strerror(errno);
-    const unique_fd owner(slot);
+    const backend_socket opened = backend_open(peer.port(), 5000ms, address);
+    ASSERT_EQ(opened.status, connect_status::connected) << std::strerror(opened.error);
+    const int slot = opened.fd.get();
     EXPECT_TRUE(peer.wait_accepted(10s));
     EXPECT_EQ(std::memcmp(&before, &address, sizeof address), 0);
     sockaddr_in remote{};
@@ -78,14 +76,12 @@ TEST(backend_open, ConnectsToGivenPortAndLeavesCallersAddress) {
     EXPECT_NE(::fcntl(slot, F_GETFL) & O_NONBLOCK, 0);
 }
 
-TEST(backend_open, RefusedConnectLeavesSocketInSlot) {
+TEST(backend_open, RefusedConnectSaysWhy) {
     log_capture log;
     const refusing_port refusing;
-    int slot = NO_BACKEND;
-    EXPECT_EQ(backend_open(slot, refusing.port(), 5000ms, refusing.address()), -1);
-    EXPECT_EQ(errno, ECONNREFUSED);
-    ASSERT_GE(slot, 0);
-    const unique_fd owner(slot);
+    const backend_socket opened = backend_open(refusing.port(), 5000ms, refusing.address());
+    EXPECT_EQ(opened.status, connect_status::failed);
+    EXPECT_EQ(opened.error, ECONNREFUSED);
     EXPECT_TRUE(log.lines().empty()) << log.dump();
 }
 
@@ -94,12 +90,11 @@ TEST(backend_open, UnansweredConnectTimesOutAfterMilliseconds) {
     // 1500 is 1 s and 500 ms, not 1 s; 0 is a single poll.
     for (const auto timeout : {0ms, 300ms, 1500ms}) {
         SCOPED_TRACE(timeout.count());
-        int slot = NO_BACKEND;
         const auto start = clock_type::now();
-        EXPECT_EQ(backend_open(slot, listener.port(), timeout, listener.address()), -1);
-        EXPECT_EQ(errno, ETIMEDOUT);
+        const backend_socket opened = backend_open(listener.port(), timeout, listener.address());
+        EXPECT_EQ(opened.status, connect_status::failed);
+        EXPECT_EQ(opened.error, ETIMEDOUT);
         const auto elapsed = clock_type::now() - start;
-        const unique_fd owner(slot);
         EXPECT_GE(elapsed, timeout - 5ms);
         EXPECT_LT(elapsed, timeout + 10s);
     }

@@ -83,10 +83,9 @@ private:
 };
 
 unique_fd connect_tool(std::uint16_t port) {
-    int slot = NO_BACKEND;
-    EXPECT_EQ(backend_open(slot, port, 5000ms, testing::loopback_address(port)), 0)
-        << std::strerror(errno);
-    return unique_fd(slot >= 0 ? slot : -1);
+    backend_socket opened = backend_open(port, 5000ms, testing::loopback_address(port));
+    EXPECT_EQ(opened.status, connect_status::connected) << std::strerror(opened.error);
+    return std::move(opened.fd);
 }
 
 std::string exchange(int fd, const std::string& line, std::chrono::seconds wait = 10s) {

@@ -122,7 +122,7 @@ done
 servers=$(grep -oE 'server="[^"]*"' "$WORK/s3.txt" | sort -u | tr '\n' ' ')
 [ "$servers" = "server=\"$UP\" server=\"$DOWN\" " ] ||
     [ "$servers" = "server=\"$DOWN\" server=\"$UP\" " ] || fail "server labels: $servers"
-others=$(grep 'server="' "$WORK/s3.txt" | grep -vcE '^kelvantor_backend_(probes_total|circuit_open)\{')
+others=$(grep 'server="' "$WORK/s3.txt" | grep -vcE '^kelvantor_backend_(probes_total|circuit_open|pool_conversations|pool_waits_total)\{')
 [ "$others" = 0 ] || fail "$others other samples carry a server label"
 backends=$("$KV_CTL" -s "$WORK/state/control.sock" backends) || fail "kelvantorctl backends failed"
 [[ $backends == *"$UP circuit closed probes 8 no-reply 0 unreachable 0 last-error none"* ]] ||

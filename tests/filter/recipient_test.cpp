@@ -142,6 +142,41 @@ TEST_F(recipient_test, OneConversationServesEveryRecipientOfTheSameServer) {
     EXPECT_EQ(backend->connections(), 1);
 }
 
+// With a cap, client connections share the server's greeted conversations:
+// the catch-all probe and the recipients of later connections go over the
+// same one, a message's end does not end it, and a route whose first server
+// is down is served through its fallback's pool.
+TEST_F(recipient_test, CappedServerIsAskedOverPooledConversations) {
+    settings.backend_max_connections = 1;
+    settings.catch_all_check = true;
+    backend_script script;
+    script.rcpt_reply = [](const std::string& address) {  // one-letter users only
+        return address[1] == '@' ? "250 2.1.5 Ok\r\n" : "550 5.1.1 unknown\r\n";
+    };
+    start_backend(script);
+    test_backend fallback(script);
+    fallback_list fallbacks;
+    fallbacks.servers.at(0) = {fallback.port(), fallback.address()};
+    fallbacks.count = 1;
+    route_table table = *routes_installed();
+    ASSERT_TRUE(table.add("spare.test", closed_port(), ipv4_address("127.0.0.1"), fallbacks));
+    ASSERT_TRUE(routes_install(std::move(table)));
+    for (const char* address : {"a@example.test", "b@example.test", "c@spare.test"}) {
+        auto& conn = connect_from();
+        EXPECT_EQ(rcpt(conn, address), SMFIS_CONTINUE) << address;
+        EXPECT_EQ(cb_eoh(&conn), SMFIS_CONTINUE);
+        cb_close(&conn);
+    }
+    const auto lines = backend_lines(5);
+    EXPECT_EQ(std::vector<std::string>(lines.begin(), lines.begin() + 2),
+              std::vector<std::string>(greeting, greeting + 2));
+    EXPECT_EQ(std::vector<std::string>(lines.begin() + 3, lines.end()),
+              (std::vector<std::string>{"RCPT TO:<a@example.test>", "RCPT TO:<b@example.test>"}));
+    EXPECT_EQ(backend->connections(), 1);
+    ASSERT_TRUE(fallback.wait_for_lines(4, 5s));  // the random probe, then the recipient
+    EXPECT_EQ(fallback.lines().back(), "RCPT TO:<c@spare.test>");
+}
+
 // Two routes on two servers, each of which refuses to relay for the other's
 // domain: every recipient must be judged by its own server, or a relay
 // refusal would be cached as an unknown user.

@@ -144,6 +144,10 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     count_probe(server_b(), probe_reply::no_reply, 3s);
     count_unreachable_probe(server_b());
     server_b().set_circuit_open(true);
+    server_b().set_pooled(3);
+    server_b().count_pool_wait(false);
+    server_b().count_pool_wait(true);
+    server_b().count_pool_wait(true);
     count_shared(shared_op::get, shared_result::miss);
     count_shared(shared_op::set, shared_result::ok, 256);
     count_shared(shared_op::set, shared_result::dropped);
@@ -169,6 +173,11 @@ TEST_F(metrics_test, counters_move_by_what_was_counted_in_both_renderings) {
     EXPECT_EQ(sample(text, b + R"("accepted"})"), 0U);
     EXPECT_EQ(sample(text, R"(kelvantor_backend_circuit_open{server="127.0.0.1:2525"})"), 0U);
     EXPECT_EQ(sample(text, R"(kelvantor_backend_circuit_open{server="[::1]:25"})"), 1U);
+    EXPECT_EQ(sample(text, R"(kelvantor_backend_pool_conversations{server="[::1]:25"})"), 3U);
+    EXPECT_EQ(sample(text, R"(kelvantor_backend_pool_conversations{server="127.0.0.1:2525"})"), 0U);
+    const std::string waits = R"(kelvantor_backend_pool_waits_total{server="[::1]:25",result=)";
+    EXPECT_EQ(sample(text, waits + R"("served"})"), 1U);
+    EXPECT_EQ(sample(text, waits + R"("timed_out"})"), 2U);
     // An unreachable backend gave no round trip.
     EXPECT_EQ(sample(text, "kelvantor_backend_probe_seconds_count"), 2U);
     EXPECT_EQ(sample(text, R"(kelvantor_shared_cache_operations_total{op="get",result="miss"})"),

@@ -36,8 +36,8 @@ void silent_sink(int, const char*) {}
 auto fields(const settings_record& s) {
     return std::tie(s.valid_ttl, s.invalid_ttl, s.smtp_port, s.connect_timeout_ms, s.reply_timeout,
                     s.subdomains, s.tempfail_on_error, s.log_verdicts, s.milter_fast_path,
-                    s.catch_all_check, s.cache_path, s.cache_max_entries, s.control_socket,
-                    s.save_interval, s.shared_cache_host, s.shared_cache_port,
+                    s.catch_all_check, s.backend_max_connections, s.cache_path, s.cache_max_entries,
+                    s.control_socket, s.save_interval, s.shared_cache_host, s.shared_cache_port,
                     s.shared_cache_prefix, s.shared_cache_timeout_ms, s.shared_cache_password,
                     s.shared_cache_sentinels, s.shared_cache_master_name,
                     s.shared_cache_sentinel_password);
@@ -135,6 +135,10 @@ const settings_case settings_cases[] = {
      "BackCatchAllCheck:yes\n",
      [](settings_record& s) { s.catch_all_check = true; },
      {"BackCatchAllCheck yes"}},
+    {"max_connections",
+     "BackSMTPMaxConnections:00016\n",
+     [](settings_record& s) { s.backend_max_connections = 16; },
+     {"BackSMTPMaxConnections set to 16"}},
     {"blank_after_colon", "BackValidAddrExp: 99\n", none, {}},
     {"keyword_case_matters", "backvalidaddrexp:99\n", none, {}},
     {"comment", "#BackValidAddrExp:99\n", none, {}},
