@@ -794,7 +794,6 @@ constexpr keyword_row keyword_table[] = {
 
 // Every keyword a row reads, for telling a malformed value from a typo.
 constexpr std::string_view known_keywords[] = {
-<<<<<<< HEAD
     "BackValidAddrExp",
     "BackInvalidAddrExp",
     "BackSMTPServer",
@@ -824,17 +823,7 @@ constexpr std::string_view known_keywords[] = {
     "SharedCacheSentinel",
     "SharedCacheMasterName",
     "SharedCacheSentinelPassword",
-=======
-    "BackValidAddrExp",    "BackInvalidAddrExp",   "BackSMTPServer",
-    "BackAddrDomain",      "BackSMTPPort",         "PreferIPVersion",
-    "BackAddrSubdomains",  "BackErrorTempfail",    "BackList",
-    "TimeoutSMTPConnect",  "TimeoutSMTPReply",     "BackSkipVerify",
-    "BackSkipDaemon",      "BackSMTPBackoff",      "MetricsListen",
-    "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
-    "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
-    "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
-    "BackCatchAllCheck",   "BackSMTPFallback",     "BackSMTPMaxConnections",
->>>>>>> wt-pool
+    "BackSMTPMaxConnections",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.
