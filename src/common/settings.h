@@ -64,6 +64,7 @@ struct settings_record {
     std::optional<std::string> shared_cache_prefix;  // none: "kelvantor:"
     std::int32_t shared_cache_timeout_ms = 50;
     std::optional<std::string> shared_cache_password;
+    bool shared_cache_push = false;  // verdicts and purges pushed to the fleet (a restart)
 };
 
 extern settings_record settings;

@@ -684,6 +684,10 @@ outcome shared_cache_password(const char* line, reading_state& state) {
     return outcome::done;
 }
 
+outcome shared_cache_push(const char* line, reading_state& state) {
+    return yes_flag(line, "SharedCachePush", state.target.settings.shared_cache_push);
+}
+
 // Tried in this order; the first row that matches decides.
 using keyword_row = outcome (*)(const char* line, reading_state& state);
 constexpr keyword_row keyword_table[] = {
@@ -717,6 +721,7 @@ constexpr keyword_row keyword_table[] = {
     shared_cache_prefix,
     shared_cache_timeout,
     shared_cache_password,
+    shared_cache_push,
 };
 
 // Every keyword a row reads, for telling a malformed value from a typo.
@@ -729,7 +734,7 @@ constexpr std::string_view known_keywords[] = {
     "BackCacheMaxEntries", "BackListSaveInterval", "ControlSocket",
     "SharedCacheServer",   "SharedCachePrefix",    "SharedCacheTimeout",
     "SharedCachePassword", "MilterFastPath",       "LogVerdicts",
-    "BackCatchAllCheck",   "BackSMTPFallback",
+    "BackCatchAllCheck",   "BackSMTPFallback",     "SharedCachePush",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.

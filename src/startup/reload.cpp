@@ -112,6 +112,7 @@ void keep_restart_settings(settings_record& read) {
         read.shared_cache_timeout_ms = settings.shared_cache_timeout_ms;
     }
     keep_running("MilterFastPath", read.milter_fast_path, settings.milter_fast_path);
+    keep_running("SharedCachePush", read.shared_cache_push, settings.shared_cache_push);
 }
 
 // The running configuration stays; why is logged, and handed back when asked for.
@@ -132,6 +133,7 @@ shared_store_config shared_store_configuration() {
     if (settings.shared_cache_prefix) config.prefix = *settings.shared_cache_prefix;
     config.timeout = std::chrono::milliseconds(settings.shared_cache_timeout_ms);
     config.password = settings.shared_cache_password;
+    config.push = settings.shared_cache_push;
     config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
     config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
     return config;
