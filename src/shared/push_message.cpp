@@ -84,7 +84,8 @@ std::optional<push_message> parse_push(std::string_view text) {
     message.kind = found->kind;
     if (message.kind == push_kind::valid || message.kind == push_kind::invalid) {
         const auto learnt = field(rest);
-        if (!learnt || learnt->size() > 18 ||
+        // Digits as written out: no sign, no leading zero.
+        if (!learnt || learnt->size() > 18 || (learnt->size() > 1 && learnt->front() == '0') ||
             !std::all_of(learnt->begin(), learnt->end(), is_digit)) {
             return std::nullopt;
         }

@@ -80,10 +80,10 @@ TEST(push_message, ReadsOnlyWellFormedMessages) {
     for (const std::string& bad : std::vector<std::string>{
              "2 " + id + " v 5 a@b", "1 " + id.substr(1) + " v 5 a@b",
              "1 0123456789ABCDEF v 5 a@b"s, "1 " + id + " x 5 a@b", "1 " + id + " v -5 a@b",
-             "1 " + id + " v 1234567890123456789 a@b", "1 " + id + " v 5 " + longest + "a",
-             "1 " + id + " v 5 a b", "1 " + id + " v 5 a@b ", "1 " + id + " v 5 a\tb",
-             "1 " + id + " v 5 <a@b>", "1 " + id + " v 5", "1 " + id + " v  5 a@b",
-             "1 " + id + " purge-invalid x", "1 " + id + " purge-domain",
+             "1 " + id + " v 05 a@b", "1 " + id + " v 1234567890123456789 a@b",
+             "1 " + id + " v 5 " + longest + "a", "1 " + id + " v 5 a b", "1 " + id + " v 5 a@b ",
+             "1 " + id + " v 5 a\tb", "1 " + id + " v 5 <a@b>", "1 " + id + " v 5",
+             "1 " + id + " v  5 a@b", "1 " + id + " purge-invalid x", "1 " + id + " purge-domain",
              "1 " + id + " purge-address a@b\n", "1 " + id + " i 5 a\0b"s}) {
         EXPECT_FALSE(parse_push(bad)) << '"' << bad << '"';
     }
