@@ -200,7 +200,7 @@ bool leave(subscriber_state& self) {
 void run_subscriber() {
     subscriber_state& self = subscriber();
     auto backoff = first_backoff;
-    auto last_warning = steady_clock::time_point::min();
+    auto last_warning = steady_clock::now() - warning_interval;  // the first failure is told
     bool was_subscribed = false;
     for (;;) {
         {
