@@ -28,9 +28,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!message) return 0;
     check(message->gateway.size() == gateway_id_length);
     check(message->subject.size() <= longest_push_domain);
-    check(std::none_of(message->subject.begin(), message->subject.end(), [](char c) {
-        return c <= ' ' || c >= 127 || c == '<' || c == '>';
-    }));
+    check(std::none_of(message->subject.begin(), message->subject.end(),
+                       [](char c) { return c <= ' ' || c >= 127 || c == '<' || c == '>'; }));
     check(message->kind == push_kind::purge_invalid || !message->subject.empty());
     const std::string again = format_push(*message);
     check(again == text);
