@@ -22,6 +22,12 @@ constexpr std::chrono::milliseconds read_wake{250};
 constexpr std::chrono::milliseconds first_backoff{100};
 constexpr std::chrono::milliseconds longest_backoff{5000};
 constexpr std::chrono::minutes warning_interval{1};
+// The most messages taken in one window: a flood is read no faster than
+// 10000 a second, so that the subscriber's share of the CPU and of the
+// cache's lock stays small; what comes faster waits in Redis's output
+// buffer (which drops the subscription when it overflows).
+constexpr std::chrono::milliseconds rate_window{100};
+constexpr int window_budget = 1000;
 // A message is some 300 bytes; a "message" array holds three strings.
 constexpr reply_limits message_limits{.bytes = std::size_t{4} << 10, .elements = 3};
 
@@ -191,6 +197,26 @@ bool pause(subscriber_state& self, std::chrono::milliseconds backoff) {
     return !self.stopping;
 }
 
+// Counts a message against the window's budget; once it is spent, waits
+// for the window's end (or stop, or a reconnect asked).
+class rate_guard {
+public:
+    void take(subscriber_state& self) {
+        const auto now = steady_clock::now();
+        if (now >= window_end_) {
+            window_end_ = now + rate_window;
+            taken_ = 0;
+        }
+        if (++taken_ < window_budget) return;
+        std::unique_lock hold(self.mutex);
+        self.wake.wait_until(hold, window_end_, [&] { return self.stopping || self.reconnect; });
+    }
+
+private:
+    steady_clock::time_point window_end_{};
+    int taken_ = 0;
+};
+
 // Whether the loop should leave its subscription: stop, or a reconnect asked.
 bool leave(subscriber_state& self) {
     const std::lock_guard hold(self.mutex);
@@ -219,6 +245,7 @@ void run_subscriber() {
                     printable_excerpt(channel, 140).c_str());
             was_subscribed = true;
             walk_memory last_walk;
+            rate_guard rate;
             while (!leave(self)) {
                 redis_reply reply;
                 const link_status got =
@@ -229,6 +256,7 @@ void run_subscriber() {
                     break;
                 }
                 handle(*reply, channel, last_walk);
+                rate.take(self);
             }
             if (leave(self) && error.empty()) continue;  // asked to: at once
         }

@@ -2,7 +2,8 @@
 // verdict is adopted with its age unless it expired or a local one stands,
 // and a flood stays within the cache's bound; against a real redis-server,
 // a reply beyond what one message may take ends the subscription even when
-// it came with another, and a new prefix moves the subscription.
+// it came with another, a flood is read at a bounded rate, and a new prefix
+// moves the subscription.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -84,13 +85,17 @@ bool eventually(const std::function<bool()>& holds) {
     return true;
 }
 
-TEST(push_channel, OversizedRepliesEndTheSubscriptionAndANewPrefixMovesIt) {
+TEST(push_channel, OversizedRepliesFloodsAndANewPrefix) {
     redis_server redis;
     if (!redis_server::installed()) GTEST_SKIP() << "no redis-server";
     ASSERT_TRUE(redis.start());
     log_capture log;
+    set_clock_source([] { return wall_time(std::chrono::seconds(now_unix)); });
     struct stop_at_end {
-        ~stop_at_end() { shared_store_stop(); }
+        ~stop_at_end() {
+            shared_store_stop();
+            set_clock_source(nullptr);
+        }
     } stopper;
     metrics_reset();
     ASSERT_EQ(verdict_cache_init(3600, 600), 0);
@@ -115,6 +120,15 @@ TEST(push_channel, OversizedRepliesEndTheSubscriptionAndANewPrefixMovesIt) {
                "1", "kv:<>", "not a verdict", std::string(5000, 'x')});
     EXPECT_TRUE(log.wait_for(LOG_INFO, "shared cache push: subscribed again to kv:<>"));
     EXPECT_NE(stats_text().find("\nshared_push_malformed 1\n"), std::string::npos);
+
+    // A flood is taken at no more than 1000 messages per 100 ms.
+    const auto flooded = std::chrono::steady_clock::now();
+    redis.run({"EVAL",
+               "for i = 1, 3000 do redis.call('PUBLISH', KEYS[1], ARGV[1] .. i .. '@x') end", "1",
+               "kv:<>", pushed('v', now_unix, "flood")});
+    ASSERT_TRUE(eventually(
+        [] { return stats_text().find("\nshared_push_applied 3000\n") != std::string::npos; }));
+    EXPECT_GE(std::chrono::steady_clock::now() - flooded, 200ms);
 
     config.prefix = "kv:eu:";
     ASSERT_TRUE(shared_store_reconfigure(config));
