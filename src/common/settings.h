@@ -77,6 +77,7 @@ struct settings_record {
     bool shared_cache_wanted() const {
         return shared_cache_host || !shared_cache_sentinels.empty();
     }
+    bool shared_cache_push = false;  // verdicts and purges pushed to the fleet (a restart)
 };
 
 extern settings_record settings;

@@ -73,9 +73,10 @@ std::string lookup_answer(std::string_view address) {
     return "none\n";
 }
 
-std::optional<shared_purge_result> shared_purge_of(const shared_predicate& remove) {
+std::optional<shared_purge_result> shared_purge_of(const shared_predicate& remove,
+                                                   purge_notice notice) {
     if (!shared_store_enabled()) return std::nullopt;
-    return shared_purge_if(remove);
+    return shared_purge_if(remove, notice);
 }
 
 std::string purge_answer(std::string_view address) {
@@ -89,13 +90,16 @@ std::string purge_domain_answer(std::string_view domain, bool subdomains) {
         return domain_matches(domain_of(address), domain, subdomains);
     };
     const std::size_t here = verdict_purge_if(matches);
-    return purged(here, shared_purge_of(matches));
+    return purged(
+        here,
+        shared_purge_of(
+            matches, {subdomains ? push_kind::purge_subdomains : push_kind::purge_domain, domain}));
 }
 
 std::string purge_invalid_answer() {
     auto invalid = [](std::uint32_t status, std::string_view) { return status == VERDICT_INVALID; };
     const std::size_t here = verdict_purge_if(invalid);
-    return purged(here, shared_purge_of(invalid));
+    return purged(here, shared_purge_of(invalid, {push_kind::purge_invalid, {}}));
 }
 
 // One line per backend server: "ADDRESS:PORT circuit open|closed probes N

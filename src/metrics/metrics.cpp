@@ -48,6 +48,7 @@ struct counters {
     counter round_trips[bucket_count + 1];
     counter round_trip_ns;
     counter shared[3][5];  // shared_op, shared_result
+    counter pushes[5];     // push_result
 };
 
 counters totals;
@@ -85,6 +86,7 @@ struct snapshot {
     verdict_cache_stats cache;
     cache_save_counters saves;
     std::uint64_t shared[3][5];
+    std::uint64_t pushes[5];
     int shared_state;
     std::uint64_t reloads_ok;
     std::uint64_t reloads_error;
@@ -118,6 +120,7 @@ snapshot take_snapshot() {
     s.cache = verdict_cache_statistics();
     s.saves = cache_save_statistics();
     for (std::size_t op = 0; op < 3; ++op) copy(totals.shared[op], s.shared[op]);
+    copy(totals.pushes, s.pushes);
     s.shared_state = shared_state.load(std::memory_order_relaxed);
     process_record& process = process_info();
     const std::lock_guard lock(process.mutex);
@@ -157,6 +160,7 @@ constexpr const char* probe_labels[] = {"accepted", "unknown", "other", "no_repl
 static_assert(std::size(probe_labels) == probe_reply_count);
 constexpr const char* shared_op_labels[] = {"get", "set", "del"};
 constexpr const char* shared_result_labels[] = {"ok", "miss", "error", "timeout", "dropped"};
+constexpr const char* push_labels[] = {"sent", "applied", "own", "ignored", "malformed"};
 
 // ---- Prometheus text --------------------------------------------------------
 
@@ -258,6 +262,10 @@ void count_shared(shared_op op, shared_result result, std::uint64_t count) noexc
     totals.shared[index_of(op)][index_of(result)].add(count);
 }
 
+void count_push(push_result result, std::uint64_t count) noexcept {
+    totals.pushes[index_of(result)].add(count);
+}
+
 void set_shared_cache_state(int state) noexcept {
     shared_state.store(state, std::memory_order_relaxed);
 }
@@ -291,6 +299,7 @@ void metrics_reset() noexcept {
     for (auto& row : totals.shared) {
         for (auto& c : row) c.reset();
     }
+    for (auto& c : totals.pushes) c.reset();
     for (auto& c : totals.recipients) c.reset();
     for (auto& c : totals.connections) c.reset();
     for (auto& c : totals.lookups) c.reset();
@@ -354,6 +363,7 @@ std::string stats_text() {
                    s.shared[op]);
     }
     if (s.shared_state >= 0) text.line("shared_cache_up", std::int64_t{s.shared_state});
+    text.lines("shared_push", push_labels, s.pushes);
     text.line("config_reloads_ok", s.reloads_ok);
     text.line("config_reloads_error", s.reloads_error);
     text.line("config_last_reload_success_timestamp_seconds", s.last_reload_unix);
@@ -466,6 +476,13 @@ std::string metrics_text() {
                 {{"op", shared_op_labels[op]}, {"result", shared_result_labels[result]}},
                 s.shared[op][result]);
         }
+    }
+    text.family("kelvantor_shared_push_messages_total", "counter",
+                "Messages on the fleet's push channel: sent by this filter, applied, own "
+                "(dropped), ignored (expired, or a local verdict stands), malformed.");
+    for (std::size_t result = 0; result < 5; ++result) {
+        text.sample("kelvantor_shared_push_messages_total", "result", push_labels[result],
+                    s.pushes[result]);
     }
     if (s.shared_state >= 0) {
         text.family("kelvantor_shared_cache_up", "gauge",

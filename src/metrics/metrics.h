@@ -42,6 +42,12 @@ void count_shared(shared_op op, shared_result result, std::uint64_t count = 1) n
 // The shared store's state: -1 none configured (the gauge is left out), 0
 // unavailable, 1 available.
 void set_shared_cache_state(int state) noexcept;
+// Messages on the fleet's push channel: sent (published by this filter),
+// applied (a verdict or purge of another filter put in force here), own
+// (this filter's, dropped), ignored (well-formed but nothing to do: expired,
+// or a local verdict stands), malformed (not a verdict nor a purge).
+enum class push_result { sent, applied, own, ignored, malformed };
+void count_push(push_result result, std::uint64_t count = 1) noexcept;
 
 // A reload of the configuration: taken, or refused (the running one stayed).
 void count_reload(bool ok) noexcept;

@@ -61,6 +61,10 @@ bool bounded_reader::drained() const noexcept {
     return reader_->ridx == -1 && reader_->pos == reader_->len;
 }
 
+std::size_t bounded_reader::unread() const noexcept {
+    return reader_->len - reader_->pos;
+}
+
 std::string bounded_reader::error() const {
     if (refused_) return "reply larger than asked for";
     return reader_->err != 0 ? reader_->errstr : "protocol error";
@@ -120,10 +124,9 @@ link_status redis_link::open(const redis_endpoint& where,
     return link_status::done;
 }
 
-link_status redis_link::receive() {
-    // One byte more than may come, so that an excess shows.
+link_status redis_link::receive(std::size_t room) {
     char chunk[16 << 10];
-    const std::size_t room = std::min(sizeof chunk, reader_.bytes_left() + 1);
+    room = std::min(sizeof chunk, room);
     for (;;) {
         const ssize_t got = ::recv(context_->fd, chunk, room, 0);
         if (got > 0) {
@@ -143,12 +146,8 @@ link_status redis_link::receive() {
     }
 }
 
-link_status redis_link::exchange(std::span<const redis_command> commands,
-                                 std::vector<redis_reply>& replies, deadline by,
-                                 reply_limits limits) {
-    replies.clear();
+link_status redis_link::send(std::span<const redis_command> commands, deadline by) {
     if (context_ == nullptr) return link_status::failed;
-    reader_.limit(limits);
     std::vector<const char*> words;
     std::vector<std::size_t> lengths;
     for (const redis_command& command : commands) {
@@ -169,20 +168,47 @@ link_status redis_link::exchange(std::span<const redis_command> commands,
             if (const link_status room = wait(POLLOUT, by); room != link_status::done) return room;
         }
     }
-    if (const link_status read = read_replies(replies, commands.size(), by);
-        read != link_status::done) {
-        return read;
-    }
-    if (!reader_.drained()) {
-        error_ = "a reply nobody asked for";
-        return link_status::failed;
-    }
     return link_status::done;
 }
 
-link_status redis_link::read_replies(std::vector<redis_reply>& replies, std::size_t count,
-                                     deadline by) {
-    while (replies.size() < count) {
+link_status redis_link::next_pushed(redis_reply& reply, deadline by, reply_limits limits) {
+    reply.reset();
+    if (context_ == nullptr) return link_status::failed;
+    // A reply under way keeps what is left of its allowance across calls;
+    // a new one counts the bytes already received after the last.
+    if (!reply_begun_) {
+        limits.bytes -= std::min(limits.bytes, reader_.unread());
+        reader_.limit(limits);
+    }
+    reply_begun_ = true;
+    for (;;) {
+        if (!reader_.next(reply)) {
+            error_ = reader_.error();
+            return link_status::failed;
+        }
+        if (reply) {
+            reply_begun_ = false;
+            return link_status::done;
+        }
+        if (reader_.bytes_left() == 0) {
+            error_ = "reply larger than asked for";
+            return link_status::failed;
+        }
+        if (const link_status more = wait(POLLIN, by); more != link_status::done) return more;
+        if (const link_status read = receive(reader_.bytes_left()); read != link_status::done) {
+            return read;
+        }
+    }
+}
+
+link_status redis_link::exchange(std::span<const redis_command> commands,
+                                 std::vector<redis_reply>& replies, deadline by,
+                                 reply_limits limits) {
+    replies.clear();
+    if (context_ == nullptr) return link_status::failed;
+    reader_.limit(limits);
+    if (const link_status sent = send(commands, by); sent != link_status::done) return sent;
+    while (replies.size() < commands.size()) {
         redis_reply reply;
         if (!reader_.next(reply)) {
             error_ = reader_.error();
@@ -193,20 +219,16 @@ link_status redis_link::read_replies(std::vector<redis_reply>& replies, std::siz
             continue;
         }
         if (const link_status more = wait(POLLIN, by); more != link_status::done) return more;
-        if (const link_status read = receive(); read != link_status::done) return read;
+        // One byte more than may come, so that an excess shows.
+        if (const link_status read = receive(reader_.bytes_left() + 1); read != link_status::done) {
+            return read;
+        }
+    }
+    if (!reader_.drained()) {
+        error_ = "a reply nobody asked for";
+        return link_status::failed;
     }
     return link_status::done;
-}
-
-link_status redis_link::next_message(redis_reply& reply, deadline by, reply_limits limits) {
-    reply.reset();
-    if (context_ == nullptr) return link_status::failed;
-    // A reply begun before keeps what was left of its bytes.
-    reader_.limit({reader_.drained() ? limits.bytes : reader_.bytes_left(), limits.elements});
-    std::vector<redis_reply> replies;
-    const link_status read = read_replies(replies, 1, by);
-    if (read == link_status::done) reply = std::move(replies.front());
-    return read;
 }
 
 bool redis_link::quiet() const {

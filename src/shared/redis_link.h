@@ -74,6 +74,8 @@ public:
     bool next(redis_reply& reply) noexcept;
     // True when nothing received is left unread.
     bool drained() const noexcept;
+    // Bytes received and not yet read as a reply.
+    std::size_t unread() const noexcept;
     std::string error() const;
 
 private:
@@ -107,10 +109,13 @@ public:
     link_status exchange(std::span<const redis_command> commands, std::vector<redis_reply>& replies,
                          deadline by, reply_limits limits = {});
 
-    // Reads the next reply that comes unasked (a message of a subscription)
-    // by the deadline, receiving no more than limits allow for it; on a
-    // timeout a reply begun stays to be finished by the next call.
-    link_status next_message(redis_reply& reply, deadline by, reply_limits limits);
+    // For a subscription: sends the commands without waiting for replies,
+    // then reads what the server pushes one reply at a time.  next_pushed
+    // waits until the deadline for a whole reply (timeout, reply left empty,
+    // when none came: the link stays fit); each reply may take limits anew,
+    // so that a steady stream is read while no single reply grows beyond them.
+    link_status send(std::span<const redis_command> commands, deadline by);
+    link_status next_pushed(redis_reply& reply, deadline by, reply_limits limits);
 
     // True when the link is fit to be used again: nothing unread, and the
     // socket neither holds bytes nor has been closed by the server (one
@@ -125,13 +130,12 @@ private:
         void operator()(redisContext* context) const noexcept { redisFree(context); }
     };
     link_status wait(short events, deadline by);
-    link_status receive();
-    // Reads replies until there are count, by the deadline.
-    link_status read_replies(std::vector<redis_reply>& replies, std::size_t count, deadline by);
+    link_status receive(std::size_t room);
     // Declared first: the context's reader calls into it until it is freed.
     bounded_reader reader_;
     std::unique_ptr<redisContext, context_deleter> context_;
     std::string error_;
+    bool reply_begun_ = false;  // next_pushed: the allowance of a reply under way is in use
 };
 
 }  // namespace kelvantor::shared_detail

@@ -117,7 +117,7 @@ void listen(redis_link& link, const shared_sentinel& sentinel, const shared_stor
     while (!w.stopping.load()) {
         redis_reply message;
         const link_status status =
-            link.next_message(message, steady_clock::now() + listen_slice, message_limits);
+            link.next_pushed(message, steady_clock::now() + listen_slice, message_limits);
         if (status == link_status::timeout) continue;
         if (status != link_status::done) {
             log_msg(LOG_NOTICE, "shared cache: Sentinel %s lost: %s",

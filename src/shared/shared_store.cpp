@@ -14,6 +14,7 @@
 #include "common/quiet_thread.h"
 #include "metrics/metrics.h"
 #include "shared/sentinel.h"
+#include "shared/push_subscriber.h"
 #include "shared/store_state.h"
 
 namespace kelvantor {
@@ -177,6 +178,15 @@ void keep_link(std::unique_ptr<redis_link> link, std::uint64_t generation) {
     if (s.idle.size() < most_idle) s.idle.push_back({generation, std::move(link)});
 }
 
+void forget_queued_verdicts(const shared_predicate& remove) {
+    const auto config = store().config.get();
+    forget_queued([&](const pending_write& write) {
+        const auto verdict = parse_shared_value(write.value);
+        const auto address = shared_key_address(config->prefix, write.key);
+        return verdict && address && remove(verdict->status, *address);
+    });
+}
+
 }  // namespace shared_detail
 
 using namespace shared_detail;
@@ -192,9 +202,9 @@ shared_result failure_result(link_status status) {
 constexpr reply_limits batch_limits{.bytes = std::size_t{1} << 20, .elements = 0};
 constexpr reply_limits scan_limits{.bytes = std::size_t{2} << 20, .elements = 65536};
 
-// One exchange on a link of the idle list, counted under op when it fails;
-// the link goes back to the list when it stays in step.
-bool exchange(shared_op op, std::span<const redis_command> commands,
+// One exchange on a link of the idle list, counted under op (if any) when
+// it fails; the link goes back to the list when it stays in step.
+bool exchange(std::optional<shared_op> op, std::span<const redis_command> commands,
               std::vector<redis_reply>& replies, reply_limits limits = {}) {
     const std::uint64_t generation = store().generation.load(std::memory_order_relaxed);
     const std::uint64_t epoch = store().master_epoch.load();
@@ -208,7 +218,7 @@ bool exchange(shared_op op, std::span<const redis_command> commands,
             mark_down(status == link_status::timeout ? "no answer in time" : link->last_error(),
                       epoch);
         }
-        count_shared(op, failure_result(status), commands.size());
+        if (op) count_shared(*op, failure_result(status), commands.size());
         return false;
     }
     keep_link(std::move(link), generation);
@@ -221,6 +231,21 @@ bool is_integer(const redisReply& reply) {
 
 std::string_view text_of(const redisReply& reply) {
     return {reply.str, reply.len};
+}
+
+// Tells the fleet's other filters of a purge, after it was done in the
+// store (so that none of them finds the verdict there again).
+void announce_purge(push_kind kind, std::string_view subject) {
+    const auto config = store().config.get();
+    if (!config->push || store().state.load() == availability::down) return;
+    const std::string text = format_push({push_gateway_id(), kind, 0, subject});
+    if (!parse_push(text)) return;  // a subject no filter would take
+    const std::string channel = push_channel(config->prefix);
+    const redis_command publish{"PUBLISH", channel, text};
+    std::vector<redis_reply> replies;
+    if (exchange(std::nullopt, {&publish, 1}, replies) && is_integer(*replies.front())) {
+        count_push(push_result::sent);
+    }
 }
 
 // A glob pattern matching the keys made with the prefix: the prefix
@@ -356,19 +381,17 @@ shared_purge_result shared_purge(std::string_view address) {
     count_shared(shared_op::del, shared_result::ok);
     result.reached = true;
     result.removed = static_cast<std::size_t>(replies.front()->integer);
+    announce_purge(push_kind::purge_address, address);
     return result;
 }
 
-shared_purge_result shared_purge_if(const shared_predicate& remove) {
+shared_purge_result shared_purge_if(const shared_predicate& remove,
+                                    std::optional<purge_notice> notice) {
     shared_purge_result result;
     if (!shared_store_enabled()) return result;
     const auto config = store().config.get();
     const std::string& prefix = config->prefix;
-    forget_queued([&](const pending_write& write) {
-        const auto verdict = parse_shared_value(write.value);
-        const auto address = shared_key_address(prefix, write.key);
-        return verdict && address && remove(verdict->status, *address);
-    });
+    forget_queued_verdicts(remove);
     if (store().state.load() == availability::down) return result;
     const std::string pattern = key_pattern(prefix);
     std::string cursor = "0";
@@ -396,6 +419,7 @@ shared_purge_result shared_purge_if(const shared_predicate& remove) {
         if (!keys.empty() && !purge_batch(keys, remove, result, prefix)) return result;
     } while (cursor != "0");
     result.reached = true;
+    if (notice) announce_purge(notice->kind, notice->subject);
     return result;
 }
 
@@ -455,6 +479,14 @@ bool shared_store_start(const shared_store_config& config) {
         log_msg(LOG_ERR, "shared cache: cannot start the Sentinel watch thread");
         return false;
     }
+    if (config.push) {
+        // A new master: the subscription moves there at once.
+        static std::once_flag observing;
+        std::call_once(observing, [] {
+            on_master_change([](const redis_endpoint&) { push_subscriber_request_reconnect(); });
+        });
+        if (!push_subscriber_start()) return false;
+    }
     s.enabled = true;
     return true;
 }
@@ -473,6 +505,7 @@ bool shared_store_reconfigure(const shared_store_config& config) {
     if (!changed) return true;
     try {
         shared_store_config copy = config;
+        copy.push = running->push;  // the subscriber runs from start to end
         if (!s.config.replace(std::move(copy))) return false;
         if (relink) {
             // With Sentinels the master stays the one they named.
@@ -499,6 +532,10 @@ bool shared_store_reconfigure(const shared_store_config& config) {
             }
             tell_observers(master_endpoint());
         }
+        // To the new server, or on the new prefix's channel.
+        if (running->push && (relink || config.prefix != running->prefix)) {
+            push_subscriber_request_reconnect();
+        }
     } catch (const std::bad_alloc&) {
         return false;
     }
@@ -510,6 +547,7 @@ void shared_store_stop() {
     store_state& s = store();
     if (!s.writer.joinable()) return;
     stop_sentinel_watch();
+    push_subscriber_stop();
     {
         const std::lock_guard hold(s.queue_mutex);
         s.stopping = true;

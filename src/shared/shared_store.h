@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "common/clock.h"
+#include "shared/push_message.h"
 
 namespace kelvantor {
 
@@ -43,6 +44,9 @@ struct shared_store_config {
     std::vector<shared_sentinel> sentinels;
     std::string master_name;
     std::optional<std::string> sentinel_password;  // AUTH towards the Sentinels
+    // Pushes what is learnt and purged to the fleet's other filters on the
+    // prefix's channel, and takes theirs (a subscriber thread); fixed at start.
+    bool push = false;
 };
 
 // Starts the writer thread (after a fork of daemon mode); false when it
@@ -82,14 +86,22 @@ struct shared_purge_result {
     std::size_t removed = 0;
 };
 
-// Removes the address's verdict from the store, and from the queue.
+// Removes the address's verdict from the store, and from the queue; with
+// push, then tells the fleet's other filters.
 shared_purge_result shared_purge(std::string_view address);
 
 // Removes every verdict for which remove(status, address) holds, from the
 // queue and from the store, scanning the keys under the prefix (SCAN, never
-// KEYS) a batch per round trip.
+// KEYS) a batch per round trip; with push, then tells the fleet's other
+// filters the purge as notice describes it (purge_domain, purge_subdomains
+// or purge_invalid, and the domain).
 using shared_predicate = std::function<bool(std::uint32_t status, std::string_view address)>;
-shared_purge_result shared_purge_if(const shared_predicate& remove);
+struct purge_notice {
+    push_kind kind;
+    std::string_view subject;
+};
+shared_purge_result shared_purge_if(const shared_predicate& remove,
+                                    std::optional<purge_notice> notice = std::nullopt);
 
 // The Redis key of an address: the prefix, then the address with ASCII
 // capitals folded to lower case, between "<" and ">"; none for an address

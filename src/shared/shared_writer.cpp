@@ -14,9 +14,11 @@
 #include <iterator>
 #include <vector>
 
+#include "cache/verdict_cache.h"
 #include "common/log.h"
 #include "metrics/metrics.h"
 #include "shared/sentinel.h"
+#include "shared/push_subscriber.h"
 #include "shared/store_state.h"
 
 namespace kelvantor::shared_detail {
@@ -132,13 +134,34 @@ void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) 
         batch, [now](const pending_write& write) { return remaining(write, now) <= 0; });
     count_shared(shared_op::set, shared_result::dropped, expired);
     if (batch.empty()) return;
+    const auto config = store().config.get();
     std::vector<std::string> lifetimes;
     lifetimes.reserve(batch.size());
     std::vector<redis_command> commands;
-    commands.reserve(batch.size());
+    commands.reserve(batch.size() * (config->push ? 2 : 1));
     for (const pending_write& write : batch) {
         lifetimes.push_back(std::to_string(remaining(write, now)));
         commands.push_back({"SET", write.key, write.value, "EX", lifetimes.back(), "NX"});
+    }
+    // The fleet's other filters are told in the same round trip.
+    const std::string channel = config->push ? push_channel(config->prefix) : std::string();
+    std::vector<std::string> messages;
+    if (config->push) {
+        messages.reserve(batch.size());
+        for (const pending_write& write : batch) {
+            const auto verdict = parse_shared_value(write.value);
+            const auto address = shared_key_address(config->prefix, write.key);
+            if (!verdict || !address) continue;  // queued under the prefix of before a reload
+            const push_kind kind =
+                verdict->status == VERDICT_VALID ? push_kind::valid : push_kind::invalid;
+            messages.push_back(format_push({push_gateway_id(), kind, write.learnt, *address}));
+            // An address no filter would take from the channel (a blank in it) is not told.
+            if (!parse_push(messages.back())) {
+                messages.pop_back();
+                continue;
+            }
+            commands.push_back({"PUBLISH", channel, messages.back()});
+        }
     }
     std::vector<redis_reply> replies;
     const std::uint64_t epoch = store().master_epoch.load();
@@ -164,12 +187,16 @@ void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) 
         return;
     }
     std::uint64_t stored = 0;
-    for (const redis_reply& reply : replies) {
+    for (std::size_t i = 0; i < batch.size(); ++i) {
         // NIL: a verdict for the address was there already and stays.
-        if (reply->type == REDIS_REPLY_STATUS || reply->type == REDIS_REPLY_NIL) ++stored;
+        if (replies[i]->type == REDIS_REPLY_STATUS || replies[i]->type == REDIS_REPLY_NIL) ++stored;
     }
     count_shared(shared_op::set, shared_result::ok, stored);
     count_shared(shared_op::set, shared_result::error, batch.size() - stored);
+    const auto published =
+        std::count_if(replies.begin() + static_cast<std::ptrdiff_t>(batch.size()), replies.end(),
+                      [](const redis_reply& reply) { return reply->type == REDIS_REPLY_INTEGER; });
+    count_push(push_result::sent, static_cast<std::uint64_t>(published));
 }
 
 // Takes up to batch_limit queued writes; under queue_mutex.

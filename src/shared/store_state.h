@@ -129,6 +129,10 @@ void put_back(std::vector<pending_write>& batch);
 // queue's lock while it is asked.
 void forget_queued(const std::function<bool(const pending_write&)>& forget);
 
+// Removes the queued writes of the verdicts for which remove(status,
+// address) holds (keys of the running prefix).
+void forget_queued_verdicts(const shared_predicate& remove);
+
 // The writer thread's body.
 void run_writer();
 

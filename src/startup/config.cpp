@@ -753,6 +753,10 @@ outcome shared_cache_sentinel_password(const char* line, reading_state& state) {
     return outcome::done;
 }
 
+outcome shared_cache_push(const char* line, reading_state& state) {
+    return yes_flag(line, "SharedCachePush", state.target.settings.shared_cache_push);
+}
+
 // Tried in this order; the first row that matches decides.
 using keyword_row = outcome (*)(const char* line, reading_state& state);
 constexpr keyword_row keyword_table[] = {
@@ -790,6 +794,7 @@ constexpr keyword_row keyword_table[] = {
     shared_cache_sentinel_password,
     shared_cache_sentinel,
     shared_cache_master_name,
+    shared_cache_push,
 };
 
 // Every keyword a row reads, for telling a malformed value from a typo.
@@ -824,6 +829,7 @@ constexpr std::string_view known_keywords[] = {
     "SharedCacheMasterName",
     "SharedCacheSentinelPassword",
     "BackSMTPMaxConnections",
+    "SharedCachePush",
 };
 
 // A line no row took: a typo in the keyword, or a value the row could not read.

@@ -120,6 +120,7 @@ void keep_restart_settings(settings_record& read) {
     keep_running("SharedCacheSentinelPassword", read.shared_cache_sentinel_password,
                  settings.shared_cache_sentinel_password);
     keep_running("MilterFastPath", read.milter_fast_path, settings.milter_fast_path);
+    keep_running("SharedCachePush", read.shared_cache_push, settings.shared_cache_push);
 }
 
 // The running configuration stays; why is logged, and handed back when asked for.
@@ -145,6 +146,7 @@ shared_store_config shared_store_configuration() {
     }
     config.master_name = settings.shared_cache_master_name.value_or("");
     config.sentinel_password = settings.shared_cache_sentinel_password;
+    config.push = settings.shared_cache_push;
     config.valid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_VALID));
     config.invalid_lifetime = std::chrono::seconds(verdict_lifetime(VERDICT_INVALID));
     return config;
