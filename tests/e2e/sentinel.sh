@@ -6,11 +6,13 @@
 # Sentinels fail over to the replica within about two seconds, no answer is
 # wrong or late, each filter logs the store down and back once, the verdicts
 # learnt meanwhile and after it are written to the new master, and another
-# filter answers them from there.  A filter whose Sentinel is stopped follows
-# the next one.
+# filter answers them from there; pushing (SharedCachePush) resumes on the new
+# master: a verdict A learns after it is an in-process hit on B within one
+# second.  A filter whose Sentinel is stopped follows the next one.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
+[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
 command -v redis-server >/dev/null && command -v redis-cli >/dev/null || skip "redis-server is not installed"
 start_syslog
 
@@ -61,10 +63,15 @@ rcpts() { backend_rcpt_count backend; }
 common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:example.test"
     "BackErrorTempfail:yes" "BackValidAddrExp:0007200" "BackInvalidAddrExp:0000600"
     "SharedCacheTimeout:00100" "SharedCachePassword:$PW" "SharedCacheSentinelPassword:$SPW"
-    "SharedCacheMasterName:$NAME")
+    "SharedCacheMasterName:$NAME" "SharedCachePush:yes")
 sentinels() { local p; for p in "$@"; do echo "SharedCacheSentinel:127.0.0.1:$p"; done; }
 write_conf "$WORK/a.conf" "${common[@]}" $(sentinels "$S1" "$S2" "$S3")
-write_conf "$WORK/b.conf" "${common[@]}" $(sentinels "$S2" "$S3" "$S1")
+mkdir "$WORK/state"
+[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+write_conf "$WORK/b.conf" "${common[@]}" $(sentinels "$S2" "$S3" "$S1") "ControlSocket:$WORK/state/b.sock"
+# stat_b REGEX: the sum of B's "stats" lines whose name matches.
+stat_b() { "$KV_CTL" -s "$WORK/state/b.sock" stats | awk -v k="^($1)\$" '$1 ~ k { n += $2 } END { print n + 0 }'; }
+b_holds() { [[ $("$KV_CTL" -s "$WORK/state/b.sock" lookup "$1") =~ ^valid\ [0-9]+\ [0-9]+\ in-process$ ]]; }
 write_conf "$WORK/c.conf" "${common[@]}" $(sentinels "$NOBODY" "$S3" "$S1")
 
 PASS="continue"
@@ -153,8 +160,17 @@ expect_stored "$REPLICA_PORT" "known-a$((kill_at + 1))@example.test" 0
 expect_stored "$REPLICA_PORT" "unknown-b$((kill_at + 1))@example.test" 1
 expect_stored "$REPLICA_PORT" "known-c$round@example.test" 0
 tx "$MILTER_A" "$WORK/a-after.out" known-after@example.test "$PASS"
+pushed_at=${EPOCHREALTIME/./}
+until b_holds known-after@example.test; do
+    [ $((${EPOCHREALTIME/./} - pushed_at)) -lt 1000000 ] && { sleep 0.02; continue; }
+    fail "A's verdict after the failover was not pushed to B within 1 s"
+    break
+done
+say "pushed to B $(((${EPOCHREALTIME/./} - pushed_at) / 1000)) ms after A answered, on the new master"
 expect_stored "$REPLICA_PORT" known-after@example.test 0
-c=$(rcpts)
+c=$(rcpts) gets_b=$(stat_b 'shared_cache_get_.*')
+tx "$MILTER_B" "$WORK/b-push.out" known-after@example.test "$PASS"
+[ "$(stat_b 'shared_cache_get_.*')" = "$gets_b" ] || fail "B asked the store for a pushed verdict"
 tx "$MILTER_B" "$WORK/b-after.out" known-after@example.test "$PASS" "known-c$round@example.test" "$PASS"
 tx "$MILTER_C" "$WORK/c-after.out" known-after@example.test "$PASS" "unknown-a$round@example.test" "$REJECT"
 [ "$(rcpts)" = "$c" ] || fail "after the failover B and C asked the backend for verdicts in the new master"
