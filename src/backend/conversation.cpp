@@ -244,7 +244,7 @@ rcpt_outcome backend_conversation::rcpt(std::string_view address) {
     const reply_kind kind =
         read.status == reply_status::complete ? classify_reply(reply) : reply_kind::unusable;
     rcpt_code_ = kind == reply_kind::unusable ? 0 : reply_code(reply);
-    if (rcpt_code_ >= 500) ++refusals_;
+    if (rcpt_code_ >= 400) ++refusals_;  // servers count 4xx and 5xx as errors alike
     switch (kind) {
         case reply_kind::unusable:
             log_msg(LOG_ERR, "cannot read rcptto reply on  %d", fd_.get());

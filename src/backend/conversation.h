@@ -77,7 +77,7 @@ public:
     // The code of the last whole RCPT TO reply (accepted, unknown_user or
     // unjudged), 0 when there was none.
     int last_rcpt_code() const noexcept { return rcpt_code_; }
-    // RCPT TO commands sent, and of them answered 5xx, since the conversation opened.
+    // RCPT TO commands sent, and of them answered 4xx or 5xx, since the conversation opened.
     std::uint32_t rcpt_count() const noexcept { return rcpts_; }
     std::uint32_t refused_count() const noexcept { return refusals_; }
 

@@ -29,7 +29,8 @@ class server_health;  // backend/server_health.h
 inline constexpr std::chrono::seconds pool_idle_time{30};
 // RCPT TO commands per conversation; Postfix takes 1000 per message by default.
 inline constexpr std::uint32_t pool_recipient_limit = 100;
-// 5xx replies per conversation: Postfix answers slowly after its 10th error.
+// 4xx and 5xx RCPT TO replies per conversation: Postfix counts both as
+// errors and answers slowly after its 10th.
 inline constexpr std::uint32_t pool_refusal_limit = 8;
 
 struct pool_limits {

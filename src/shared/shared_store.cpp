@@ -13,8 +13,8 @@
 #include "common/log.h"
 #include "common/quiet_thread.h"
 #include "metrics/metrics.h"
-#include "shared/sentinel.h"
 #include "shared/push_subscriber.h"
+#include "shared/sentinel.h"
 #include "shared/store_state.h"
 
 namespace kelvantor {

@@ -127,6 +127,7 @@ TEST(backend_pool, LimitsEndConversationsWithRsetAndQuit) {
     const limit_case cases[] = {
         {"recipient limit", 3, "250 2.1.5 Ok\r\n", false, true},
         {"refusal limit", 2, "550 5.1.1 unknown\r\n", false, true},
+        {"deferrals count as refusals", 2, "451 4.3.0 try later\r\n", false, true},
         {"idle time", 1, "250 2.1.5 Ok\r\n", true, true},
         {"421 ends at once", 1, "421 4.7.0 closing\r\n", false, false},
     };
