@@ -17,8 +17,8 @@
 #include "cache/verdict_cache.h"
 #include "common/log.h"
 #include "metrics/metrics.h"
-#include "shared/sentinel.h"
 #include "shared/push_subscriber.h"
+#include "shared/sentinel.h"
 #include "shared/store_state.h"
 
 namespace kelvantor::shared_detail {
