@@ -725,32 +725,28 @@ outcome shared_cache_timeout(const char* line, reading_state& state) {
     return outcome::done;
 }
 
-// The rest of the line, 1 to 512 bytes; never echoed.
-outcome shared_cache_password(const char* line, reading_state& state) {
-    constexpr std::string_view keyword = "SharedCachePassword";
+// The rest of the line, 1 to 512 bytes, into target; never echoed.
+outcome password_line(const char* line, std::string_view keyword,
+                      std::optional<std::string>& target) {
     const auto found = keyword_value(line, keyword);
     if (!found) return outcome::no_match;
     const std::string_view value = *found;
     if (value.empty() || value.size() > 512 || value.find('\0') != std::string_view::npos) {
         line_error("%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
     }
-    state.target.settings.shared_cache_password = std::string(value);
-    log_msg(LOG_DEBUG, "SharedCachePassword set");
+    target = std::string(value);
+    log_msg(LOG_DEBUG, "%.*s set", static_cast<int>(keyword.size()), keyword.data());
     return outcome::done;
+}
+
+outcome shared_cache_password(const char* line, reading_state& state) {
+    return password_line(line, "SharedCachePassword", state.target.settings.shared_cache_password);
 }
 
 // As SharedCachePassword, for the Sentinels.
 outcome shared_cache_sentinel_password(const char* line, reading_state& state) {
-    constexpr std::string_view keyword = "SharedCacheSentinelPassword";
-    const auto found = keyword_value(line, keyword);
-    if (!found) return outcome::no_match;
-    const std::string_view value = *found;
-    if (value.empty() || value.size() > 512 || value.find('\0') != std::string_view::npos) {
-        line_error("%.*s invalid value", static_cast<int>(keyword.size()), keyword.data());
-    }
-    state.target.settings.shared_cache_sentinel_password = std::string(value);
-    log_msg(LOG_DEBUG, "SharedCacheSentinelPassword set");
-    return outcome::done;
+    return password_line(line, "SharedCacheSentinelPassword",
+                         state.target.settings.shared_cache_sentinel_password);
 }
 
 outcome shared_cache_push(const char* line, reading_state& state) {
