@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <charconv>
 #include <csignal>
+#include <mutex>
 
 #include "cache/verdict_cache.h"
 #include "common/log.h"
