@@ -119,8 +119,8 @@ private:
     std::size_t max_open_ = 1;
 };
 
-// The pool of a server, made on first use and never freed.  The first
-// conversation given back starts a thread that reaps idle ones every second.
+// The pool of a server, made on first use and never freed.  The first pool
+// made starts a thread that reaps idle conversations every second.
 backend_pool& backend_pool_of(const backend_server& server);
 
 // Shut-down: the reaper stops and every idle conversation goes to the closer

@@ -65,6 +65,12 @@ std::string format_push(const push_message& message) {
     return text;
 }
 
+std::optional<std::string> publishable_push(const push_message& message) {
+    std::string text = format_push(message);
+    if (!parse_push(text)) return std::nullopt;
+    return text;
+}
+
 std::optional<push_message> parse_push(std::string_view text) {
     std::string_view rest = text;
     const auto got_version = field(rest);

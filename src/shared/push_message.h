@@ -40,6 +40,9 @@ inline constexpr std::size_t longest_push_domain = 255;
 
 // The text of a message; the subject must be one parse_push accepts.
 std::string format_push(const push_message& message);
+// The same, or none when no filter would take the text from the channel
+// (a subject parse_push refuses, such as one holding a blank).
+std::optional<std::string> publishable_push(const push_message& message);
 
 // The message the text holds, its views into text; none for anything that
 // is not one (another version, a gateway that is not 16 hex digits, digits

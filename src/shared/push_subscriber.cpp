@@ -44,14 +44,6 @@ subscriber_state& subscriber() {
     return *state;
 }
 
-std::string_view text_of(const redisReply& reply) {
-    return {reply.str, reply.len};
-}
-
-bool is_text(const redisReply& reply) {
-    return reply.type == REDIS_REPLY_STRING || reply.type == REDIS_REPLY_STATUS;
-}
-
 push_result apply_verdict(const push_message& message, std::int64_t now_unix) {
     const std::uint32_t status = message.kind == push_kind::valid ? VERDICT_VALID : VERDICT_INVALID;
     const std::int64_t age = std::max<std::int64_t>(0, now_unix - message.learnt_unix);
@@ -132,7 +124,7 @@ std::unique_ptr<redis_link> subscribe(const std::string& channel, std::string& e
             status == link_status::timeout ? "no answer to SUBSCRIBE in time" : link->last_error();
         return nullptr;
     }
-    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 || !is_text(*reply->element[0]) ||
+    if (reply->type != REDIS_REPLY_ARRAY || reply->elements != 3 || !is_text(reply->element[0]) ||
         text_of(*reply->element[0]) != "subscribe") {
         error = reply->type == REDIS_REPLY_ERROR ? std::string(text_of(*reply))
                                                  : "unexpected reply to SUBSCRIBE";
@@ -163,8 +155,8 @@ std::int64_t unix_now() {
 // One reply of the subscription: a message on the channel, or anything else
 // (counted malformed).
 void handle(const redisReply& reply, const std::string& channel, walk_memory& last_walk) {
-    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 3 || !is_text(*reply.element[0]) ||
-        text_of(*reply.element[0]) != "message" || !is_text(*reply.element[1]) ||
+    if (reply.type != REDIS_REPLY_ARRAY || reply.elements != 3 || !is_text(reply.element[0]) ||
+        text_of(*reply.element[0]) != "message" || !is_text(reply.element[1]) ||
         text_of(*reply.element[1]) != channel || reply.element[2]->type != REDIS_REPLY_STRING) {
         count_push(push_result::malformed);
         return;

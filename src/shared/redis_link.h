@@ -35,6 +35,16 @@ struct reply_deleter {
 };
 using redis_reply = std::unique_ptr<redisReply, reply_deleter>;
 
+// The bytes of a string, status or error reply.
+inline std::string_view text_of(const redisReply& reply) noexcept {
+    return {reply.str, reply.len};
+}
+// Whether reply is there and a string or status reply.
+inline bool is_text(const redisReply* reply) noexcept {
+    return reply != nullptr &&
+           (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS);
+}
+
 // How an exchange ended: every reply read; the deadline passed first; the
 // connection failed (closed, refused, a protocol error).
 enum class link_status { done, timeout, failed };

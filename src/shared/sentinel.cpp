@@ -26,15 +26,6 @@ constexpr std::chrono::milliseconds listen_slice{250};
 constexpr std::chrono::milliseconds first_backoff{100};
 constexpr std::chrono::milliseconds longest_backoff{3200};
 
-std::string_view text_of(const redisReply& reply) {
-    return {reply.str, reply.len};
-}
-
-bool is_text(const redisReply* reply) {
-    return reply != nullptr &&
-           (reply->type == REDIS_REPLY_STRING || reply->type == REDIS_REPLY_STATUS);
-}
-
 // A host name or a numeric IPv4 or IPv6 address, as a Sentinel announces it.
 bool plausible_host(std::string_view host) {
     return !host.empty() && host.size() <= 253 && std::all_of(host.begin(), host.end(), [](char c) {

@@ -65,6 +65,24 @@ void tell_observers(const redis_endpoint& where) {
     for (const auto& observer : observers) observer(where);
 }
 
+// Links to the server of before are closed, not reused; the writer (if
+// asked) probes the one in force at once, and the observers are told of it.
+void leave_old_server(const redis_endpoint& where, bool wake_writer) {
+    store_state& s = store();
+    {
+        const std::lock_guard hold(s.idle_mutex);
+        s.idle.clear();
+    }
+    if (wake_writer) {
+        {
+            const std::lock_guard hold(s.queue_mutex);
+            s.reconnect = true;
+        }
+        s.wake.notify_one();
+    }
+    tell_observers(where);
+}
+
 }  // namespace
 
 redis_endpoint master_endpoint() {
@@ -91,18 +109,7 @@ void point_at_master(const redis_endpoint& where, bool wake_writer) {
     } else {
         log_msg(LOG_NOTICE, "shared cache master is now %s:%d", shown.c_str(), where.port);
     }
-    {
-        const std::lock_guard hold(s.idle_mutex);
-        s.idle.clear();
-    }
-    if (wake_writer) {
-        {
-            const std::lock_guard hold(s.queue_mutex);
-            s.reconnect = true;
-        }
-        s.wake.notify_one();
-    }
-    tell_observers(where);
+    leave_old_server(where, wake_writer);
 }
 
 void on_master_change(std::function<void(const redis_endpoint&)> observer) {
@@ -230,19 +237,15 @@ bool is_integer(const redisReply& reply) {
     return reply.type == REDIS_REPLY_INTEGER;
 }
 
-std::string_view text_of(const redisReply& reply) {
-    return {reply.str, reply.len};
-}
-
 // Tells the fleet's other filters of a purge, after it was done in the
 // store (so that none of them finds the verdict there again).
 void announce_purge(push_kind kind, std::string_view subject) {
     const auto config = store().config.get();
     if (!config->push || store().state.load() == availability::down) return;
-    const std::string text = format_push({push_gateway_id(), kind, 0, subject});
-    if (!parse_push(text)) return;  // a subject no filter would take
+    const auto text = publishable_push({push_gateway_id(), kind, 0, subject});
+    if (!text) return;  // a subject no filter would take
     const std::string channel = push_channel(config->prefix);
-    const redis_command publish{"PUBLISH", channel, text};
+    const redis_command publish{"PUBLISH", channel, *text};
     std::vector<redis_reply> replies;
     if (exchange(std::nullopt, {&publish, 1}, replies) && is_integer(*replies.front())) {
         count_push(push_result::sent);
@@ -522,20 +525,9 @@ bool shared_store_reconfigure(const shared_store_config& config) {
             s.master_epoch.fetch_add(1);
             s.generation.fetch_add(1, std::memory_order_relaxed);
             s.state = availability::unknown;
-            {
-                const std::lock_guard hold(s.queue_mutex);
-                s.reconnect = true;
-            }
-            s.wake.notify_one();
-            {
-                const std::lock_guard hold(s.idle_mutex);
-                s.idle.clear();
-            }
-            tell_observers(master_endpoint());
-        }
-        // To the new server, or on the new prefix's channel.
-        if (running->push && (relink || config.prefix != running->prefix)) {
-            push_subscriber_request_reconnect();
+            leave_old_server(master_endpoint(), true);  // the push subscriber follows
+        } else if (running->push && config.prefix != running->prefix) {
+            push_subscriber_request_reconnect();  // on the new prefix's channel
         }
     } catch (const std::bad_alloc&) {
         return false;

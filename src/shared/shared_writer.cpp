@@ -120,8 +120,7 @@ std::int64_t remaining(const pending_write& write, std::int64_t now) {
 bool demoted_master(const std::vector<redis_reply>& replies) {
     if (store().config.get()->sentinels.empty()) return false;
     return std::any_of(replies.begin(), replies.end(), [](const redis_reply& reply) {
-        return reply->type == REDIS_REPLY_ERROR &&
-               std::string_view(reply->str, reply->len).starts_with("READONLY");
+        return reply->type == REDIS_REPLY_ERROR && text_of(*reply).starts_with("READONLY");
     });
 }
 
@@ -154,12 +153,9 @@ void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) 
             if (!verdict || !address) continue;  // queued under the prefix of before a reload
             const push_kind kind =
                 verdict->status == VERDICT_VALID ? push_kind::valid : push_kind::invalid;
-            messages.push_back(format_push({push_gateway_id(), kind, write.learnt, *address}));
-            // An address no filter would take from the channel (a blank in it) is not told.
-            if (!parse_push(messages.back())) {
-                messages.pop_back();
-                continue;
-            }
+            auto text = publishable_push({push_gateway_id(), kind, write.learnt, *address});
+            if (!text) continue;  // an address no filter would take from the channel
+            messages.push_back(std::move(*text));
             commands.push_back({"PUBLISH", channel, messages.back()});
         }
     }
