@@ -23,7 +23,7 @@ PW="master-$RANDOM$RANDOM" SPW="sentinel-$RANDOM$RANDOM"
 rcli() { local port=$1; shift; REDISCLI_AUTH=$PW timeout 5 redis-cli -p "$port" "$@" 2>/dev/null; }
 scli() { local port=$1; shift; REDISCLI_AUTH=$SPW timeout 5 redis-cli -p "$port" "$@" 2>/dev/null; }
 named_master() { [ "$(scli "$1" SENTINEL get-master-addr-by-name "$NAME" | tail -n 1)" = "$2" ]; }
-replica_synced() { rcli "$REPLICA_PORT" INFO replication | grep -q '^master_link_status:up'; }
+replica_synced() { rcli "$REPLICA_PORT" INFO replication | grep '^master_link_status:up' >/dev/null; }
 knows_peers() { [ "$(scli "$1" SENTINEL sentinels "$NAME" | grep -cx name)" = 2 ] &&
     [ "$(scli "$1" SENTINEL replicas "$NAME" | grep -cx name)" = 1 ]; }
 holds() { [[ $(rcli "$1" GET "kelvantor:<$2>") =~ ^$3\ [0-9]+$ ]]; }  # PORT ADDR STATUS
