@@ -5,7 +5,8 @@
 // learnt meanwhile wait in the bounded queue (the oldest dropped first when
 // it is full) and go out once the store is back, with what is left of
 // their lifetime; one whose lifetime ran out while it waited is not written.
-// A batch that fails is put back, up to three times.
+// A batch that fails is put back, up to three times; a purge waits for the
+// batch in flight, so that none it removes comes back.
 #include <netdb.h>
 #include <sys/socket.h>
 
@@ -195,13 +196,24 @@ void send(std::unique_ptr<redis_link>& link, std::vector<pending_write>& batch) 
     count_push(push_result::sent, static_cast<std::uint64_t>(published));
 }
 
-// Takes up to batch_limit queued writes; under queue_mutex.
-void take_batch(store_state& s, std::vector<pending_write>& batch) {
-    const std::size_t taken = std::min(batch_limit, s.queue.size());
-    for (std::size_t i = 0; i < taken; ++i) {
-        batch.push_back(std::move(s.queue.front()));
-        s.queue.pop_front();
+// Sends up to batch_limit writes from the queue's front, under batch_mutex:
+// a purge waits until they are in the store (its DEL comes after them) or
+// back in the queue (it forgets them there).  False when none was queued.
+bool send_next_batch(store_state& s, std::unique_ptr<redis_link>& link) {
+    const std::lock_guard in_flight(s.batch_mutex);
+    std::vector<pending_write> batch;
+    {
+        const std::lock_guard hold(s.queue_mutex);
+        const std::size_t taken = std::min(batch_limit, s.queue.size());
+        batch.reserve(taken);
+        for (std::size_t i = 0; i < taken; ++i) {
+            batch.push_back(std::move(s.queue.front()));
+            s.queue.pop_front();
+        }
     }
+    if (batch.empty()) return false;
+    send(link, batch);
+    return true;
 }
 
 // The writes still queued when the writer ends, counted as not tried.
@@ -245,7 +257,7 @@ void put_back(std::vector<pending_write>& batch) {
 
 void forget_queued(const std::function<bool(const pending_write&)>& forget) {
     store_state& s = store();
-    const std::lock_guard one_purge(s.purge_mutex);
+    const std::lock_guard no_batch_in_flight(s.batch_mutex);
     std::deque<pending_write> kept;
     {
         const std::lock_guard hold(s.queue_mutex);
@@ -269,7 +281,6 @@ void run_writer() {
     std::unique_ptr<redis_link> link;
     auto backoff = first_backoff;
     auto next_probe = steady_clock::now();
-    std::vector<pending_write> batch;
     for (;;) {
         if (s.state.load() != availability::up || !link) {
             link.reset();
@@ -308,21 +319,12 @@ void run_writer() {
             }
             if (s.state.load() != availability::up) continue;
             stopping = s.stopping;
-            take_batch(s, batch);
         }
-        if (!batch.empty()) send(link, batch);
-        batch.clear();
+        send_next_batch(s, link);
         if (!stopping) continue;
         // At stop: what is queued goes out within one more timeout.
         const auto flush_by = steady_clock::now() + s.config.get()->timeout;
-        while (link && steady_clock::now() < flush_by) {
-            {
-                const std::lock_guard hold(s.queue_mutex);
-                take_batch(s, batch);
-            }
-            if (batch.empty()) break;
-            send(link, batch);
-            batch.clear();
+        while (link && steady_clock::now() < flush_by && send_next_batch(s, link)) {
         }
         break;
     }

@@ -68,7 +68,10 @@ struct store_state {
     std::deque<pending_write> queue;  // oldest first, at most config.queue_limit
     bool stopping = false;
     bool reconnect = false;  // the settings changed: the writer probes again at once
-    std::mutex purge_mutex;  // one purge of the queue at a time
+    // Held by the writer from taking a batch until it was answered or put
+    // back, and by a purge of the queue: a purge never misses a batch in
+    // flight (one that fails comes back to the queue before the purge looks).
+    std::mutex batch_mutex;
     std::thread writer;
 };
 
@@ -126,7 +129,8 @@ void enqueue(pending_write write);
 void put_back(std::vector<pending_write>& batch);
 
 // Removes the queued writes for which forget holds, without holding the
-// queue's lock while it is asked.
+// queue's lock while it is asked; waits for the writer's batch in flight
+// (at most one store timeout), which may come back to the queue.
 void forget_queued(const std::function<bool(const pending_write&)>& forget);
 
 // Removes the queued writes of the verdicts for which remove(status,

@@ -3,8 +3,9 @@
 // address stays; wrong types and foreign values are misses; a store that is
 // killed, slow or restarted is turned away within the timeout and comes back
 // (logged once each way); verdicts learnt while it is down are written when
-// it is back; purges reach the store and the queue; a full queue drops and counts;
-// a reload moves lookups and writes to another server and prefix.
+// it is back; purges reach the store and the queue, also a batch in flight;
+// a full queue drops and counts; a reload moves lookups and writes to
+// another server and prefix.
 #include "shared/shared_store.h"
 
 #include <gtest/gtest.h>
@@ -310,6 +311,42 @@ TEST_F(shared_store_test, ABatchThatGotNoAnswerIsSentAgain) {
     EXPECT_TRUE(eventually([this] {
         return redis.run({"EXISTS", "kv:<again@example.test>"}) == "1";
     }));
+}
+
+// A purge while the writer waits for a batch's answer: the batch fails
+// (its link killed) and goes back to the queue, and the purge must still
+// remove it there, or the purged verdict comes back into the store.
+TEST_F(shared_store_test, APurgeForgetsTheBatchInFlight) {
+    ASSERT_TRUE(start_store(5000ms));
+    redis.run({"CLIENT", "PAUSE", "20000", "WRITE"});
+    shared_publish("purged@example.test", VERDICT_VALID, fixed_wall());
+    std::string writer;
+    ASSERT_TRUE(eventually([&] {
+        const std::string clients = redis.run({"CLIENT", "LIST"});
+        const auto at = clients.find("flags=b");
+        if (at == std::string::npos || clients.find("cmd=set", at) == std::string::npos) {
+            return false;
+        }
+        const auto id = clients.rfind("id=", at);
+        writer = clients.substr(id + 3, clients.find(' ', id) - id - 3);
+        return true;
+    }));
+    std::thread purge([] { shared_purge("purged@example.test"); });
+    // A purge that did not wait for the batch is held by the pause by now.
+    const bool purge_waited = !eventually(
+        [this] {
+            return redis.run({"INFO", "clients"}).find("blocked_clients:2") != std::string::npos;
+        },
+        1s);
+    redis.run({"CLIENT", "KILL", "ID", writer});
+    redis.run({"CLIENT", "UNPAUSE"});
+    purge.join();
+    shared_publish("later@example.test", VERDICT_VALID, fixed_wall());
+    ASSERT_TRUE(eventually([this] {
+        return redis.run({"EXISTS", "kv:<later@example.test>"}) == "1";
+    }));
+    EXPECT_TRUE(purge_waited);
+    EXPECT_EQ(redis.run({"EXISTS", "kv:<purged@example.test>"}), "0");
 }
 
 TEST_F(shared_store_test, AFullBacklogDropsTheOldest) {
