@@ -238,15 +238,22 @@ void run_subscriber() {
             was_subscribed = true;
             walk_memory last_walk;
             rate_guard rate;
+            // A server that hangs, or a path that lost it without a reset,
+            // is left too.
+            subscription_heartbeat heartbeat(store().config.get()->timeout);
             while (!leave(self)) {
                 redis_reply reply;
-                const link_status got =
-                    link->next_pushed(reply, steady_clock::now() + read_wake, message_limits);
+                link_status got = heartbeat.check(*link, error);
+                if (got == link_status::done) {
+                    got = link->next_pushed(reply, steady_clock::now() + read_wake, message_limits);
+                }
                 if (got == link_status::timeout) continue;
                 if (got == link_status::failed) {
-                    error = link->last_error();
+                    if (error.empty()) error = link->last_error();
                     break;
                 }
+                heartbeat.heard();
+                if (is_pong(*reply)) continue;
                 handle(*reply, channel, last_walk);
                 rate.take(self);
             }

@@ -238,6 +238,33 @@ bool redis_link::quiet() const {
     return got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
 }
 
+link_status subscription_heartbeat::check(redis_link& link, std::string& error) {
+    const auto now = std::chrono::steady_clock::now();
+    if (pinged_) {
+        if (now - pinged_at_ < timeout_) return link_status::done;
+        error = "no answer to PING in time";
+        return link_status::failed;
+    }
+    if (now - last_heard_ < heartbeat_quiet) return link_status::done;
+    const redis_command ping{"PING"};
+    pinged_ = true;
+    pinged_at_ = now;
+    const link_status sent = link.send({&ping, 1}, now + timeout_);
+    if (sent != link_status::done)
+        error = sent == link_status::timeout ? "PING timed out" : link.last_error();
+    return sent == link_status::done ? sent : link_status::failed;
+}
+
+void subscription_heartbeat::heard() {
+    last_heard_ = std::chrono::steady_clock::now();
+    pinged_ = false;
+}
+
+bool is_pong(const redisReply& reply) noexcept {
+    return reply.type == REDIS_REPLY_ARRAY && reply.elements == 2 && is_text(reply.element[0]) &&
+           text_of(*reply.element[0]) == "pong";
+}
+
 std::string redis_link::last_error() const {
     if (!error_.empty()) return error_;
     if (context_ != nullptr && context_->err != 0) return context_->errstr;

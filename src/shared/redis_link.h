@@ -148,4 +148,29 @@ private:
     bool reply_begun_ = false;  // next_pushed: the allowance of a reply under way is in use
 };
 
+// Tells a subscription whose server no longer answers (hung, or behind a
+// path that lost it without a reset): after heartbeat_quiet with nothing
+// received a PING goes out, and a server that sends nothing within the
+// timeout after it is gone.  Its answer is a reply of the subscription's
+// own (is_pong).
+constexpr std::chrono::seconds heartbeat_quiet{2};
+class subscription_heartbeat {
+public:
+    explicit subscription_heartbeat(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+    // Before each wait for a reply: sends the PING when it is due; failed,
+    // with error set, once the server is gone.
+    link_status check(redis_link& link, std::string& error);
+    // A reply came.
+    void heard();
+
+private:
+    std::chrono::milliseconds timeout_;
+    std::chrono::steady_clock::time_point last_heard_ = std::chrono::steady_clock::now();
+    bool pinged_ = false;
+    std::chrono::steady_clock::time_point pinged_at_{};
+};
+
+// The answer to a PING on a subscribed link: ["pong", ""].
+bool is_pong(const redisReply& reply) noexcept;
+
 }  // namespace kelvantor::shared_detail

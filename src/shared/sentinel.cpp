@@ -105,17 +105,22 @@ bool subscribe(redis_link& link, const shared_sentinel& sentinel, const shared_s
 // Follows the Sentinel's messages until the link fails or the watch stops.
 void listen(redis_link& link, const shared_sentinel& sentinel, const shared_store_config& config) {
     watch_state& w = watch();
+    subscription_heartbeat heartbeat(config.timeout);  // a hung Sentinel is left too
     while (!w.stopping.load()) {
+        std::string gone;
         redis_reply message;
-        const link_status status =
-            link.next_pushed(message, steady_clock::now() + listen_slice, message_limits);
+        link_status status = heartbeat.check(link, gone);
+        if (status == link_status::done) {
+            status = link.next_pushed(message, steady_clock::now() + listen_slice, message_limits);
+        }
         if (status == link_status::timeout) continue;
         if (status != link_status::done) {
             log_msg(LOG_NOTICE, "shared cache: Sentinel %s lost: %s",
                     sentinel_name(sentinel).c_str(),
-                    printable_excerpt(link.last_error(), 128).c_str());
+                    printable_excerpt(gone.empty() ? link.last_error() : gone, 128).c_str());
             return;
         }
+        heartbeat.heard();
         const auto moved = parse_switch_master(*message, config.master_name);
         if (!moved) continue;
         if (const auto where = numeric(*moved)) point_at_master(*where, true);

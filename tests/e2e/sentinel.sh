@@ -8,7 +8,7 @@
 # learnt meanwhile and after it are written to the new master, and another
 # filter answers them from there; pushing (SharedCachePush) resumes on the new
 # master: a verdict A learns after it is an in-process hit on B within one
-# second.  A filter whose Sentinel is stopped follows the next one.
+# second.  A filter whose Sentinel is stopped, or hangs, follows the next one.
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
@@ -184,6 +184,18 @@ wait_until 5 seen_since "$PID_A" "shared cache: following Sentinel 127.0.0.1:$S2
 tx "$MILTER_A" "$WORK/a-s1.out" known-s1@example.test "$PASS"
 expect_stored "$REPLICA_PORT" known-s1@example.test 0
 [ "$(since "$PID_A" "shared cache unavailable")" = 0 ] || fail "losing a Sentinel made A drop the store"
+
+# --- 4. the Sentinel A and B listen to hangs with its connections open -------------
+MARK=$(wc -l <"$SYSLOG")
+kill -STOP "${SENTINEL_PIDS[1]}"
+for pid in "$PID_A" "$PID_B"; do
+    wait_until 10 seen_since "$pid" "shared cache: following Sentinel 127.0.0.1:$S3" ||
+        fail "kelvantor[$pid] did not leave the hung Sentinel"
+    expect_once "$pid" "shared cache: Sentinel 127.0.0.1:$S2 lost: no answer to PING in time"
+    [ "$(since "$pid" "shared cache unavailable")" = 0 ] ||
+        fail "a hung Sentinel made kelvantor[$pid] drop the store"
+done
+kill -CONT "${SENTINEL_PIDS[1]}"
 
 kv_stop_many "${GATEWAYS[@]}"
 for pid in "${GATEWAYS[@]}"; do

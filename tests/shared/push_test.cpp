@@ -1,9 +1,10 @@
 // The fleet's push channel: the message text is read strictly; a pushed
 // verdict is adopted with its age unless it expired or a local one stands,
 // and a flood stays within the cache's bound; against a real redis-server,
-// a reply beyond what one message may take ends the subscription even when
-// it came with another, a flood is read at a bounded rate, and a new prefix
-// moves the subscription.
+// a quiet subscription is checked with PING and one whose server hangs is
+// left, a reply beyond what one message may take ends the subscription even
+// when it came with another, a flood is read at a bounded rate, and a new
+// prefix moves the subscription.
 #include <gtest/gtest.h>
 #include <syslog.h>
 
@@ -113,6 +114,25 @@ TEST(push_channel, OversizedRepliesFloodsAndANewPrefix) {
         });
     };
     ASSERT_TRUE(subscribed("kv:<>"));
+    // A quiet subscription is checked with PING; the answer is no message.
+    const auto pings = [&] {
+        const std::string stats = redis.run({"INFO", "commandstats"});
+        const auto at = stats.find("cmdstat_ping:calls=");
+        return at == std::string::npos ? 0 : std::stoi(stats.substr(at + 19));
+    };
+    const int writer_pings = pings();
+    ASSERT_TRUE(eventually([&] { return pings() > writer_pings; }));
+    redis.run({"PUBLISH", "kv:<>", pushed('v', now_unix, "after-ping@x")});
+    ASSERT_TRUE(eventually(
+        [] { return stats_text().find("\nshared_push_applied 1\n") != std::string::npos; }));
+    EXPECT_NE(stats_text().find("\nshared_push_malformed 0\n"), std::string::npos);
+    // A server that hangs with the connection open is left, and found again.
+    redis.freeze();
+    EXPECT_TRUE(
+        log.wait_for(LOG_WARNING, "shared cache push: not subscribed: no answer to PING in time"));
+    redis.thaw();
+    EXPECT_TRUE(log.wait_for(LOG_INFO, "shared cache push: subscribed again to kv:<>"));
+    log.clear();
     // Both in one write to the subscriber: the second is beyond what one
     // message may take, counting the bytes that came with the first.
     redis.run({"EVAL",
@@ -127,7 +147,7 @@ TEST(push_channel, OversizedRepliesFloodsAndANewPrefix) {
                "for i = 1, 3000 do redis.call('PUBLISH', KEYS[1], ARGV[1] .. i .. '@x') end", "1",
                "kv:<>", pushed('v', now_unix, "flood")});
     ASSERT_TRUE(eventually(
-        [] { return stats_text().find("\nshared_push_applied 3000\n") != std::string::npos; }));
+        [] { return stats_text().find("\nshared_push_applied 3001\n") != std::string::npos; }));
     EXPECT_GE(std::chrono::steady_clock::now() - flooded, 200ms);
 
     config.prefix = "kv:eu:";

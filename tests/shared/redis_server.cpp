@@ -151,6 +151,14 @@ void redis_server::stop() {
     unlink(socket_.c_str());
 }
 
+void redis_server::freeze() const {
+    if (pid_ > 0) ::kill(pid_, SIGSTOP);
+}
+
+void redis_server::thaw() const {
+    if (pid_ > 0) ::kill(pid_, SIGCONT);
+}
+
 std::string redis_server::run(std::initializer_list<std::string_view> words) const {
     const timeval limit{5, 0};
     std::unique_ptr<redisContext, context_deleter> c(

@@ -29,6 +29,9 @@ public:
     void kill();
     // SIGTERM, a bounded wait, then SIGKILL.
     void stop();
+    // SIGSTOP and SIGCONT: a server that hangs with its connections open.
+    void freeze() const;
+    void thaw() const;
 
     const std::string& socket_path() const { return socket_; }
 
