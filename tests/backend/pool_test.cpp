@@ -18,6 +18,7 @@
 
 #include "backend/closer.h"
 #include "backend/socket_io.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 #include "support/test_backend.h"
 
@@ -26,21 +27,12 @@ namespace {
 
 using namespace std::chrono_literals;
 using testing::backend_script;
+using testing::eventually;
 using testing::log_capture;
 using testing::test_backend;
 using steady = std::chrono::steady_clock;
 
 constexpr conversation_timeouts short_waits{1500ms, 2s};
-
-// Polls a condition that another thread makes true, for at most bound.
-bool within(std::chrono::milliseconds bound, const std::function<bool()>& condition) {
-    const auto deadline = steady::now() + bound;
-    while (!condition()) {
-        if (steady::now() >= deadline) return false;
-        std::this_thread::sleep_for(1ms);
-    }
-    return true;
-}
 
 // A lease with a greeted conversation on backend.
 pool_lease greeted(backend_pool& pool, const test_backend& backend) {
@@ -82,7 +74,7 @@ TEST(backend_pool, WaitersAreServedInArrivalOrderAndNeverPastTheirDeadline) {
             order.push_back(i);
         });
         // The next one arrives only once this one waits.
-        ASSERT_TRUE(within(10s, [&] { return pool.counts().waiting == std::size_t(i) + 1; }));
+        ASSERT_TRUE(eventually([&] { return pool.counts().waiting == std::size_t(i) + 1; }));
     }
     first = pool_lease();  // given back: the waiters take it in turn
     for (auto& waiter : waiters) waiter.join();

@@ -14,21 +14,13 @@
 #include "metrics/metrics.h"
 #include "shared/redis_server.h"
 #include "shared/shared_store.h"
+#include "support/eventually.h"
 #include "support/test_backend.h"
 
 namespace kelvantor::testing {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool eventually(const std::function<bool()>& holds) {
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
 
 class shared_recipient_test : public filter_test {
 protected:

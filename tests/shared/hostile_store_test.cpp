@@ -26,6 +26,7 @@
 #include "common/unique_fd.h"
 #include "metrics/metrics.h"
 #include "shared/shared_store.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 
 namespace kelvantor::testing {
@@ -168,15 +169,6 @@ std::chrono::nanoseconds thread_cpu() {
     timespec now{};
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &now);
     return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
-
-bool eventually(const std::function<bool()>& holds) {
-    const auto until = steady_clock::now() + 10s;
-    while (!holds()) {
-        if (steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 bool store_up() {

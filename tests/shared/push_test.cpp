@@ -21,6 +21,7 @@
 #include "shared/push_subscriber.h"
 #include "shared/redis_server.h"
 #include "shared/shared_store.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 
 namespace kelvantor::testing {
@@ -75,15 +76,6 @@ TEST(push_apply, AgeExpiryLocalVerdictsAndTheBound) {
     for (int i = 0; i < 5000; ++i) apply(pushed('v', now_unix, "f" + std::to_string(i) + "@x"));
     EXPECT_LE(verdict_cache_statistics().entries, 100U);
     verdict_cache_set_bound(0);
-}
-
-bool eventually(const std::function<bool()>& holds) {
-    const auto until = std::chrono::steady_clock::now() + 5s;
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 TEST(push_channel, OversizedRepliesFloodsAndANewPrefix) {

@@ -17,6 +17,7 @@
 #include "metrics/metrics.h"
 #include "shared/redis_server.h"
 #include "shared/store_state.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 
 namespace kelvantor::testing {
@@ -87,15 +88,6 @@ std::uint64_t counter(const std::string& name) {
     const auto at = text.find("\n" + name + " ");
     if (at == std::string::npos) return ~0ULL;
     return std::stoull(text.substr(at + name.size() + 2));
-}
-
-bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds bound = 10s) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 class master_move_test : public ::testing::Test {

@@ -23,6 +23,7 @@
 #include "common/clock.h"
 #include "metrics/metrics.h"
 #include "shared/redis_server.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 
 namespace kelvantor::testing {
@@ -34,16 +35,6 @@ using namespace std::chrono_literals;
 std::atomic<std::int64_t> wall_seconds{1'800'000'000};
 wall_time fixed_wall() {
     return wall_time(std::chrono::seconds(wall_seconds.load()));
-}
-
-// Waits, bounded, for a condition another thread makes true.
-bool eventually(const std::function<bool()>& holds, std::chrono::milliseconds bound = 10s) {
-    const auto until = std::chrono::steady_clock::now() + bound;
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
 }
 
 // A counter of the stats lines, e.g. "shared_cache_set_ok".

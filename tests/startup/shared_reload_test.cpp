@@ -16,21 +16,14 @@
 #include "shared/redis_server.h"
 #include "shared/shared_store.h"
 #include "startup/reload.h"
+#include "support/eventually.h"
 #include "support/log_capture.h"
 
 namespace kelvantor {
 namespace {
 
 using namespace std::chrono_literals;
-
-bool eventually(const std::function<bool()>& holds) {
-    const auto until = std::chrono::steady_clock::now() + 10s;
-    while (!holds()) {
-        if (std::chrono::steady_clock::now() > until) return false;
-        std::this_thread::sleep_for(2ms);
-    }
-    return true;
-}
+using testing::eventually;
 
 TEST(shared_reload_test, AReloadMovesTheStoreAndItsLifetimes) {
     if (!testing::redis_server::installed()) GTEST_SKIP() << "no redis-server";
