@@ -7,14 +7,12 @@
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
+require_ctl
 start_syslog
 
 read -r MILTER_PORT < <(free_ports 1)
 SPEC="inet:$MILTER_PORT@127.0.0.1"
-mkdir "$WORK/state"
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
-chmod 755 "$WORK/state"
+state_dir
 CTL="$WORK/state/control.sock"
 
 backend_start any --random-reply "250 2.1.5 Ok"

@@ -8,7 +8,7 @@
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
+require_ctl
 command -v curl >/dev/null || skip "curl is not installed"
 command -v prlimit >/dev/null || skip "prlimit is not installed"
 start_syslog
@@ -16,8 +16,7 @@ start_syslog
 read -r MILTER_PORT METRICS_PORT < <(free_ports 2)
 SPEC="inet:$MILTER_PORT@127.0.0.1"
 URL="http://127.0.0.1:$METRICS_PORT/metrics"
-mkdir "$WORK/state"
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+state_dir
 CTL="$WORK/state/control.sock"
 
 backend_start backend

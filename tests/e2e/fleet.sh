@@ -14,8 +14,8 @@
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
-command -v redis-server >/dev/null && command -v redis-cli >/dev/null || skip "redis-server is not installed"
+require_ctl
+require_redis
 command -v curl >/dev/null || skip "curl is not installed"
 start_syslog
 
@@ -23,8 +23,7 @@ read -r PORT_A PORT_B PORT_C PORT_BAD REDIS_PORT METRICS_PORT < <(free_ports 6)
 MILTER_A="inet:$PORT_A@127.0.0.1"
 MILTER_B="inet:$PORT_B@127.0.0.1"
 MILTER_C="inet:$PORT_C@127.0.0.1"
-mkdir "$WORK/state"
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+state_dir
 CTL_A="$WORK/state/a.sock"
 CTL_B="$WORK/state/b.sock"
 REDIS_DIR="$WORK/redis"

@@ -9,13 +9,12 @@
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
-command -v redis-server >/dev/null && command -v redis-cli >/dev/null || skip "redis-server is not installed"
+require_ctl
+require_redis
 start_syslog
 
 read -r PORT_A PORT_B PORT_C REDIS_PORT < <(free_ports 4)
-mkdir "$WORK/state"
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+state_dir
 REDIS_DIR="$WORK/redis"
 CHANNEL="kelvantor:<>"
 rcli() { timeout 5 redis-cli -p "$REDIS_PORT" "$@" 2>/dev/null; }

@@ -207,6 +207,18 @@ require_backend() {
     [ -n "${KV_BACKEND:-}" ] && [ -x "$KV_BACKEND" ] ||
         skip "the test backend kv-test-backend is not built in this tree"
 }
+# state_dir: $WORK/state, for control sockets and cache files, writable by
+# the user the filter runs as.
+state_dir() {
+    mkdir "$WORK/state"
+    [ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+    chmod 755 "$WORK/state"
+}
+require_ctl() { [ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"; }
+require_redis() {
+    command -v redis-server >/dev/null && command -v redis-cli >/dev/null ||
+        skip "redis-server is not installed"
+}
 
 # backend_start NAME ARGS...: runs kv-test-backend on a free port (it prints
 # "port N" first); sets BACKEND_PID and BACKEND_PORT.

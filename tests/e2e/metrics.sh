@@ -12,7 +12,7 @@ e2e_init
 require_backend
 command -v curl >/dev/null || skip "curl is not installed"
 command -v promtool >/dev/null || skip "promtool is not installed"
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
+require_ctl
 start_syslog
 
 # Nothing listens on DOWN_PORT: the second server is down.
@@ -20,8 +20,7 @@ read -r MILTER_PORT METRICS_PORT DOWN_PORT < <(free_ports 3)
 SPEC="inet:$MILTER_PORT@127.0.0.1"
 URL="http://127.0.0.1:$METRICS_PORT"
 
-mkdir "$WORK/state"  # the control socket's, writable by the run user
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+state_dir  # the control socket's, writable by the run user
 backend_start backend
 UP="127.0.0.1:$BACKEND_PORT"
 DOWN="127.0.0.1:$DOWN_PORT"

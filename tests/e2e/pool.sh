@@ -10,7 +10,7 @@ source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
 [ -n "${KV_LOAD:-}" ] && [ -x "$KV_LOAD" ] || skip "kv-bench-milter is not built in this tree"
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
+require_ctl
 command -v ss >/dev/null || skip "ss (iproute2) is missing"
 start_syslog
 
@@ -18,9 +18,7 @@ CAP=8
 BUDGET_US=4500000
 read -r MILTER_PORT < <(free_ports 1)
 SPEC="inet:$MILTER_PORT@127.0.0.1"
-mkdir "$WORK/state"
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
-chmod 755 "$WORK/state"
+state_dir
 CTL="$WORK/state/control.sock"
 
 # A little work per RCPT, so that the cap is what limits the wave.

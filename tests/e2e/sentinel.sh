@@ -12,8 +12,8 @@
 source "$(dirname "$0")/lib.sh"
 e2e_init
 require_backend
-[ -n "${KV_CTL:-}" ] && [ -x "$KV_CTL" ] || die "KV_CTL (kelvantorctl) is missing"
-command -v redis-server >/dev/null && command -v redis-cli >/dev/null || skip "redis-server is not installed"
+require_ctl
+require_redis
 start_syslog
 
 read -r PORT_A PORT_B PORT_C MASTER_PORT REPLICA_PORT S1 S2 S3 NOBODY < <(free_ports 9)
@@ -66,8 +66,7 @@ common=("BackSMTPServer:127.0.0.1" "BackSMTPPort:$BACKEND_PORT" "BackAddrDomain:
     "SharedCacheMasterName:$NAME" "SharedCachePush:yes")
 sentinels() { local p; for p in "$@"; do echo "SharedCacheSentinel:127.0.0.1:$p"; done; }
 write_conf "$WORK/a.conf" "${common[@]}" $(sentinels "$S1" "$S2" "$S3")
-mkdir "$WORK/state"
-[ "$(id -u)" = 0 ] && chown nobody:nogroup "$WORK/state"
+state_dir
 write_conf "$WORK/b.conf" "${common[@]}" $(sentinels "$S2" "$S3" "$S1") "ControlSocket:$WORK/state/b.sock"
 # stat_b REGEX: the sum of B's "stats" lines whose name matches.
 stat_b() { "$KV_CTL" -s "$WORK/state/b.sock" stats | awk -v k="^($1)\$" '$1 ~ k { n += $2 } END { print n + 0 }'; }
