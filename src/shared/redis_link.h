@@ -10,6 +10,7 @@
 
 #include <hiredis/hiredis.h>
 
+#include <algorithm>
 #include <chrono>
 #include <memory>
 #include <optional>
@@ -151,12 +152,15 @@ private:
 // Tells a subscription whose server no longer answers (hung, or behind a
 // path that lost it without a reset): after heartbeat_quiet with nothing
 // received a PING goes out, and a server that sends nothing within the
-// timeout after it is gone.  Its answer is a reply of the subscription's
-// own (is_pong).
+// timeout after it (at least heartbeat_grace: a server busy for a moment,
+// forking for a save, is not left) is gone.  Its answer is a reply of the
+// subscription's own (is_pong).
 constexpr std::chrono::seconds heartbeat_quiet{2};
+constexpr std::chrono::seconds heartbeat_grace{1};
 class subscription_heartbeat {
 public:
-    explicit subscription_heartbeat(std::chrono::milliseconds timeout) : timeout_(timeout) {}
+    explicit subscription_heartbeat(std::chrono::milliseconds timeout)
+        : timeout_(std::max<std::chrono::milliseconds>(timeout, heartbeat_grace)) {}
     // Before each wait for a reply: sends the PING when it is due; failed,
     // with error set, once the server is gone.
     link_status check(redis_link& link, std::string& error);
