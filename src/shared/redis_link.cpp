@@ -250,9 +250,9 @@ link_status subscription_heartbeat::check(redis_link& link, std::string& error) 
     pinged_ = true;
     pinged_at_ = now;
     const link_status sent = link.send({&ping, 1}, now + timeout_);
-    if (sent != link_status::done)
-        error = sent == link_status::timeout ? "PING timed out" : link.last_error();
-    return sent == link_status::done ? sent : link_status::failed;
+    if (sent == link_status::done) return sent;
+    error = sent == link_status::timeout ? "PING timed out" : link.last_error();
+    return link_status::failed;
 }
 
 void subscription_heartbeat::heard() {
